@@ -1,0 +1,77 @@
+// Shared pieces of the POSIX layer: the handle table, the Win32 error
+// numbering, text conversion and process spawning.
+#ifndef PLATFORM_POSIX_INTERNAL_H_
+#define PLATFORM_POSIX_INTERNAL_H_
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace posix {
+
+// Anything a HANDLE can stand for. CloseHandle destroys it.
+class HandleObject {
+ public:
+  virtual ~HandleObject() = default;
+};
+
+// Registers an object and returns its handle: small multiples of 4, as
+// Windows hands them out.
+HANDLE RegisterHandle(std::unique_ptr<HandleObject> object);
+
+// The object behind a handle when it is of type T, else null (error 6 set).
+HandleObject* LookupHandleObject(HANDLE handle);
+template <typename T>
+T* LookupHandle(HANDLE handle) {
+  T* object = dynamic_cast<T*>(LookupHandleObject(handle));
+  if (object == nullptr) SetLastError(ERROR_INVALID_HANDLE);
+  return object;
+}
+
+// Win32 error number for an errno value.
+DWORD ErrorFromErrno(int error);
+// Sets the last error from errno and returns FALSE, for one-line failure paths.
+BOOL FailWithErrno();
+BOOL Fail(DWORD code);
+
+// UTF-8 <-> wide (one code point per wchar_t). Invalid input becomes U+FFFD.
+std::string ToUtf8(const std::wstring& wide);
+std::string ToUtf8(const wchar_t* wide);
+std::wstring FromUtf8(const std::string& narrow);
+
+// Splits a command line by the Windows rules: the first token is the program
+// name (quoted or up to the first blank, no escapes), later tokens follow the
+// rules of backslashes and quotes.
+std::vector<std::wstring> SplitCommandLine(const std::wstring& command_line);
+// Quotes one argument so that SplitCommandLine gives it back unchanged.
+std::wstring QuoteArgument(const std::wstring& argument, bool program_name);
+
+// Starts a program without a shell. The new process gets /dev/null as its
+// standard streams and, with `new_session`, a session of its own, so that it
+// outlives the caller like a Windows process started with its own console.
+// Returns the pid, or -1 with errno set.
+struct SpawnRequest {
+  std::string program;  // path of the file to run
+  std::vector<std::string> argv;
+  std::string working_directory;  // empty: inherit
+  bool new_session = true;
+};
+pid_t Spawn(const SpawnRequest& request);
+
+// Finds a program's file as Windows finds the first token of a command line:
+// a token with a separator names a path (relative to the current folder);
+// a bare name is looked up in the current folder and then along PATH.
+// Returns an empty string with the last error set when nothing is found.
+std::string FindProgram(const std::string& token);
+
+// A process handle for `pid`, with the given access. `child` marks a process
+// that this process started, whose exit code can be read once it has ended.
+HANDLE MakeProcessHandle(pid_t pid, DWORD access, bool child);
+
+}  // namespace posix
+
+#endif  // PLATFORM_POSIX_INTERNAL_H_

@@ -1,0 +1,458 @@
+// Processes through pidfds and /proc.
+//
+// A process handle is a pidfd. The session of a process is its real user id.
+// A process that this process started is its child: its exit code is read
+// with waitid once it has ended; the exit code of any other process is not
+// available on Linux.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "platform/posix/internal.h"
+
+extern char** environ;
+
+#ifndef P_PIDFD
+#define P_PIDFD 3
+#endif
+
+namespace posix {
+namespace {
+
+int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+
+int PidfdSendSignal(int pidfd, int signal) {
+  return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
+
+// Exit codes of children already reaped, and the codes that TerminateProcess
+// asked for, by pid: a killed child reports the code it was terminated with.
+struct ChildCodes {
+  std::mutex mutex;
+  std::map<pid_t, DWORD> reaped;
+  std::map<pid_t, DWORD> terminated;
+};
+
+ChildCodes& Codes() {
+  static ChildCodes* codes = new ChildCodes();
+  return *codes;
+}
+
+class ProcessObject : public HandleObject {
+ public:
+  ProcessObject(pid_t pid, int pidfd, DWORD access, bool child)
+      : pid(pid), pidfd(pidfd), access(access), child(child) {}
+  ~ProcessObject() override { close(pidfd); }
+
+  bool Allows(DWORD wanted) const {
+    return (access & wanted) != 0 || access == PROCESS_ALL_ACCESS;
+  }
+
+  // Whether the process has ended, without waiting.
+  bool Ended() const {
+    pollfd entry = {pidfd, POLLIN, 0};
+    return poll(&entry, 1, 0) > 0;
+  }
+
+  const pid_t pid;
+  const int pidfd;
+  const DWORD access;
+  const bool child;
+};
+
+class ThreadObject : public HandleObject {
+ public:
+  explicit ThreadObject(pid_t tid) : tid(tid) {}
+  const pid_t tid;
+};
+
+class SnapshotObject : public HandleObject {
+ public:
+  std::vector<PROCESSENTRY32W> entries;
+  size_t next = 0;
+};
+
+// The first field of a "Name:\t..." line of /proc/PID/status.
+bool ReadStatusField(pid_t pid, const char* name, long* value) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  if (!in) return false;
+  std::string line;
+  const std::string key = std::string(name) + ":";
+  while (std::getline(in, line)) {
+    if (line.compare(0, key.size(), key) == 0) {
+      std::istringstream fields(line.substr(key.size()));
+      return static_cast<bool>(fields >> *value);
+    }
+  }
+  return false;
+}
+
+bool IsOwnChild(pid_t pid) {
+  long parent = 0;
+  return ReadStatusField(pid, "PPid", &parent) && parent == getpid();
+}
+
+// Whether this process may act on `pid`: root may act on any process, others
+// on the processes of their own user.
+bool MayAccess(pid_t pid) {
+  if (geteuid() == 0) return true;
+  long uid = -1;
+  if (!ReadStatusField(pid, "Uid", &uid)) return true;  // vanished: the caller finds out
+  return static_cast<uid_t>(uid) == getuid() || static_cast<uid_t>(uid) == geteuid();
+}
+
+bool FillEntry(pid_t pid, PROCESSENTRY32W* entry) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(in, stat)) return false;
+  // pid (comm) state ppid ... ; comm may hold blanks and parentheses.
+  size_t open = stat.find('(');
+  size_t close = stat.rfind(')');
+  if (open == std::string::npos || close == std::string::npos) return false;
+  std::wstring name = FromUtf8(stat.substr(open + 1, close - open - 1));
+  std::istringstream rest(stat.substr(close + 1));
+  std::string state;
+  long parent = 0;
+  rest >> state >> parent;
+  long threads = 1;
+  ReadStatusField(pid, "Threads", &threads);
+  *entry = PROCESSENTRY32W{};
+  entry->dwSize = sizeof(PROCESSENTRY32W);
+  entry->th32ProcessID = static_cast<DWORD>(pid);
+  entry->th32ParentProcessID = static_cast<DWORD>(parent);
+  entry->cntThreads = static_cast<DWORD>(threads);
+  wcsncpy(entry->szExeFile, name.c_str(), MAX_PATH - 1);
+  return true;
+}
+
+BOOL CopyEntry(SnapshotObject* snapshot, LPPROCESSENTRY32W entry) {
+  if (entry == nullptr || entry->dwSize < sizeof(PROCESSENTRY32W)) {
+    return Fail(ERROR_BAD_LENGTH);
+  }
+  if (snapshot->next >= snapshot->entries.size()) return Fail(ERROR_NO_MORE_FILES);
+  *entry = snapshot->entries[snapshot->next++];
+  return TRUE;
+}
+
+bool HasSeparator(const std::string& path) { return path.find('/') != std::string::npos; }
+
+bool IsRunnableFile(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+HANDLE MakeProcessHandle(pid_t pid, DWORD access, bool child) {
+  int pidfd = PidfdOpen(pid);
+  if (pidfd < 0) {
+    SetLastError(errno == ESRCH ? ERROR_INVALID_PARAMETER : ErrorFromErrno(errno));
+    return nullptr;
+  }
+  return RegisterHandle(std::make_unique<ProcessObject>(pid, pidfd, access, child));
+}
+
+std::string FindProgram(const std::string& token) {
+  if (token.empty()) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return "";
+  }
+  std::vector<std::string> candidates;
+  if (HasSeparator(token)) {
+    candidates.push_back(token);
+  } else {
+    candidates.push_back("./" + token);
+    const char* path = getenv("PATH");
+    std::istringstream folders(path != nullptr ? path : "");
+    std::string folder;
+    while (std::getline(folders, folder, ':')) {
+      if (!folder.empty()) candidates.push_back(folder + "/" + token);
+    }
+  }
+  for (const std::string& candidate : candidates) {
+    if (IsRunnableFile(candidate)) {
+      if (access(candidate.c_str(), X_OK) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return "";
+      }
+      return candidate;
+    }
+  }
+  // A missing folder on the way is "path not found", a missing file "file not found".
+  std::string folder = HasSeparator(token) ? token.substr(0, token.rfind('/')) : "";
+  struct stat info;
+  bool folder_exists = folder.empty() || stat(folder.c_str(), &info) == 0;
+  SetLastError(folder_exists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+  return "";
+}
+
+pid_t Spawn(const SpawnRequest& request) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  for (int fd = 0; fd <= 2; ++fd) {
+    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+  }
+  if (!request.working_directory.empty()) {
+    posix_spawn_file_actions_addchdir_np(&actions, request.working_directory.c_str());
+  }
+  sigset_t none;
+  sigset_t all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (request.new_session) flags |= POSIX_SPAWN_SETSID;
+  posix_spawnattr_setflags(&attributes, flags);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+
+  std::vector<char*> argv;
+  for (const std::string& arg : request.argv) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  int error = posix_spawn(&pid, request.program.c_str(), &actions, &attributes, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (error != 0) {
+    errno = error;
+    return -1;
+  }
+  return pid;
+}
+
+}  // namespace posix
+
+using posix::ProcessObject;
+
+HANDLE OpenProcess(DWORD access, BOOL /*inherit*/, DWORD process_id) {
+  pid_t pid = static_cast<pid_t>(process_id);
+  if (process_id == 0 || pid < 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (kill(pid, 0) != 0 && errno == ESRCH) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (!posix::MayAccess(pid)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  return posix::MakeProcessHandle(pid, access, posix::IsOwnChild(pid));
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  auto* process = posix::LookupHandle<ProcessObject>(handle);
+  if (process == nullptr) return WAIT_FAILED;
+  if (!process->Allows(SYNCHRONIZE)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return WAIT_FAILED;
+  }
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    int timeout = -1;
+    if (milliseconds != INFINITE) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      timeout = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+    }
+    pollfd entry = {process->pidfd, POLLIN, 0};
+    int ready = poll(&entry, 1, timeout);
+    if (ready > 0) return WAIT_OBJECT_0;
+    if (ready == 0) {
+      if (milliseconds != INFINITE && Clock::now() >= deadline) return WAIT_TIMEOUT;
+      continue;
+    }
+    if (errno != EINTR) {
+      posix::FailWithErrno();
+      return WAIT_FAILED;
+    }
+  }
+}
+
+BOOL GetExitCodeProcess(HANDLE handle, LPDWORD exit_code) {
+  auto* process = posix::LookupHandle<ProcessObject>(handle);
+  if (process == nullptr) return FALSE;
+  if (exit_code == nullptr) return posix::Fail(ERROR_INVALID_PARAMETER);
+  if (!process->Allows(PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)) {
+    return posix::Fail(ERROR_ACCESS_DENIED);
+  }
+  if (!process->Ended()) {
+    *exit_code = STILL_ACTIVE;
+    return TRUE;
+  }
+  if (!process->child) return posix::Fail(ERROR_ACCESS_DENIED);
+  posix::ChildCodes& codes = posix::Codes();
+  std::lock_guard<std::mutex> lock(codes.mutex);
+  siginfo_t info = {};
+  if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(process->pidfd), &info,
+             WEXITED | WNOHANG) == 0 &&
+      info.si_pid != 0) {
+    DWORD code = 0;
+    if (info.si_code == CLD_EXITED) {
+      code = static_cast<DWORD>(info.si_status);
+    } else {
+      auto asked = codes.terminated.find(process->pid);
+      code = asked != codes.terminated.end() ? asked->second
+                                             : static_cast<DWORD>(128 + info.si_status);
+    }
+    codes.reaped[process->pid] = code;
+  }
+  auto reaped = codes.reaped.find(process->pid);
+  if (reaped == codes.reaped.end()) return posix::Fail(ERROR_ACCESS_DENIED);
+  *exit_code = reaped->second;
+  return TRUE;
+}
+
+BOOL TerminateProcess(HANDLE handle, UINT exit_code) {
+  auto* process = posix::LookupHandle<ProcessObject>(handle);
+  if (process == nullptr) return FALSE;
+  if (!process->Allows(PROCESS_TERMINATE)) return posix::Fail(ERROR_ACCESS_DENIED);
+  if (process->Ended()) return posix::Fail(ERROR_ACCESS_DENIED);
+  {
+    posix::ChildCodes& codes = posix::Codes();
+    std::lock_guard<std::mutex> lock(codes.mutex);
+    codes.terminated[process->pid] = exit_code;
+  }
+  if (posix::PidfdSendSignal(process->pidfd, SIGKILL) != 0) return posix::FailWithErrno();
+  return TRUE;
+}
+
+HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD /*process_id*/) {
+  if ((flags & TH32CS_SNAPPROCESS) == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) {
+    posix::FailWithErrno();
+    return INVALID_HANDLE_VALUE;
+  }
+  std::vector<pid_t> pids;
+  while (dirent* entry = readdir(proc)) {
+    char* end = nullptr;
+    long pid = strtol(entry->d_name, &end, 10);
+    if (*end == '\0' && pid > 0) pids.push_back(static_cast<pid_t>(pid));
+  }
+  closedir(proc);
+  std::sort(pids.begin(), pids.end());
+  auto snapshot = std::make_unique<posix::SnapshotObject>();
+  for (pid_t pid : pids) {
+    PROCESSENTRY32W entry;
+    if (posix::FillEntry(pid, &entry)) snapshot->entries.push_back(entry);
+  }
+  return posix::RegisterHandle(std::move(snapshot));
+}
+
+BOOL Process32FirstW(HANDLE handle, LPPROCESSENTRY32W entry) {
+  auto* snapshot = posix::LookupHandle<posix::SnapshotObject>(handle);
+  if (snapshot == nullptr) return FALSE;
+  snapshot->next = 0;
+  return posix::CopyEntry(snapshot, entry);
+}
+
+BOOL Process32NextW(HANDLE handle, LPPROCESSENTRY32W entry) {
+  auto* snapshot = posix::LookupHandle<posix::SnapshotObject>(handle);
+  if (snapshot == nullptr) return FALSE;
+  return posix::CopyEntry(snapshot, entry);
+}
+
+BOOL QueryFullProcessImageNameW(HANDLE handle, DWORD /*flags*/, LPWSTR name, PDWORD size) {
+  auto* process = posix::LookupHandle<ProcessObject>(handle);
+  if (process == nullptr) return FALSE;
+  if (name == nullptr || size == nullptr) return posix::Fail(ERROR_INVALID_PARAMETER);
+  if (!process->Allows(PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)) {
+    return posix::Fail(ERROR_ACCESS_DENIED);
+  }
+  std::string link = "/proc/" + std::to_string(process->pid) + "/exe";
+  std::vector<char> target(PATH_MAX + 1);
+  ssize_t length = readlink(link.c_str(), target.data(), target.size() - 1);
+  if (length < 0) {
+    // An ended process (zombie) or a kernel thread has no image: Windows
+    // answers an ended process with ERROR_GEN_FAILURE.
+    return posix::Fail(errno == ENOENT ? ERROR_GEN_FAILURE : posix::ErrorFromErrno(errno));
+  }
+  std::string path(target.data(), static_cast<size_t>(length));
+  // A running program whose file was removed keeps its path with this mark;
+  // on Windows a running image cannot be removed, so report the path itself.
+  static const std::string kDeleted = " (deleted)";
+  if (path.size() > kDeleted.size() &&
+      path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0 &&
+      access(path.c_str(), F_OK) != 0) {
+    path.erase(path.size() - kDeleted.size());
+  }
+  std::wstring wide = posix::FromUtf8(path);
+  if (wide.size() + 1 > *size) return posix::Fail(ERROR_INSUFFICIENT_BUFFER);
+  wmemcpy(name, wide.c_str(), wide.size() + 1);
+  *size = static_cast<DWORD>(wide.size());
+  return TRUE;
+}
+
+BOOL ProcessIdToSessionId(DWORD process_id, DWORD* session_id) {
+  if (session_id == nullptr) return posix::Fail(ERROR_INVALID_PARAMETER);
+  long uid = -1;
+  if (!posix::ReadStatusField(static_cast<pid_t>(process_id), "Uid", &uid)) {
+    return posix::Fail(ERROR_INVALID_PARAMETER);
+  }
+  *session_id = static_cast<DWORD>(uid);
+  return TRUE;
+}
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+BOOL AllowSetForegroundWindow(DWORD /*process_id*/) { return TRUE; }
+
+void Sleep(DWORD milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
+                    LPSECURITY_ATTRIBUTES /*process_attributes*/,
+                    LPSECURITY_ATTRIBUTES /*thread_attributes*/, BOOL /*inherit_handles*/,
+                    DWORD creation_flags, LPVOID environment, LPCWSTR current_directory,
+                    LPSTARTUPINFOW startup_info, LPPROCESS_INFORMATION process_information) {
+  if (command_line == nullptr || startup_info == nullptr || process_information == nullptr ||
+      application_name != nullptr || environment != nullptr) {
+    return posix::Fail(ERROR_INVALID_PARAMETER);
+  }
+  std::vector<std::wstring> args = posix::SplitCommandLine(command_line);
+  posix::SpawnRequest request;
+  request.program = posix::FindProgram(posix::ToUtf8(args[0]));
+  if (request.program.empty()) return FALSE;
+  for (const std::wstring& arg : args) request.argv.push_back(posix::ToUtf8(arg));
+  if (current_directory != nullptr) {
+    request.working_directory = posix::ToUtf8(current_directory);
+    struct stat info;
+    if (stat(request.working_directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+      return posix::Fail(ERROR_DIRECTORY);
+    }
+  }
+  request.new_session = (creation_flags & (CREATE_NEW_CONSOLE | CREATE_BREAKAWAY_FROM_JOB)) != 0;
+  pid_t pid = posix::Spawn(request);
+  if (pid < 0) return posix::FailWithErrno();
+  HANDLE process = posix::MakeProcessHandle(pid, PROCESS_ALL_ACCESS, true);
+  if (process == nullptr) return FALSE;
+  process_information->hProcess = process;
+  process_information->hThread = posix::RegisterHandle(std::make_unique<posix::ThreadObject>(pid));
+  process_information->dwProcessId = static_cast<DWORD>(pid);
+  process_information->dwThreadId = static_cast<DWORD>(pid);
+  return TRUE;
+}

@@ -1,0 +1,43 @@
+// Captures log records so that tests can assert them exactly and in order.
+#ifndef TESTS_SUPPORT_LOG_CAPTURE_H_
+#define TESTS_SUPPORT_LOG_CAPTURE_H_
+
+#include <glog/logging.h>
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Each record as "<severity letter> <source file>: <text>", for example
+// "I update.cc: wait result1".
+class LogCapture : public google::LogSink {
+ public:
+  void send(google::LogSeverity severity, const char* full_filename, const char* base_filename,
+            int line, const google::LogMessageTime& time, const char* message,
+            size_t message_length) override;
+
+  std::vector<std::string> Lines() const;
+  // Only the records whose text begins with `prefix`.
+  std::vector<std::string> LinesStartingWith(const std::string& prefix) const;
+  void Clear();
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+// The records of a log file written by the logging library, in the form of
+// LogCapture::Lines(). A record whose text spans lines keeps its line feeds.
+std::vector<std::string> ReadLogFileRecords(const std::wstring& path);
+
+// A test that captures every record written while it runs in `log_`.
+class LoggedTest : public ::testing::Test {
+ protected:
+  void SetUp() override { google::AddLogSink(&log_); }
+  void TearDown() override { google::RemoveLogSink(&log_); }
+
+  LogCapture log_;
+};
+
+#endif  // TESTS_SUPPORT_LOG_CAPTURE_H_

@@ -1,0 +1,307 @@
+#include "tests/support/test_env.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <cwchar>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+
+#include "utility/base/file_path.h"
+#include "utility/base/logging.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+namespace testenv {
+namespace fs = std::filesystem;
+
+namespace {
+
+void MakeWritable(const fs::path& path) {
+  std::error_code error;
+  fs::file_status status = fs::symlink_status(path, error);
+  if (error || fs::is_symlink(status)) return;
+  fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, error);
+  if (fs::is_directory(status)) {
+    for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
+      MakeWritable(it->path());
+    }
+  }
+}
+
+}  // namespace
+
+TempDir::TempDir(const std::wstring& hint) {
+  std::random_device seed;
+  std::mt19937_64 random(seed() ^ static_cast<uint64_t>(
+                                      std::chrono::steady_clock::now().time_since_epoch().count()));
+  fs::path base = fs::temp_directory_path();
+  for (;;) {
+    fs::path candidate = base / ToFsPath(hint + L"-" + std::to_wstring(random() % 1000000000));
+    if (fs::create_directory(candidate)) {
+      path_ = FromFsPath(candidate);
+      return;
+    }
+  }
+}
+
+TempDir::~TempDir() {
+  std::error_code error;
+  MakeWritable(ToFsPath(path_));
+  fs::remove_all(ToFsPath(path_), error);
+}
+
+std::wstring TempDir::operator/(const std::wstring& relative) const {
+  return FromFsPath(ToFsPath(path_) / ToFsPath(relative));
+}
+
+std::wstring ExeName(const std::wstring& name) {
+#ifdef _WIN32
+  return name + L".exe";
+#else
+  return name;
+#endif
+}
+
+std::wstring BinDir() {
+  wchar_t path[4096] = {};
+  GetModuleFileNameW(nullptr, path, 4096);
+  return FromFsPath(ToFsPath(path).parent_path());
+}
+
+std::wstring BinFile(const std::wstring& name) { return JoinPath(BinDir(), name); }
+
+void WriteFile(const std::wstring& path, const std::string& content) {
+  fs::path file = ToFsPath(path);
+  if (file.has_parent_path()) fs::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out) throw std::runtime_error("cannot write " + Utf8(path));
+}
+
+std::string ReadFile(const std::wstring& path) {
+  std::ifstream in(ToFsPath(path), std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool Exists(const std::wstring& path) {
+  std::error_code error;
+  return fs::exists(fs::symlink_status(ToFsPath(path), error));
+}
+
+void MakeDirs(const std::wstring& path) { fs::create_directories(ToFsPath(path)); }
+
+void CopyFile(const std::wstring& from, const std::wstring& to) {
+  fs::path target = ToFsPath(to);
+  if (target.has_parent_path()) fs::create_directories(target.parent_path());
+  fs::copy_file(ToFsPath(from), target, fs::copy_options::overwrite_existing);
+}
+
+std::vector<std::string> ListTree(const std::wstring& folder) {
+  std::vector<std::string> names;
+  fs::path root = ToFsPath(folder);
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    std::string name = Utf8(FromFsPath(it->path().lexically_relative(root)));
+    std::replace(name.begin(), name.end(), '\\', '/');
+    if (it->is_directory() && !it->is_symlink()) name += "/";
+    names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+namespace {
+
+std::optional<std::wstring> GetEnv(const std::string& name) {
+#ifdef _WIN32
+  const wchar_t* value = _wgetenv(FromFsPath(fs::path(name)).c_str());
+  if (value == nullptr) return std::nullopt;
+  return std::wstring(value);
+#else
+  const char* value = getenv(name.c_str());
+  if (value == nullptr) return std::nullopt;
+  return FromFsPath(fs::path(value));
+#endif
+}
+
+void SetEnv(const std::string& name, const std::optional<std::wstring>& value) {
+#ifdef _WIN32
+  std::wstring wide_name = FromFsPath(fs::path(name));
+  // An empty value removes the variable, in the runtime and in the process.
+  _wputenv_s(wide_name.c_str(), value ? value->c_str() : L"");
+#else
+  if (value) {
+    setenv(name.c_str(), ToFsPath(*value).c_str(), 1);
+  } else {
+    unsetenv(name.c_str());
+  }
+#endif
+}
+
+}  // namespace
+
+ScopedEnv::ScopedEnv(const std::string& name, const std::optional<std::wstring>& value)
+    : name_(name), old_(GetEnv(name)) {
+  SetEnv(name_, value);
+}
+
+ScopedEnv::~ScopedEnv() { SetEnv(name_, old_); }
+
+std::wstring Quote(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+  std::wstring quoted = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted.push_back(c);
+  }
+  quoted.append(backslashes * 2, L'\\');
+  quoted.push_back(L'"');
+  return quoted;
+}
+
+std::wstring JoinArguments(const std::vector<std::wstring>& arguments) {
+  std::wstring line;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    if (i > 0) line.push_back(L' ');
+    line += Quote(arguments[i]);
+  }
+  return line;
+}
+
+std::wstring CommandLineOf(const std::vector<std::wstring>& program_and_arguments) {
+  // The program token has no escapes: it is quoted whole.
+  std::wstring line = L"\"" + program_and_arguments.at(0) + L"\"";
+  std::vector<std::wstring> rest(program_and_arguments.begin() + 1, program_and_arguments.end());
+  if (!rest.empty()) line += L" " + JoinArguments(rest);
+  return line;
+}
+
+PROCESS_INFORMATION Start(const std::wstring& command_line) {
+  std::vector<wchar_t> writable(command_line.begin(), command_line.end());
+  writable.push_back(L'\0');
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE,
+                      nullptr, nullptr, &startup, &info)) {
+    throw std::runtime_error("cannot start " + Utf8(command_line) + ", error " +
+                             std::to_string(GetLastError()));
+  }
+  return info;
+}
+
+DWORD WaitExit(HANDLE process, DWORD timeout_ms) {
+  WaitForSingleObject(process, timeout_ms);
+  DWORD code = STILL_ACTIVE;
+  GetExitCodeProcess(process, &code);
+  return code;
+}
+
+void Stop(PROCESS_INFORMATION* process) {
+  if (process->hProcess != nullptr) {
+    TerminateProcess(process->hProcess, 1);
+    WaitForSingleObject(process->hProcess, 10000);
+    CloseHandle(process->hProcess);
+  }
+  if (process->hThread != nullptr) CloseHandle(process->hThread);
+  *process = PROCESS_INFORMATION{};
+}
+
+bool IsRunning(DWORD process_id) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, process_id);
+  if (process == nullptr) return false;
+  bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
+}
+
+DWORD ExitStatusOf(int32_t code) {
+#ifdef _WIN32
+  return static_cast<DWORD>(code);
+#else
+  return static_cast<DWORD>(code) & 0xFF;
+#endif
+}
+
+RunResult Run(const std::vector<std::wstring>& arguments) {
+  RunResult result;
+#ifdef _WIN32
+  PROCESS_INFORMATION info = Start(CommandLineOf(arguments));
+  result.exit_status = WaitExit(info.hProcess, 120000);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+#else
+  // Standard error goes to a file: programs the run starts may outlive it.
+  TempDir capture(L"stderr");
+  std::string error_file = ToFsPath(capture / L"stderr.txt").native();
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, error_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  std::vector<std::string> narrow;
+  for (const std::wstring& argument : arguments) narrow.push_back(ToFsPath(argument).native());
+  std::vector<char*> argv;
+  for (std::string& argument : narrow) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) throw std::runtime_error("cannot start " + narrow[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.exit_status = WIFEXITED(status) ? static_cast<DWORD>(WEXITSTATUS(status)) : 0xDEAD;
+  result.error_output = ReadFile(capture / L"stderr.txt");
+#endif
+  return result;
+}
+
+BrowserRecorder::BrowserRecorder() {
+#ifdef _WIN32
+  // Wine's browser launcher does not pass this program's environment on, so
+  // the recorder writes to a fixed file of the prefix.
+  file_ = L"C:\\browser-visits.txt";
+  DeleteFileW(file_.c_str());
+#else
+  folder_.emplace(L"browser");
+  file_ = *folder_ / L"visits.txt";
+  env_.emplace("ZIZARO_BROWSER_LOG", file_);
+#endif
+}
+
+std::string BrowserRecorder::Visits(DWORD wait_ms) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  while (ReadFile(file_).empty() && std::chrono::steady_clock::now() < deadline) {
+    Sleep(20);
+  }
+  return ReadFile(file_);
+}
+
+std::wstring TodayFolderName() {
+  wchar_t date[64] = {};
+  std::time_t now = std::time(nullptr);
+  wcsftime(date, 64, L"%Y_%m_%d", std::localtime(&now));
+  return date;
+}
+
+std::string Utf8(const std::wstring& text) { return WideToUtf8(text); }
+
+}  // namespace testenv

@@ -1,0 +1,60 @@
+#include "update/path_setting.h"
+
+#include <ctime>
+#include <cwchar>
+#include <filesystem>
+
+#include "platform/win32.h"
+#include "utility/base/file_path.h"
+#include "utility/base/logging.h"
+
+namespace {
+
+constexpr DWORD kAppDataCapacity = 520;  // wide characters, terminating zero included
+constexpr size_t kDateCapacity = 64;
+
+// Creates the folder when no entry of that name exists. False, with a record,
+// when the creation reports that it created nothing.
+bool EnsureFolder(const std::wstring& folder) {
+  std::filesystem::path path = ToFsPath(folder);
+  if (!std::filesystem::exists(path) && !std::filesystem::create_directories(path)) {
+    LOG(ERROR) << "create path failed: " << path.u8string();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::wstring GetAppDataPath() {
+  // The value is accepted when it fits the buffer with its terminating zero:
+  // the call then reports its length, otherwise the size it would need.
+  wchar_t buffer[kAppDataCapacity] = {};
+  DWORD length = GetEnvironmentVariableW(L"APPDATA", buffer, kAppDataCapacity);
+  bool accepted = length > 0 && length < kAppDataCapacity;
+  if (!accepted) {
+    LOG(ERROR) << "app_data_path error";
+    return std::wstring();
+  }
+  std::wstring path = JoinPath(buffer, L"QuexaZevuvEdov2");
+  return EnsureFolder(path) ? path : std::wstring();
+}
+
+std::wstring GetLogPath() {
+  std::wstring app_data = GetAppDataPath();
+  if (app_data.empty()) {
+    LOG(ERROR) << "get log path error";
+    return std::wstring();
+  }
+  std::wstring path = JoinPath(app_data, L"log");
+  return EnsureFolder(path) ? path : std::wstring();
+}
+
+std::wstring GetTodayLogPath() {
+  std::wstring base = GetLogPath();
+  wchar_t date[kDateCapacity] = {};
+  std::time_t now = std::time(nullptr);
+  wcsftime(date, kDateCapacity, L"%Y_%m_%d", std::localtime(&now));
+  std::wstring path = JoinPath(base, date);
+  return EnsureFolder(path) ? path : std::wstring();
+}

@@ -1,0 +1,13 @@
+// The program's per-user folders, each created on demand:
+//   <APPDATA>\QuexaZevuvEdov2\log\<YYYY_MM_DD>
+// Every function returns its folder, or an empty string on failure.
+#ifndef UPDATE_PATH_SETTING_H_
+#define UPDATE_PATH_SETTING_H_
+
+#include <string>
+
+std::wstring GetAppDataPath();
+std::wstring GetLogPath();
+std::wstring GetTodayLogPath();
+
+#endif  // UPDATE_PATH_SETTING_H_

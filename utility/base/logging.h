@@ -1,0 +1,27 @@
+// Log set-up and the conversions that records use.
+#ifndef UTILITY_BASE_LOGGING_H_
+#define UTILITY_BASE_LOGGING_H_
+
+#include <glog/logging.h>
+
+#include <ostream>
+#include <string>
+
+// Starts the logging library: files in `folder` (empty: the library's own
+// default folder), named after `program_name`, flushed record by record.
+// Always returns true.
+bool InitLogging(const std::wstring& folder, const char* program_name);
+
+// UTF-8 of wide text for records. A surrogate pair becomes one four-byte
+// sequence, a lone surrogate the three-byte form of its unit; a value beyond
+// U+10FFFF raises std::range_error("bad conversion").
+std::string WideToUtf8(const std::wstring& text);
+
+// Streams a handle or other pointer as records show them: upper-case
+// hexadecimal, at least eight digits, no prefix.
+struct PointerText {
+  const void* value;
+};
+std::ostream& operator<<(std::ostream& out, PointerText pointer);
+
+#endif  // UTILITY_BASE_LOGGING_H_
