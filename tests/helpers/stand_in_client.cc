@@ -3,16 +3,32 @@
 //   --exit-after=MS   end after MS milliseconds
 //   --exit-code=N     with exit code N (default 0)
 // When ZIZARO_CLIENT_LOG names a file, each start appends a line to it:
-// "<pid> <own path>".
+// "<pid>\t<own path>\t<current folder>".
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
 #include "platform/win32.h"
 #include "utility/base/file_path.h"
+
+namespace {
+
+void RecordStart() {
+  wchar_t log[4096] = {};
+  DWORD length = GetEnvironmentVariableW(L"ZIZARO_CLIENT_LOG", log, 4096);
+  if (length == 0 || length >= 4096) return;
+  wchar_t self[4096] = {};
+  GetModuleFileNameW(nullptr, self, 4096);
+  std::ofstream out(ToFsPath(log), std::ios::app | std::ios::binary);
+  out << GetCurrentProcessId() << '\t' << ToFsPath(self).u8string() << '\t'
+      << std::filesystem::current_path().u8string() << '\n';
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   long exit_after = -1;
@@ -21,16 +37,8 @@ int main(int argc, char** argv) {
     if (strncmp(argv[i], "--exit-after=", 13) == 0) exit_after = strtol(argv[i] + 13, nullptr, 10);
     if (strncmp(argv[i], "--exit-code=", 12) == 0) exit_code = atoi(argv[i] + 12);
   }
-  if (const char* log = getenv("ZIZARO_CLIENT_LOG"); log != nullptr && *log != '\0') {
-    wchar_t self[MAX_PATH * 4] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
-    if (FILE* out = fopen(log, "a")) {
-      fprintf(out, "%lu %s\n", static_cast<unsigned long>(GetCurrentProcessId()),
-              ToFsPath(self).u8string().c_str());
-      fclose(out);
-    }
-  }
-  auto start = std::chrono::steady_clock::now();
+  RecordStart();
+  const auto start = std::chrono::steady_clock::now();
   for (;;) {
     if (exit_after >= 0 &&
         std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(exit_after)) {

@@ -62,7 +62,7 @@ TempDir::~TempDir() {
 }
 
 std::wstring TempDir::operator/(const std::wstring& relative) const {
-  return FromFsPath(ToFsPath(path_) / ToFsPath(relative));
+  return FromFsPath((ToFsPath(path_) / ToFsPath(relative)).make_preferred());
 }
 
 std::wstring ExeName(const std::wstring& name) {
@@ -230,6 +230,18 @@ bool IsRunning(DWORD process_id) {
   bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
   CloseHandle(process);
   return running;
+}
+
+void InstallStandIn(const std::wstring& path) {
+  CopyFile(BinFile(ExeName(L"stand_in_client")), path);
+  fs::permissions(ToFsPath(path), fs::perms::owner_all, fs::perm_options::add);
+}
+
+PROCESS_INFORMATION StartProgram(const std::wstring& path,
+                                 const std::vector<std::wstring>& arguments) {
+  std::vector<std::wstring> all = {path};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  return Start(CommandLineOf(all));
 }
 
 DWORD ExitStatusOf(int32_t code) {

@@ -22,7 +22,8 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::wstring& path() const { return path_; }
-  // The folder joined with a relative path.
+  // The folder joined with a relative path written with '/', in the
+  // platform's separators.
   std::wstring operator/(const std::wstring& relative) const;
 
  private:
@@ -73,6 +74,13 @@ DWORD WaitExit(HANDLE process, DWORD timeout_ms);
 // Ends a process if it still runs and closes its handles.
 void Stop(PROCESS_INFORMATION* process);
 bool IsRunning(DWORD process_id);
+
+// Copies the client stand-in (tests/helpers/stand_in_client) to `path`, as
+// an update would find a client there.
+void InstallStandIn(const std::wstring& path);
+// Starts the program at `path` with arguments.
+PROCESS_INFORMATION StartProgram(const std::wstring& path,
+                                 const std::vector<std::wstring>& arguments = {});
 
 // What the platform reports as the exit status of a program that returned
 // `code`: all 32 bits on Windows, the low 8 bits on POSIX.
