@@ -8,6 +8,7 @@
 
 #include "tests/support/log_capture.h"
 #include "tests/support/test_env.h"
+#include "update/update.h"
 #include "utility/base/file_path.h"
 
 namespace {
@@ -173,16 +174,34 @@ TEST_F(EntryTest, RunsOfOneDayAppendToTheSameFiles) {
 TEST_F(EntryTest, FailedUpdateShowsTheBoxOpensTheDownloadAddressAndExitsWithZero) {
   testenv::TempDir root(L"root");
   testenv::BrowserRecorder browser;
+  // This copy of the program has no 7z.exe beside it: the extraction cannot start.
+  const std::wstring archive = root / L"update.7z";
+  testenv::WriteFile(archive, "kept");
   // 2 to the 32nd: the run uses the low 32 bits, 0.
-  const std::wstring missing_archive = root / L"missing.7z";
-  testenv::RunResult run = RunProgram({L"--unzip=" + missing_archive, L"--root_dir=" + root.path(),
-                                       L"--pid=4294967296"});
+  testenv::RunResult run =
+      RunProgram({L"--unzip=" + archive, L"--root_dir=" + root.path(), L"--pid=4294967296"});
   EXPECT_EQ(run.exit_status, 0u);
+  const std::string command = "\"" + testenv::Utf8(program_dir_->operator/(L"bin dir/7z.exe")) +
+                              "\" x \"" + testenv::Utf8(archive) + "\" -aoa -o\"" +
+                              testenv::Utf8(root.path()) + "\"";
   std::vector<std::string> records = Records();
-  ASSERT_THAT(records, SizeIs(testing::Ge(4u)));
-  EXPECT_EQ(records[2], "I main.cc: update with pid:0,unzip:" + testenv::Utf8(missing_archive) +
-                            " ," + testenv::Utf8(root.path()));
-  EXPECT_EQ(records.back(), "I main.cc: update finished 0\n");
+  ASSERT_THAT(records, SizeIs(testing::Ge(2u)));
+  records.erase(records.begin(), records.begin() + 2);  // the command-line records
+  EXPECT_THAT(records,
+              ElementsAre("I main.cc: update with pid:0,unzip:" + testenv::Utf8(archive) + " ," +
+                              testenv::Utf8(root.path()),
+                          "I update.cc: wait result0",
+                          "I update.cc: 0 process killed,QXDazavAzir.exe",
+                          "W update.cc: kill QXDazavAzir.exe failed or no such Process",
+                          "I update.cc: bat full path:" +
+                              testenv::Utf8(InstallLayout(root.path()).uninstall_script),
+                          MatchesPattern("E update\\.cc: Shell ExecutedEx failed:[0-9]+,"
+                                         "hAppInsance:00000002"),
+                          "E utils.cc: launch process error,commandline:" + command,
+                          "I update.cc: launch 7z vaild:0 cmd:" + command,
+                          "E update.cc: 7z launch failed",
+                          "I main.cc: update finished 0\n"));
+  EXPECT_EQ(testenv::ReadFile(archive), "kept");
 #ifndef _WIN32
   EXPECT_THAT(run.error_output, HasSubstr("升级失败: 请手动下载安装最新的安装包\n"));
 #endif

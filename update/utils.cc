@@ -74,7 +74,44 @@ bool IsLink(const std::wstring& path) {
   return fs::is_symlink(fs::symlink_status(ToFsPath(path), error));
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+[[noreturn]] void ThrowRemoveError(const std::wstring& path, DWORD code) {
+  throw fs::filesystem_error("cannot remove all", ToFsPath(path),
+                             std::error_code(static_cast<int>(code), std::system_category()));
+}
+
+// Removes a file or folder tree and returns the number of entries removed.
+// The runtime's remove_all on Windows follows junctions and folder links into
+// their targets and would empty folders outside the tree; this walk removes a
+// link itself and never enters it. Errors raise filesystem_error, as
+// remove_all does.
+uintmax_t RemoveTree(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return 0;
+    ThrowRemoveError(path, code);
+  }
+  const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  uintmax_t count = 0;
+  if (folder && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    // Names first, then removal: no listing stays open while sub-folders go.
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry = {};
+    HANDLE find = FindFirstFileW(JoinPath(path, L"*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) ThrowRemoveError(path, GetLastError());
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name != L"." && name != L"..") names.push_back(name);
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+    for (const std::wstring& name : names) count += RemoveTree(JoinPath(path, name));
+  }
+  const BOOL removed = folder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
+  if (!removed) ThrowRemoveError(path, GetLastError());
+  return count + 1;
+}
+#else
 // Removing an entry on POSIX needs write and search permission on its folder:
 // gives the owner full rights on every folder of the tree (links not followed).
 void OpenUpFolders(const fs::path& folder) {
@@ -90,19 +127,31 @@ void OpenUpFolders(const fs::path& folder) {
 }
 #endif
 
+// An absolute form of a path without "." or ".." steps, links resolved where
+// they exist, and without trailing separators, which hide a folder from some
+// status calls on Windows.
+fs::path NormalForm(const fs::path& path) {
+  std::error_code error;
+  fs::path normal = fs::weakly_canonical(path, error);
+  if (error) normal = fs::absolute(path, error).lexically_normal();
+  while (!normal.has_filename() && normal.has_relative_path()) normal = normal.parent_path();
+  return normal;
+}
+
 // True when `inner` is `outer` or lies somewhere below it, judged by file
 // identity, so that letter case, separators, relative forms and links do not
-// hide it.
+// hide it. An identity that cannot be read counts as the same: the answer
+// guards the source against removal.
 bool IsSameOrInside(const fs::path& inner, const fs::path& outer) {
   std::error_code error;
-  if (!fs::exists(outer, error)) return false;
-  fs::path walk = fs::weakly_canonical(inner, error);
-  if (error) return false;
-  for (;;) {
-    if (fs::equivalent(walk, outer, error)) return true;
-    fs::path parent = walk.parent_path();
-    if (parent.empty() || parent == walk) return false;
-    walk = parent;
+  const fs::path container = NormalForm(outer);
+  if (!fs::exists(container, error)) return false;
+  for (fs::path walk = NormalForm(inner);; walk = walk.parent_path()) {
+    if (fs::exists(walk, error)) {
+      const bool same = fs::equivalent(walk, container, error);
+      if (same || error) return true;
+    }
+    if (!walk.has_relative_path()) return false;
   }
 }
 
@@ -260,12 +309,14 @@ bool ClearReadOnlyRecursive(std::wstring folder) {
 bool RemoveAll(std::wstring path) {
   // A link given as the path is removed itself; its target is not touched.
   if (!IsLink(path)) ClearReadOnlyRecursive(path);
-#ifndef _WIN32
-  OpenUpFolders(ToFsPath(path));
-#endif
   int32_t count = 0;
   try {
+#ifdef _WIN32
+    count = static_cast<int32_t>(RemoveTree(path));
+#else
+    OpenUpFolders(ToFsPath(path));
     count = static_cast<int32_t>(fs::remove_all(ToFsPath(path)));
+#endif
   } catch (const std::exception& e) {
     LOG(ERROR) << "error happened:" << e.what();
     count = 0;

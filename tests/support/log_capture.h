@@ -5,7 +5,10 @@
 #include <glog/logging.h>
 #include <gtest/gtest.h>
 
+#include <gmock/gmock.h>
+
 #include <mutex>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -30,6 +33,12 @@ class LogCapture : public google::LogSink {
 // The records of a log file written by the logging library, in the form of
 // LogCapture::Lines(). A record whose text spans lines keeps its line feeds.
 std::vector<std::string> ReadLogFileRecords(const std::wstring& path);
+
+// A record (or any text) that matches an ECMAScript regular expression
+// whole; the same on every platform, unlike GoogleTest's own regex support.
+MATCHER_P(MatchesPattern, pattern, "matches /" + std::string(pattern) + "/") {
+  return std::regex_match(std::string(arg), std::regex(pattern));
+}
 
 // A test that captures every record written while it runs in `log_`.
 class LoggedTest : public ::testing::Test {

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "utility/base/file_path.h"
+#include "update/utils.h"
 #include "utility/base/logging.h"
 
 #ifndef _WIN32
@@ -25,6 +26,7 @@ extern char** environ;
 namespace testenv {
 namespace fs = std::filesystem;
 
+#ifndef _WIN32
 namespace {
 
 void MakeWritable(const fs::path& path) {
@@ -40,6 +42,46 @@ void MakeWritable(const fs::path& path) {
 }
 
 }  // namespace
+#endif
+
+#ifdef _WIN32
+namespace {
+
+// The host path of a Windows path, under Wine; the last component need not
+// exist.
+std::wstring HostPath(const std::wstring& path) {
+  using UnixName = char*(__cdecl*)(const wchar_t*);
+  auto unix_name = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  fs::path windows_path = ToFsPath(path);
+  char* parent = unix_name != nullptr ? unix_name(windows_path.parent_path().c_str()) : nullptr;
+  if (parent == nullptr) return std::wstring();
+  std::wstring host = FromFsPath(fs::path(parent)) + L"/" + windows_path.filename().wstring();
+  HeapFree(GetProcessHeap(), 0, parent);
+  return host;
+}
+
+// Starts a host program from Wine. Wine gives no handle to wait on: callers
+// poll for the effect.
+bool StartHostProgram(const std::vector<std::wstring>& arguments) {
+  std::wstring command = JoinArguments(arguments);
+  std::vector<wchar_t> writable(command.begin(), command.end());
+  writable.push_back(L'\0');
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  return CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info) != FALSE;
+}
+
+template <typename Done>
+bool PollFor(Done done) {
+  for (int i = 0; i < 500 && !done(); ++i) Sleep(20);
+  return done();
+}
+
+}  // namespace
+#endif
 
 TempDir::TempDir(const std::wstring& hint) {
   std::random_device seed;
@@ -56,9 +98,22 @@ TempDir::TempDir(const std::wstring& hint) {
 }
 
 TempDir::~TempDir() {
+#ifdef _WIN32
+  // The runtime's remove_all follows links (and spins on a link that Wine
+  // cannot remove): the host removes the folder under Wine, the program's own
+  // removal on Windows.
+  if (RunningUnderWine()) {
+    if (StartHostProgram({L"/bin/rm", L"-rf", HostPath(path_)})) {
+      PollFor([&] { return !Exists(path_); });
+    }
+  } else {
+    Utils::RemoveAll(path_);
+  }
+#else
   std::error_code error;
   MakeWritable(ToFsPath(path_));
   fs::remove_all(ToFsPath(path_), error);
+#endif
 }
 
 std::wstring TempDir::operator/(const std::wstring& relative) const {
@@ -119,6 +174,50 @@ std::vector<std::string> ListTree(const std::wstring& folder) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+bool RunningUnderWine() {
+#ifdef _WIN32
+  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
+
+
+bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
+#ifdef _WIN32
+  auto is_link = [&] {
+    DWORD attributes = GetFileAttributesW(link.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  };
+  if (CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) && is_link()) {
+    return true;
+  }
+  // Wine's call does nothing, but it shows a host link as a reparse point.
+  return RunningUnderWine() &&
+         StartHostProgram({L"/bin/ln", L"-s", HostPath(target), HostPath(link)}) &&
+         PollFor(is_link);
+#else
+  std::error_code error;
+  fs::create_directory_symlink(ToFsPath(target), ToFsPath(link), error);
+  return !error;
+#endif
+}
+
+void SetReadOnly(const std::wstring& path, bool read_only) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  attributes = read_only ? (attributes | FILE_ATTRIBUTE_READONLY)
+                         : (attributes & ~FILE_ATTRIBUTE_READONLY);
+  if (!SetFileAttributesW(path.c_str(), attributes)) {
+    throw std::runtime_error("cannot set the attributes of " + Utf8(path));
+  }
+}
+
+bool IsReadOnly(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
 namespace {

@@ -46,6 +46,16 @@ void CopyFile(const std::wstring& from, const std::wstring& to);
 // folders end with '/'.
 std::vector<std::string> ListTree(const std::wstring& folder);
 
+// Makes `link` a symbolic link to the folder `target`; false where this
+// system cannot (Wine's own call for it does nothing, so under Wine the link
+// is made on the host side).
+bool MakeFolderLink(const std::wstring& link, const std::wstring& target);
+// True when the program runs under Wine rather than Windows itself.
+bool RunningUnderWine();
+// The read-only attribute, through the system's own calls.
+void SetReadOnly(const std::wstring& path, bool read_only);
+bool IsReadOnly(const std::wstring& path);
+
 // Sets (or, with no value, removes) an environment variable of this process
 // and of the programs it starts; the old value comes back on destruction.
 class ScopedEnv {

@@ -1,0 +1,224 @@
+// File operations on real folders: attributes, removal and moves.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <iomanip>
+#include <sstream>
+
+#include "tests/support/log_capture.h"
+#include "tests/support/test_env.h"
+#include "update/utils.h"
+#include "utility/base/file_path.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::SizeIs;
+using testenv::Utf8;
+
+// A path as the removal record writes it (the test paths are ASCII).
+std::string Quoted(const std::wstring& path) {
+  std::ostringstream out;
+  out << std::quoted(Utf8(path));
+  return out.str();
+}
+
+std::string RemovalRecord(const std::wstring& path, int count) {
+  return "I utils.cc: delete file result:" + std::string(count > 0 ? "1" : "0") +
+         ",path:" + Quoted(path) + ",count:" + std::to_string(count);
+}
+
+class FilesTest : public LoggedTest {
+ protected:
+  // root/a.txt (read-only), root/sub/b.txt (read-only), root/sub/deep/c.txt,
+  // root/empty/: seven entries with the root.
+  std::wstring MakeTree(const std::wstring& relative) {
+    const std::wstring root = temp_ / relative;
+    testenv::WriteFile(root + L"/a.txt", "a");
+    testenv::WriteFile(root + L"/sub/b.txt", "b");
+    testenv::WriteFile(root + L"/sub/deep/c.txt", "c");
+    testenv::MakeDirs(root + L"/empty");
+    testenv::SetReadOnly(temp_ / (relative + L"/a.txt"), true);
+    testenv::SetReadOnly(temp_ / (relative + L"/sub/b.txt"), true);
+    return root;
+  }
+
+  testenv::TempDir temp_{L"files"};
+};
+
+TEST_F(FilesTest, IsDirectoryFollowsLinksAndNeverRaises) {
+  testenv::WriteFile(temp_ / L"file.txt", "x");
+  testenv::MakeDirs(temp_ / L"folder");
+  EXPECT_TRUE(Utils::IsDirectory(temp_ / L"folder"));
+  EXPECT_TRUE(Utils::IsDirectory(temp_.path() + kPathSeparator));
+  EXPECT_FALSE(Utils::IsDirectory(temp_ / L"file.txt"));
+  EXPECT_FALSE(Utils::IsDirectory(temp_ / L"missing"));
+  EXPECT_FALSE(Utils::IsDirectory(temp_ / L"file.txt/below"));
+  EXPECT_FALSE(Utils::IsDirectory(L""));
+  if (testenv::MakeFolderLink(temp_ / L"link", temp_ / L"folder")) {
+    EXPECT_TRUE(Utils::IsDirectory(temp_ / L"link"));
+  }
+}
+
+TEST_F(FilesTest, ClearReadOnlyClearsFilesOnlyAndNeverFolders) {
+  const std::wstring root = MakeTree(L"tree");
+  testenv::SetReadOnly(temp_ / L"tree/empty", true);
+  // Wine keeps no read-only attribute on folders; Windows and POSIX do.
+  const bool folder_attribute_kept = testenv::IsReadOnly(temp_ / L"tree/empty");
+  EXPECT_TRUE(folder_attribute_kept || testenv::RunningUnderWine());
+  EXPECT_TRUE(Utils::ClearReadOnlyRecursive(root));
+  EXPECT_FALSE(testenv::IsReadOnly(temp_ / L"tree/a.txt"));
+  EXPECT_FALSE(testenv::IsReadOnly(temp_ / L"tree/sub/b.txt"));
+  EXPECT_FALSE(testenv::IsReadOnly(temp_ / L"tree/sub/deep/c.txt"));
+  EXPECT_EQ(testenv::IsReadOnly(temp_ / L"tree/empty"), folder_attribute_kept);
+  EXPECT_FALSE(Utils::ClearReadOnlyRecursive(temp_ / L"missing"));
+  EXPECT_FALSE(Utils::ClearReadOnlyRecursive(temp_ / L"tree/a.txt"));
+  EXPECT_THAT(log_.Lines(), IsEmpty());
+  testenv::SetReadOnly(temp_ / L"tree/empty", false);
+}
+
+TEST_F(FilesTest, RemoveAllCountsWhatItRemoved) {
+  EXPECT_FALSE(Utils::RemoveAll(temp_ / L"missing"));
+  testenv::WriteFile(temp_ / L"single.txt", "x");
+  EXPECT_TRUE(Utils::RemoveAll(temp_ / L"single.txt"));
+  const std::wstring root = MakeTree(L"tree");
+#ifndef _WIN32
+  // Removal on POSIX needs writable folders: this one is not.
+  testenv::SetReadOnly(temp_ / L"tree/sub", true);
+#endif
+  EXPECT_TRUE(Utils::RemoveAll(root));
+  EXPECT_FALSE(testenv::Exists(root));
+  EXPECT_THAT(log_.Lines(), ElementsAre(RemovalRecord(temp_ / L"missing", 0),
+                                        RemovalRecord(temp_ / L"single.txt", 1),
+                                        RemovalRecord(root, 7)));
+}
+
+TEST_F(FilesTest, RemoveAllTakesALinkAwayButLeavesWhatItLeadsTo) {
+  const std::wstring outside = temp_ / L"outside";
+  testenv::WriteFile(outside + L"/kept.txt", "kept");
+  testenv::SetReadOnly(temp_ / L"outside/kept.txt", true);
+  const std::wstring root = MakeTree(L"tree");
+  if (!testenv::MakeFolderLink(temp_ / L"tree/sub/link", outside)) {
+    GTEST_SKIP() << "this system cannot make a folder link";
+  }
+  const bool removed = Utils::RemoveAll(root);
+  // What lies behind the link is never touched.
+  EXPECT_EQ(testenv::ReadFile(temp_ / L"outside/kept.txt"), "kept");
+  EXPECT_TRUE(testenv::IsReadOnly(temp_ / L"outside/kept.txt"));
+  if (testenv::RunningUnderWine()) {
+    // Wine cannot remove a host link to a folder (it sees the folder's
+    // contents): the removal stops there, with its record.
+    EXPECT_FALSE(removed);
+    EXPECT_THAT(log_.Lines(), ElementsAre(MatchesPattern("E utils.cc: error happened:.*"),
+                                          RemovalRecord(root, 0)));
+  } else {
+    EXPECT_TRUE(removed);
+    EXPECT_THAT(log_.Lines(), ElementsAre(RemovalRecord(root, 8)));
+    EXPECT_FALSE(testenv::Exists(root));
+  }
+  testenv::SetReadOnly(temp_ / L"outside/kept.txt", false);
+}
+
+TEST_F(FilesTest, RemoveAllThatMeetsAFileItCannotRemoveReportsNothingRemoved) {
+  const std::wstring root = MakeTree(L"tree");
+  const std::wstring locked = temp_ / L"tree/sub/deep/c.txt";
+#ifdef _WIN32
+  // Held open without delete sharing.
+  HANDLE hold = CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(hold, INVALID_HANDLE_VALUE);
+#else
+  // Immutable: not even root may remove it.
+  if (std::system(("chattr +i '" + Utf8(locked) + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "this file system cannot make a file immutable (chattr +i)";
+  }
+#endif
+  EXPECT_FALSE(Utils::RemoveAll(root));
+#ifdef _WIN32
+  CloseHandle(hold);
+#else
+  std::system(("chattr -i '" + Utf8(locked) + "'").c_str());
+#endif
+  EXPECT_THAT(log_.Lines(),
+              ElementsAre(MatchesPattern("E utils.cc: error happened:.*cannot remove all.*"),
+                          RemovalRecord(root, 0)));
+  EXPECT_TRUE(testenv::Exists(locked));
+}
+
+class MoveDirTest : public FilesTest {};
+
+TEST_F(MoveDirTest, MissingSourceMovesAndCreatesNothing) {
+  EXPECT_EQ(Utils::MoveDir(temp_ / L"missing", temp_ / L"new/parent/dst"), 0);
+  testenv::WriteFile(temp_ / L"file.txt", "x");
+  EXPECT_EQ(Utils::MoveDir(temp_ / L"file.txt", temp_ / L"new/parent/dst"), 0);
+  EXPECT_FALSE(testenv::Exists(temp_ / L"new"));
+  EXPECT_THAT(log_.Lines(), IsEmpty());
+}
+
+TEST_F(MoveDirTest, ExistingDestinationIsRemovedThenReplaced) {
+  MakeTree(L"old");
+  testenv::WriteFile(temp_ / L"new/client.txt", "new");
+  EXPECT_NE(Utils::MoveDir(temp_ / L"new", temp_ / L"old"), 0);
+  EXPECT_EQ(testenv::ListTree(temp_ / L"old"), std::vector<std::string>{"client.txt"});
+  EXPECT_FALSE(testenv::Exists(temp_ / L"new"));
+  EXPECT_THAT(log_.Lines(), ElementsAre(RemovalRecord(temp_ / L"old", 7)));
+}
+
+TEST_F(MoveDirTest, MissingParentChainIsCreated) {
+  testenv::WriteFile(temp_ / L"src/x.txt", "x");
+  EXPECT_NE(Utils::MoveDir(temp_ / L"src", temp_ / L"a/b/c/dst"), 0);
+  EXPECT_EQ(testenv::ReadFile(temp_ / L"a/b/c/dst/x.txt"), "x");
+  EXPECT_THAT(log_.Lines(), IsEmpty());
+}
+
+TEST_F(MoveDirTest, DestinationThatIsAFileIsNotRemovedAndTheFailureIsRecorded) {
+  if (testenv::RunningUnderWine()) {
+    GTEST_SKIP() << "Wine lets a folder replace a file, which Windows refuses";
+  }
+  testenv::WriteFile(temp_ / L"src/x.txt", "x");
+  testenv::WriteFile(temp_ / L"dst", "a file");
+  EXPECT_EQ(Utils::MoveDir(temp_ / L"src", temp_ / L"dst"), 0);
+  EXPECT_EQ(testenv::ReadFile(temp_ / L"dst"), "a file");
+  EXPECT_THAT(log_.Lines(), ElementsAre("E utils.cc: move file failed,src path:" +
+                                        Utf8(temp_ / L"src") + " dst path:" +
+                                        Utf8(temp_ / L"dst") + " getlasterror:5"));
+}
+
+TEST_F(MoveDirTest, DestinationHoldingOrInsideTheSourceChangesNothing) {
+  const std::wstring root = temp_ / L"root";
+  const std::wstring source = temp_ / L"root/qxcg_update_tmp/Client";
+  testenv::WriteFile(source + L"/QXDazavAzir.exe", "new client");
+  const std::vector<std::string> before = testenv::ListTree(root);
+  fs::path old_current = fs::current_path();
+  fs::current_path(ToFsPath(temp_.path()));
+  std::vector<std::wstring> destinations = {
+      root,
+      root + kPathSeparator,
+      temp_ / L"root/qxcg_update_tmp",
+      temp_.path(),
+      source,
+      source + kPathSeparator + L"inner",
+      L"root",
+      L"root/qxcg_update_tmp/..",
+  };
+#ifdef _WIN32
+  destinations.push_back(temp_ / L"ROOT");
+  destinations.push_back(temp_ / L"Root/QXCG_UPDATE_TMP/client");
+#endif
+  for (const std::wstring& destination : destinations) {
+    log_.Clear();
+    EXPECT_EQ(Utils::MoveDir(source, destination), 0) << Utf8(destination);
+    ASSERT_TRUE(testenv::Exists(root)) << Utf8(destination);
+    EXPECT_EQ(testenv::ListTree(root), before) << Utf8(destination);
+    EXPECT_THAT(log_.Lines(), ElementsAre("W utils.cc: move refused, destination overlaps "
+                                          "source,src path:" + Utf8(source) + " dst path:" +
+                                          Utf8(destination)));
+  }
+  fs::current_path(old_current);
+  EXPECT_EQ(testenv::ReadFile(source + L"/QXDazavAzir.exe"), "new client");
+}
+
+}  // namespace

@@ -1,0 +1,316 @@
+// The update steps and the whole procedure, on real folders, with the real
+// 7-Zip and real client processes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "tests/support/log_capture.h"
+#include "tests/support/test_env.h"
+#include "update/update.h"
+#include "update/utils.h"
+#include "utility/base/file_path.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using ::testing::SizeIs;
+using testenv::Utf8;
+
+// The archiver beside the running program.
+std::wstring Archiver() { return Utils::GetExeDirFilePath(L"7z.exe"); }
+
+// Packs `folder` (as its own name, with everything in it) into `archive`.
+void MakeArchive(const std::wstring& archive, const std::wstring& folder) {
+  testenv::RunResult run = testenv::Run({Archiver(), L"a", L"-bso0", L"-bsp0", archive, folder});
+  ASSERT_EQ(run.exit_status, 0u) << "7-Zip could not pack " << Utf8(folder);
+}
+
+class UpdateTest : public LoggedTest {
+ protected:
+  void TearDown() override {
+    // Whatever a test started as the client is ended.
+    Utils::KillProcessesByName(kClientProcessName);
+    LoggedTest::TearDown();
+  }
+
+  // The pids of the clients started so far (each start records one line).
+  std::vector<std::string> ClientStarts() const {
+    std::vector<std::string> lines;
+    std::istringstream in(testenv::ReadFile(client_log_));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  // Waits for a client start from `exe`.
+  bool ClientStartedFrom(const std::wstring& exe) const {
+    for (int i = 0; i < 250; ++i) {
+      for (const std::string& line : ClientStarts()) {
+        if (line.find("\t" + Utf8(exe) + "\t") != std::string::npos) return true;
+      }
+      Sleep(20);
+    }
+    return false;
+  }
+
+  // A new client, ready to be packed or promoted: the stand-in as the client
+  // executable, a data file, and a firewall script that leaves a mark.
+  void MakeNewClient(const std::wstring& client_dir) {
+    testenv::InstallStandIn(client_dir + kPathSeparator + kClientProcessName);
+    testenv::WriteFile(client_dir + L"/data/version.txt", "2.0");
+  }
+
+  testenv::TempDir temp_{L"update"};
+  const std::wstring client_log_ = temp_ / L"client-starts.txt";
+  testenv::ScopedEnv client_log_env_{"ZIZARO_CLIENT_LOG", client_log_};
+};
+
+TEST_F(UpdateTest, ExtractionOverwritesTheRootAndDeletesTheArchive) {
+  const std::wstring root = temp_ / L"根 目录 root";
+  testenv::WriteFile(root + L"/Client/data/version.txt", "1.0");
+  testenv::WriteFile(root + L"/Client/keep.txt", "kept");
+  MakeNewClient(temp_ / L"pack/Client");
+  const std::wstring archive = temp_ / L"downloads 下载/update.7z";
+  testenv::MakeDirs(temp_ / L"downloads 下载");
+  MakeArchive(archive, temp_ / L"pack/Client");
+
+  EXPECT_TRUE(ExtractArchive(root, archive));
+  EXPECT_EQ(testenv::ReadFile(root + L"/Client/data/version.txt"), "2.0");
+  EXPECT_EQ(testenv::ReadFile(root + L"/Client/keep.txt"), "kept");
+  EXPECT_FALSE(testenv::Exists(archive));
+  const std::string command = "\"" + Utf8(Archiver()) + "\" x \"" + Utf8(archive) + "\" -aoa -o\"" +
+                              Utf8(root) + "\"";
+  EXPECT_THAT(log_.Lines(), ElementsAre("I update.cc: launch 7z vaild:1 cmd:" + command,
+                                        "I update.cc: wait result1",
+                                        "I update.cc: 7z exit with code:0,ret:1",
+                                        "I update.cc: remove the zip file"));
+}
+
+TEST_F(UpdateTest, OutputFolderEndingInASeparatorIsPassedAsItIs) {
+  MakeNewClient(temp_ / L"pack/Client");
+  const std::wstring archive = temp_ / L"update.7z";
+  MakeArchive(archive, temp_ / L"pack/Client");
+  const std::wstring root = temp_ / L"root" + kPathSeparator;
+  testenv::MakeDirs(root);
+  EXPECT_TRUE(ExtractArchive(root, archive));
+  ASSERT_THAT(log_.Lines(), SizeIs(4u));
+  EXPECT_THAT(log_.Lines()[0], HasSubstr(" -o\"" + Utf8(root) + "\""));
+  EXPECT_EQ(testenv::ReadFile(root + L"Client/data/version.txt"), "2.0");
+}
+
+TEST_F(UpdateTest, DamagedArchiveFailsAndIsKept) {
+  const std::wstring archive = temp_ / L"damaged.7z";
+  testenv::WriteFile(archive, "this is not an archive");
+  const std::wstring root = temp_ / L"root";
+  testenv::MakeDirs(root);
+  EXPECT_FALSE(ExtractArchive(root, archive));
+  EXPECT_EQ(testenv::ReadFile(archive), "this is not an archive");
+  std::vector<std::string> lines = log_.Lines();
+  ASSERT_THAT(lines, SizeIs(3u));
+  EXPECT_EQ(lines[1], "I update.cc: wait result1");
+  EXPECT_THAT(lines[2], MatchesPattern("I update\\.cc: 7z exit with code:[1-9][0-9]*,ret:1"));
+}
+
+TEST_F(UpdateTest, ScriptIsStartedAndNotWaitedFor) {
+  const std::wstring root = temp_ / L"root";
+  const std::wstring script = InstallLayout(root).uninstall_script;
+  const std::wstring marker = InstallLayout(root).driver_dir + L"marker.txt";
+  const std::wstring pause = testenv::BinFile(testenv::ExeName(L"stand_in_client"));
+  // The script takes a while (a stand-in that ends after 500 ms), then marks.
+#ifdef _WIN32
+  testenv::WriteFile(script, "@echo off\r\nstart /wait \"\" \"" + Utf8(pause) +
+                                 "\" --exit-after=500\r\necho done> \"" + Utf8(marker) + "\"\r\n");
+#else
+  testenv::WriteFile(script, "\"" + Utf8(pause) + "\" --exit-after=500\necho done > \"" +
+                                 Utf8(marker) + "\"\n");
+#endif
+  EXPECT_TRUE(RunUninstallBat(root));
+  EXPECT_FALSE(testenv::Exists(marker));
+  EXPECT_THAT(log_.Lines(), ElementsAre("I update.cc: bat full path:" + Utf8(script),
+                                        MatchesPattern("I update\\.cc: new launch handle:"
+                                                     "[0-9A-F]{8,}")));
+  EXPECT_THAT(log_.Lines()[1], Not(HasSubstr("handle:00000000")));
+  for (int i = 0; i < 500 && !testenv::Exists(marker); ++i) Sleep(20);
+  EXPECT_TRUE(testenv::Exists(marker));
+}
+
+TEST_F(UpdateTest, MissingScriptIsRecordedWithTheSystemError) {
+  const std::wstring root = temp_ / L"root";
+  EXPECT_FALSE(RunInstallFirewallBat(root));
+  EXPECT_THAT(log_.Lines(),
+              ElementsAre("I update.cc: bat full path:" + Utf8(InstallLayout(root).firewall_script),
+                          MatchesPattern("E update\\.cc: Shell ExecutedEx failed:[0-9]+,"
+                                       "hAppInsance:00000002")));
+}
+
+TEST_F(UpdateTest, PromotionMovesTheStagedClientIntoPlace) {
+  const std::wstring root = temp_ / L"root";
+  const InstallLayout layout(root);
+  MakeNewClient(layout.staged_client_dir);
+  testenv::WriteFile(layout.client_dir + L"/old.txt", "old");
+  const std::vector<std::string> staged = testenv::ListTree(layout.staged_client_dir);
+
+  // Into the root itself: refused, nothing changes.
+  EXPECT_FALSE(PromoteStagingDir(root, false));
+  EXPECT_EQ(testenv::ListTree(layout.staged_client_dir), staged);
+  EXPECT_EQ(testenv::ReadFile(layout.client_dir + L"/old.txt"), "old");
+  // Into the client folder: the old one goes, the staged one takes its name.
+  EXPECT_TRUE(PromoteStagingDir(root, true));
+  EXPECT_EQ(testenv::ListTree(layout.client_dir), staged);
+  EXPECT_TRUE(testenv::Exists(layout.staging_dir));
+  EXPECT_FALSE(testenv::Exists(layout.staged_client_dir));
+  const std::string from = ",from:" + Utf8(layout.staged_client_dir);
+  EXPECT_THAT(log_.Lines(),
+              ElementsAre(HasSubstr("W utils.cc: move refused"),
+                          "I update.cc: move result:0" + from + ",to:" + Utf8(root),
+                          HasSubstr("I utils.cc: delete file result:1"),
+                          "I update.cc: move result:1" + from + ",to:" + Utf8(layout.client_dir)));
+  // Nothing staged any more: nothing happens.
+  log_.Clear();
+  EXPECT_FALSE(PromoteStagingDir(root, true));
+  EXPECT_THAT(log_.Lines(), ElementsAre("I update.cc: move result:0" + from + ",to:" +
+                                        Utf8(layout.client_dir)));
+  EXPECT_EQ(testenv::ListTree(layout.client_dir), staged);
+}
+
+TEST_F(UpdateTest, PromotionFromARootEndingInASeparatorJoinsOnce) {
+  const std::wstring root = temp_ / L"root" + kPathSeparator;
+  MakeNewClient(InstallLayout(root).staged_client_dir);
+  EXPECT_TRUE(PromoteStagingDir(root, true));
+  EXPECT_THAT(log_.Lines(), ElementsAre("I update.cc: move result:1,from:" +
+                                        Utf8(temp_ / L"root/qxcg_update_tmp/Client") + ",to:" +
+                                        Utf8(temp_ / L"root/Client")));
+}
+
+// Whole runs of the procedure, with the old client running.
+class RunUpdateTest : public UpdateTest {
+ protected:
+  // The old client: one copy that ends by itself while the updater waits
+  // for it (its id is the one handed over), one that has to be ended.
+  void StartOldClient(const std::wstring& root) {
+    const std::wstring exe = InstallLayout(root).client_exe;
+    testenv::InstallStandIn(exe);
+    waited_ = testenv::StartProgram(exe, {L"--exit-after=300"});
+    lingering_ = testenv::StartProgram(exe);
+  }
+  void TearDown() override {
+    testenv::Stop(&waited_);
+    testenv::Stop(&lingering_);
+    UpdateTest::TearDown();
+  }
+
+  std::vector<std::string> LinesWith(const std::string& text) const {
+    std::vector<std::string> selected;
+    for (const std::string& line : log_.Lines()) {
+      if (line.find(text) != std::string::npos) selected.push_back(line);
+    }
+    return selected;
+  }
+
+  PROCESS_INFORMATION waited_ = {};
+  PROCESS_INFORMATION lingering_ = {};
+};
+
+TEST_F(RunUpdateTest, ArchiveBranchEndsWithTheNewClientRunning) {
+  const std::wstring root = temp_ / L"install root";
+  StartOldClient(root);
+  MakeNewClient(temp_ / L"pack/Client");
+  const std::wstring archive = temp_ / L"update.7z";
+  MakeArchive(archive, temp_ / L"pack/Client");
+
+  EXPECT_TRUE(RunUpdate(static_cast<int32_t>(waited_.dwProcessId), root, archive));
+  EXPECT_EQ(testenv::WaitExit(lingering_.hProcess, 10000), 0u);
+  EXPECT_TRUE(ClientStartedFrom(InstallLayout(root).client_exe));
+  EXPECT_EQ(testenv::ReadFile(root + L"/Client/data/version.txt"), "2.0");
+  EXPECT_FALSE(testenv::Exists(archive));
+  EXPECT_THAT(LinesWith("wait result"), ElementsAre("I update.cc: wait result1",
+                                                    "I update.cc: wait result1",
+                                                    "I update.cc: wait result1"));
+  EXPECT_THAT(LinesWith("process killed"),
+              ElementsAre("I update.cc: 1 process killed,QXDazavAzir.exe"));
+  EXPECT_EQ(log_.Lines().back(), "I update.cc: launch process vaild:1 path:" +
+                                     Utf8(InstallLayout(root).relaunch_command));
+}
+
+TEST_F(RunUpdateTest, StagingBranchEndsWithTheNewClientRunning) {
+  const std::wstring root = temp_ / L"install root";
+  const InstallLayout layout(root);
+  StartOldClient(root);
+  testenv::WriteFile(layout.client_dir + L"/old.txt", "old");
+  MakeNewClient(layout.staged_client_dir);
+  const std::vector<std::string> staged = testenv::ListTree(layout.staged_client_dir);
+
+  EXPECT_TRUE(RunUpdate(static_cast<int32_t>(waited_.dwProcessId), root, L""));
+  EXPECT_EQ(testenv::ListTree(layout.client_dir), staged);
+  EXPECT_TRUE(ClientStartedFrom(layout.client_exe));
+  // The client folder went at the first try; the first promotion (into the
+  // root) was refused harmlessly and the second succeeded.
+  EXPECT_THAT(LinesWith("delete file result:"), SizeIs(1u));
+  EXPECT_THAT(LinesWith("move result:"),
+              ElementsAre("I update.cc: move result:0,from:" + Utf8(layout.staged_client_dir) +
+                              ",to:" + Utf8(root),
+                          "I update.cc: move result:1,from:" + Utf8(layout.staged_client_dir) +
+                              ",to:" + Utf8(layout.client_dir)));
+}
+
+TEST_F(RunUpdateTest, ExecutableThatCannotBeRemovedStopsTheRun) {
+  const std::wstring root = temp_ / L"root";
+  testenv::WriteFile(InstallLayout(root).client_exe + L"/locked.txt", "x");
+  MakeNewClient(InstallLayout(root).staged_client_dir);
+  EXPECT_FALSE(RunUpdate(0, root, L""));
+  EXPECT_EQ(log_.Lines().back(),
+            "E update.cc: enforce kill process and delete QXDazavAzir.exe failed");
+  EXPECT_TRUE(testenv::Exists(InstallLayout(root).staged_client_dir));
+}
+
+TEST_F(RunUpdateTest, FailedExtractionSkipsTheFirewallScriptAndTheRelaunch) {
+  const std::wstring root = temp_ / L"root";
+  const InstallLayout layout(root);
+  StartOldClient(root);
+  // A firewall script already in place would leave a mark if it ran.
+  const std::wstring marker = temp_ / L"firewall-ran.txt";
+#ifdef _WIN32
+  testenv::WriteFile(layout.firewall_script, "echo ran> \"" + Utf8(marker) + "\"\r\n");
+#else
+  testenv::WriteFile(layout.firewall_script, "echo ran > \"" + Utf8(marker) + "\"\n");
+#endif
+  const std::wstring archive = temp_ / L"damaged.7z";
+  testenv::WriteFile(archive, "damaged");
+  EXPECT_FALSE(RunUpdate(static_cast<int32_t>(waited_.dwProcessId), root, archive));
+  EXPECT_THAT(log_.Lines().back(), MatchesPattern("I update\\.cc: 7z exit with code:[1-9][0-9]*,ret:1"));
+  EXPECT_TRUE(testenv::Exists(archive));
+  Sleep(500);
+  EXPECT_FALSE(testenv::Exists(marker));
+  EXPECT_THAT(ClientStarts(), SizeIs(2u));  // only the two old copies
+}
+
+TEST_F(RunUpdateTest, NothingStagedFailsAfterEightAlternatingPromotions) {
+  const std::wstring root = temp_ / L"root";
+  const InstallLayout layout(root);
+  testenv::MakeDirs(root);
+  EXPECT_FALSE(RunUpdate(-1, root, L""));
+  std::vector<std::string> moves = LinesWith("move result:");
+  ASSERT_THAT(moves, SizeIs(8u));
+  for (size_t i = 0; i < moves.size(); ++i) {
+    EXPECT_EQ(moves[i], "I update.cc: move result:0,from:" + Utf8(layout.staged_client_dir) +
+                            ",to:" + Utf8(i % 2 == 0 ? root : layout.client_dir));
+  }
+  EXPECT_EQ(log_.Lines().back(), moves.back());
+  // No client folder: all five removals found nothing.
+  EXPECT_THAT(LinesWith("delete file result:0"), SizeIs(5u));
+}
+
+TEST_F(RunUpdateTest, NewFilesWithoutTheClientFailAtTheRelaunch) {
+  const std::wstring root = temp_ / L"root";
+  const InstallLayout layout(root);
+  testenv::WriteFile(layout.staged_client_dir + L"/data/version.txt", "2.0");
+  EXPECT_FALSE(RunUpdate(0, root, L""));
+  EXPECT_EQ(testenv::ReadFile(layout.client_dir + L"/data/version.txt"), "2.0");
+  EXPECT_EQ(log_.Lines().back(),
+            "I update.cc: launch process vaild:0 path:" + Utf8(layout.relaunch_command));
+}
+
+}  // namespace
