@@ -153,7 +153,9 @@ bool RunBatFile(const std::wstring& path) {
   LOG(INFO) << "bat full path:" << WideToUtf8(path);
   SHELLEXECUTEINFOW info = {};
   info.cbSize = sizeof(info);
-  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
+  // No error dialog of the shell's own: a missing script must not stop an
+  // unattended update until somebody answers a box.
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
   info.hwnd = nullptr;
   info.lpVerb = L"open";
   info.lpFile = path.c_str();

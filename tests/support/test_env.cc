@@ -391,6 +391,7 @@ BrowserRecorder::BrowserRecorder() {
   // the recorder writes to a fixed file of the prefix.
   file_ = L"C:\\browser-visits.txt";
   DeleteFileW(file_.c_str());
+  DeleteFileW((file_ + L".times").c_str());
 #else
   folder_.emplace(L"browser");
   file_ = *folder_ / L"visits.txt";
@@ -404,6 +405,11 @@ std::string BrowserRecorder::Visits(DWORD wait_ms) const {
     Sleep(20);
   }
   return ReadFile(file_);
+}
+
+long long BrowserRecorder::FirstVisitTime() const {
+  std::string times = ReadFile(file_ + L".times");
+  return times.empty() ? 0 : std::stoll(times);
 }
 
 std::wstring TodayFolderName() {

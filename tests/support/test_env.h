@@ -113,6 +113,8 @@ class BrowserRecorder {
   // What was opened so far, one address a line; waits up to `wait_ms` for a
   // first address, since the browser is started without being waited for.
   std::string Visits(DWORD wait_ms = 5000) const;
+  // When the first address arrived, in milliseconds since 1970; 0 if none.
+  long long FirstVisitTime() const;
 
  private:
   std::wstring file_;

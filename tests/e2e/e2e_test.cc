@@ -1,0 +1,499 @@
+// Whole runs of the shipped program, as the client and the user meet it: a
+// real install root, a stand-in client running under the id the updater is
+// given, the real 7-Zip, real message boxes (watched and answered under a
+// virtual display on Windows; standard error on POSIX) and a browser
+// recorder. Each run's log is compared with a transcript in
+// tests/e2e/transcripts, written by hand from the record texts.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "tests/support/log_capture.h"
+#include "tests/support/test_env.h"
+#include "update/update.h"
+#include "update/utils.h"
+#include "utility/base/file_path.h"
+
+#ifndef ZIZARO_TRANSCRIPTS
+#error "ZIZARO_TRANSCRIPTS names the folder of the transcripts"
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+using testenv::Utf8;
+
+const char kFailureBox[] = "升级失败\t请手动下载安装最新的安装包";
+const char kDownloadAddress[] = "https://download.quexa.example/quexapc/install/DADEVovava.exe\n";
+
+// A process id that names no process.
+constexpr DWORD kNoProcess = 0x7FFFFFF0;
+
+// Replaces every occurrence of `from` in `text`.
+void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
+  if (from.empty()) return;
+  for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size())) {
+    text->replace(at, from.size(), to);
+  }
+}
+
+// The transcript lines: '#' starts a comment; "@repeat N" ... "@end" repeats
+// the lines between N times.
+std::vector<std::string> ReadTranscript(const std::string& name) {
+  std::ifstream in(fs::path(ZIZARO_TRANSCRIPTS) / (name + ".txt"));
+  EXPECT_TRUE(in.good()) << "no transcript " << name;
+  std::vector<std::string> lines;
+  std::vector<std::string> block;
+  int repeat = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    if (line.rfind("@repeat ", 0) == 0) {
+      repeat = std::stoi(line.substr(8));
+      block.clear();
+    } else if (line == "@end") {
+      for (int i = 0; i < repeat; ++i) lines.insert(lines.end(), block.begin(), block.end());
+      repeat = 0;
+    } else if (repeat > 0) {
+      block.push_back(line);
+    } else {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+struct RunOutcome {
+  DWORD exit_status = 0;
+  std::vector<std::string> boxes;  // "<caption>\t<text>", in the order shown
+  long long last_box_closed = 0;   // ms since 1970; Windows only
+};
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InstallProgram(bin_, true);
+    testenv::MakeDirs(root_);
+    testenv::MakeDirs(temp_ / L"下载");
+  }
+
+  void TearDown() override {
+    for (PROCESS_INFORMATION& process : clients_) testenv::Stop(&process);
+    // Whatever the run started as the new client.
+    Utils::KillProcessesByName(kClientProcessName);
+  }
+
+  // The program in a folder of its own (a blank in its name), with or
+  // without the archiver beside it.
+  void InstallProgram(const std::wstring& folder, bool with_archiver) {
+    testenv::CopyFile(testenv::BinFile(testenv::ExeName(L"zizaro_do")),
+                      JoinPath(folder, testenv::ExeName(L"zizaro_do")));
+    fs::permissions(ToFsPath(JoinPath(folder, testenv::ExeName(L"zizaro_do"))),
+                    fs::perms::owner_exec, fs::perm_options::add);
+    if (!with_archiver) return;
+    const fs::path archiver = ToFsPath(testenv::BinFile(L"7z.exe"));
+    const fs::path copy = ToFsPath(JoinPath(folder, L"7z.exe"));
+    if (fs::is_symlink(archiver)) {
+      fs::create_symlink(fs::read_symlink(archiver), copy);
+    } else {
+      fs::copy_file(archiver, copy);
+    }
+  }
+
+  // A script that appends `word` to the scripts record.
+  void WriteScript(const std::wstring& path, const std::string& word) {
+#ifdef _WIN32
+    testenv::WriteFile(path, "@echo " + word + ">> \"" + Utf8(scripts_) + "\"\r\n");
+#else
+    testenv::WriteFile(path, "echo " + word + " >> \"" + Utf8(scripts_) + "\"\n");
+#endif
+  }
+
+  // A client folder: the stand-in as its executable, a version file and,
+  // when asked, its two scripts.
+  void MakeClient(const std::wstring& client_dir, const std::string& version, bool scripts) {
+    testenv::InstallStandIn(client_dir + kPathSeparator + kClientProcessName);
+    testenv::WriteFile(client_dir + L"/version.txt", version);
+    if (!scripts) return;
+    const std::wstring driver = client_dir + L"/resources/app/private_cloud/driver/";
+    WriteScript(driver + L"uninstall.bat", "uninstall " + version);
+    WriteScript(driver + L"install_include_firewall.bat", "firewall " + version);
+  }
+
+  // The archive of a new client (version 2.0, with its scripts).
+  void MakeArchive() {
+    MakeClient(temp_ / L"pack/Client", "2.0", true);
+    testenv::RunResult run = testenv::Run({testenv::BinFile(L"7z.exe"), L"a", L"-bso0", L"-bsp0",
+                                           archive_, temp_ / L"pack/Client"});
+    ASSERT_EQ(run.exit_status, 0u);
+  }
+
+  // The old client running: the copy whose id is handed over ends by itself
+  // a second later (as the client does once it has started the updater); a
+  // second copy stays until it is ended.
+  DWORD StartOldClient() {
+    const std::wstring exe = InstallLayout(root_).client_exe;
+    clients_.push_back(testenv::StartProgram(exe, {L"--exit-after=1000"}));
+    clients_.push_back(testenv::StartProgram(exe));
+    return clients_[0].dwProcessId;
+  }
+
+  std::vector<std::string> ClientStarts() const {
+    std::vector<std::string> lines;
+    std::istringstream in(testenv::ReadFile(client_log_));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+  bool NewClientStarted() const {
+    const std::string from = "\t" + Utf8(InstallLayout(root_).client_exe) + "\t";
+    for (int i = 0; i < 250; ++i) {
+      std::vector<std::string> starts = ClientStarts();
+      if (starts.size() > clients_.size() && starts.back().find(from) != std::string::npos) {
+        return true;
+      }
+      Sleep(20);
+    }
+    return false;
+  }
+
+  // Runs the program with `arguments`, watching and answering its boxes.
+  RunOutcome RunProgram(const std::vector<std::wstring>& arguments) {
+    arguments_ = arguments;
+    std::vector<std::wstring> all = {program()};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    RunOutcome outcome;
+#ifdef _WIN32
+    const std::wstring boxes = temp_ / L"boxes.txt";
+    DeleteFileW(boxes.c_str());
+    DeleteFileW((boxes + L".stop").c_str());
+    PROCESS_INFORMATION watcher =
+        testenv::StartProgram(testenv::BinFile(L"box_watcher.exe"), {boxes, L"120"});
+    outcome.exit_status = testenv::Run(all).exit_status;
+    testenv::WriteFile(boxes + L".stop", "");
+    testenv::WaitExit(watcher.hProcess, 10000);
+    testenv::Stop(&watcher);
+    std::istringstream lines(testenv::ReadFile(boxes));
+    for (std::string line; std::getline(lines, line);) {
+      size_t tab = line.find('\t');
+      outcome.last_box_closed = std::stoll(line.substr(0, tab));
+      outcome.boxes.push_back(line.substr(tab + 1));
+    }
+#else
+    testenv::RunResult run = testenv::Run(all);
+    outcome.exit_status = run.exit_status;
+    // Standard error holds the boxes ("caption: text") among the logging
+    // library's own lines.
+    static const std::regex kLogLine(R"(^[IWEF]\d{8} .*)");
+    std::istringstream lines(run.error_output);
+    for (std::string line; std::getline(lines, line);) {
+      size_t separator = line.find(": ");
+      if (std::regex_match(line, kLogLine) || separator == std::string::npos) continue;
+      outcome.boxes.push_back(line.substr(0, separator) + "\t" + line.substr(separator + 2));
+    }
+#endif
+    return outcome;
+  }
+
+  std::wstring program() const { return JoinPath(bin_, testenv::ExeName(L"zizaro_do")); }
+
+  // The run's INFO log (every record), with the variable parts replaced.
+  std::vector<std::string> Transcript() const {
+    const std::wstring folder = JoinPath(
+        JoinPath(JoinPath(app_data_.path(), L"QuexaZevuvEdov2"), L"log"), testenv::TodayFolderName());
+    std::vector<std::string> records;
+    for (const auto& entry : fs::directory_iterator(ToFsPath(folder))) {
+      std::string name = entry.path().filename().u8string();
+      if (name.size() > 9 && name.compare(name.size() - 9, 9, ".INFO.log") == 0) {
+        records = ReadLogFileRecords(FromFsPath(entry.path()));
+      }
+    }
+    std::vector<std::string> normal;
+    for (std::string record : records) {
+      // What other processes of the machine add to a walk is not this run's.
+      if (record.rfind("W utils.cc: Open Process:", 0) == 0 ||
+          record.rfind("W utils.cc: Query:", 0) == 0 ||
+          record.rfind("W utils.cc: failed to get sessionId", 0) == 0) {
+        continue;
+      }
+      while (!record.empty() && record.back() == '\n') record.pop_back();
+      normal.push_back(Normalise(record));
+    }
+    return normal;
+  }
+
+  std::string Normalise(std::string record) const {
+    const std::pair<std::wstring, const char*> paths[] = {
+        {program(), "<PROGRAM>"}, {bin_, "<BIN>"}, {archive_, "<ARCHIVE>"}, {root_, "<ROOT>"}};
+    for (const auto& [path, name] : paths) {
+      std::string text = Utf8(path);
+      std::string escaped = text;
+      ReplaceAll(&escaped, "\\", "\\\\");
+      ReplaceAll(&record, escaped, name);
+      ReplaceAll(&record, text, name);
+    }
+    ReplaceAll(&record, "\\\\", "/");
+    ReplaceAll(&record, "\\", "/");
+    for (const std::wstring& argument : arguments_) {
+      if (argument.rfind(L"--pid=", 0) == 0) {
+        const std::string pid = Utf8(argument.substr(6));
+        ReplaceAll(&record, "--pid=" + pid, "--pid=<PID>");
+        ReplaceAll(&record, "update with pid:" + pid + ",", "update with pid:<PID>,");
+      }
+    }
+    static const std::pair<std::regex, const char*> kVariable[] = {
+        {std::regex(R"(Terminate Process pid = \d+)"), "Terminate Process pid = <N>"},
+        {std::regex(R"(new launch handle:[0-9A-F]+)"), "new launch handle:<HANDLE>"},
+        {std::regex(R"(Shell ExecutedEx failed:\d+)"), "Shell ExecutedEx failed:<ERR>"},
+        {std::regex(R"(,ec:[1-9]\d*)"), ",ec:<ERR>"},
+    };
+    for (const auto& [pattern, replacement] : kVariable) {
+      record = std::regex_replace(record, pattern, replacement);
+    }
+    return record;
+  }
+
+  void ExpectTranscript(const std::string& name) const {
+    EXPECT_THAT(Transcript(), ElementsAreArray(ReadTranscript(name))) << "transcript " << name;
+  }
+
+  // The failure box was shown and closed, and only then the download
+  // address was opened.
+  void ExpectFailureShown(const RunOutcome& outcome, const testenv::BrowserRecorder& browser) {
+    EXPECT_THAT(outcome.boxes, ElementsAre(kFailureBox));
+    EXPECT_EQ(browser.Visits(), kDownloadAddress);
+#ifdef _WIN32
+    EXPECT_GT(browser.FirstVisitTime(), 0);
+    EXPECT_LE(outcome.last_box_closed, browser.FirstVisitTime());
+#endif
+  }
+
+  void ExpectNothingShown(const RunOutcome& outcome, const testenv::BrowserRecorder& browser) {
+    EXPECT_THAT(outcome.boxes, IsEmpty());
+    EXPECT_EQ(browser.Visits(500), "");
+  }
+
+  // The scripts that ran, in order, once they have had time to run.
+  std::vector<std::string> ScriptsRun(size_t expected) const {
+    std::vector<std::string> lines;
+    for (int i = 0; i < 250; ++i) {
+      lines.clear();
+      std::istringstream in(testenv::ReadFile(scripts_));
+      for (std::string line; std::getline(in, line);) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        lines.push_back(line);
+      }
+      if (lines.size() >= expected) break;
+      Sleep(20);
+    }
+    return lines;
+  }
+
+  testenv::TempDir temp_{L"e2e"};
+  std::wstring bin_ = temp_ / L"program files";
+  const std::wstring root_ = temp_ / L"Quexa Client";
+  const std::wstring archive_ = temp_ / L"下载/update 2.0.7z";
+  const std::wstring scripts_ = temp_ / L"scripts.txt";
+  const std::wstring client_log_ = temp_ / L"client-starts.txt";
+  testenv::TempDir app_data_{L"appdata"};
+  testenv::ScopedEnv app_data_env_{"APPDATA", app_data_.path()};
+  testenv::ScopedEnv client_log_env_{"ZIZARO_CLIENT_LOG", client_log_};
+  std::vector<PROCESS_INFORMATION> clients_;
+  std::vector<std::wstring> arguments_;
+};
+
+TEST_F(EndToEndTest, ArchiveUpdateWithTheClientRunning) {
+  MakeClient(InstallLayout(root_).client_dir, "1.0", true);
+  MakeArchive();
+  const DWORD pid = StartOldClient();
+  testenv::BrowserRecorder browser;
+  RunOutcome outcome = RunProgram({L"--unzip=" + archive_, L"--root_dir=" + root_,
+                                   L"--pid=" + std::to_wstring(pid)});
+  EXPECT_EQ(outcome.exit_status, 0u);
+  ExpectNothingShown(outcome, browser);
+  // Ended by the updater.
+  EXPECT_EQ(WaitForSingleObject(clients_[1].hProcess, 10000), WAIT_OBJECT_0);
+  EXPECT_TRUE(NewClientStarted());
+  EXPECT_FALSE(testenv::Exists(archive_));
+  EXPECT_EQ(testenv::ReadFile(root_ + L"/Client/version.txt"), "2.0");
+  EXPECT_THAT(ScriptsRun(2), ElementsAre("uninstall 1.0", "firewall 2.0"));
+  ExpectTranscript("archive_update_client_running");
+}
+
+TEST_F(EndToEndTest, ArchiveUpdateWithTheClientNotRunning) {
+  MakeClient(InstallLayout(root_).client_dir, "1.0", true);
+  MakeArchive();
+  testenv::BrowserRecorder browser;
+  RunOutcome outcome = RunProgram({L"--unzip=" + archive_, L"--root_dir=" + root_,
+                                   L"--pid=" + std::to_wstring(kNoProcess)});
+  EXPECT_EQ(outcome.exit_status, 0u);
+  ExpectNothingShown(outcome, browser);
+  EXPECT_TRUE(NewClientStarted());
+  EXPECT_FALSE(testenv::Exists(archive_));
+  EXPECT_EQ(testenv::ReadFile(root_ + L"/Client/version.txt"), "2.0");
+  ExpectTranscript("archive_update_client_not_running");
+}
+
+TEST_F(EndToEndTest, StagedUpdateWithTheClientRunning) {
+  const InstallLayout layout(root_);
+  MakeClient(layout.client_dir, "1.0", false);
+  testenv::WriteFile(layout.client_dir + L"/settings/old.txt", "old");
+  MakeClient(layout.staged_client_dir, "2.0", true);
+  const std::vector<std::string> staged = testenv::ListTree(layout.staged_client_dir);
+  const DWORD pid = StartOldClient();
+  testenv::BrowserRecorder browser;
+  RunOutcome outcome =
+      RunProgram({L"--unzip=", L"--root_dir=" + root_, L"--pid=" + std::to_wstring(pid)});
+  EXPECT_EQ(outcome.exit_status, 0u);
+  ExpectNothingShown(outcome, browser);
+  EXPECT_EQ(WaitForSingleObject(clients_[1].hProcess, 10000), WAIT_OBJECT_0);
+  EXPECT_TRUE(NewClientStarted());
+  EXPECT_EQ(testenv::ListTree(layout.client_dir), staged);
+  EXPECT_THAT(testenv::ListTree(layout.staging_dir), IsEmpty());
+  EXPECT_THAT(ScriptsRun(1), ElementsAre("firewall 2.0"));
+  ExpectTranscript("staged_update_client_running");
+}
+
+TEST_F(EndToEndTest, StagedUpdateWithTheClientNotRunning) {
+  const InstallLayout layout(root_);
+  MakeClient(layout.client_dir, "1.0", false);
+  testenv::WriteFile(layout.client_dir + L"/settings/old.txt", "old");
+  MakeClient(layout.staged_client_dir, "2.0", true);
+  const std::vector<std::string> staged = testenv::ListTree(layout.staged_client_dir);
+  testenv::BrowserRecorder browser;
+  RunOutcome outcome = RunProgram({L"--unzip=", L"--root_dir=" + root_, L"--pid=0"});
+  EXPECT_EQ(outcome.exit_status, 0u);
+  ExpectNothingShown(outcome, browser);
+  EXPECT_TRUE(NewClientStarted());
+  EXPECT_EQ(testenv::ListTree(layout.client_dir), staged);
+  ExpectTranscript("staged_update_client_not_running");
+}
+
+TEST_F(EndToEndTest, NoArchiverBesideTheProgram) {
+  const std::wstring bare = temp_ / L"no archiver";
+  InstallProgram(bare, false);
+  bin_ = bare;
+  MakeClient(InstallLayout(root_).client_dir, "1.0", true);
+  MakeArchive();
+  testenv::BrowserRecorder browser;
+  RunOutcome outcome = RunProgram({L"--unzip=" + archive_, L"--root_dir=" + root_,
+                                   L"--pid=" + std::to_wstring(kNoProcess)});
+  EXPECT_EQ(outcome.exit_status, 0u);
+  ExpectFailureShown(outcome, browser);
+  EXPECT_TRUE(testenv::Exists(archive_));
+  EXPECT_EQ(ClientStarts().size(), 0u);
+  ExpectTranscript("no_archiver");
+}
+
+TEST_F(EndToEndTest, DamagedArchive) {
+  MakeClient(InstallLayout(root_).client_dir, "1.0", true);
+  testenv::WriteFile(archive_, "not an archive");
+  testenv::BrowserRecorder browser;
+  RunOutcome outcome = RunProgram({L"--unzip=" + archive_, L"--root_dir=" + root_,
+                                   L"--pid=" + std::to_wstring(kNoProcess)});
+  EXPECT_EQ(outcome.exit_status, 0u);
+  ExpectFailureShown(outcome, browser);
+  EXPECT_EQ(testenv::ReadFile(archive_), "not an archive");
+  EXPECT_EQ(testenv::ReadFile(root_ + L"/Client/version.txt"), "1.0");
+  EXPECT_FALSE(testenv::Exists(InstallLayout(root_).client_exe));
+  EXPECT_THAT(ScriptsRun(1), ElementsAre("uninstall 1.0"));
+  ExpectTranscript("damaged_archive");
+}
+
+TEST_F(EndToEndTest, NoStagedFolder) {
+  MakeClient(InstallLayout(root_).client_dir, "1.0", false);
+  testenv::BrowserRecorder browser;
+  RunOutcome outcome = RunProgram({L"--unzip=", L"--root_dir=" + root_, L"--pid=0"});
+  EXPECT_EQ(outcome.exit_status, 0u);
+  ExpectFailureShown(outcome, browser);
+  // The old client folder has gone and nothing replaced it: the user was
+  // told to reinstall by hand.
+  EXPECT_THAT(testenv::ListTree(root_), IsEmpty());
+  ExpectTranscript("no_staged_folder");
+}
+
+TEST_F(EndToEndTest, ExecutableThatCannotBeRemoved) {
+  const InstallLayout layout(root_);
+  testenv::WriteFile(layout.client_exe + L"/in the way.txt", "x");
+  MakeClient(layout.staged_client_dir, "2.0", true);
+  const std::vector<std::string> before = testenv::ListTree(root_);
+  testenv::BrowserRecorder browser;
+  RunOutcome outcome = RunProgram({L"--unzip=", L"--root_dir=" + root_, L"--pid=0"});
+  EXPECT_EQ(outcome.exit_status, 0u);
+  ExpectFailureShown(outcome, browser);
+  EXPECT_EQ(testenv::ListTree(root_), before);
+  ExpectTranscript("executable_cannot_be_removed");
+}
+
+TEST_F(EndToEndTest, NewClientThatCannotStart) {
+  const InstallLayout layout(root_);
+  MakeClient(layout.client_dir, "1.0", false);
+  testenv::WriteFile(layout.staged_client_dir + L"/version.txt", "2.0");
+  testenv::BrowserRecorder browser;
+  RunOutcome outcome = RunProgram({L"--unzip=", L"--root_dir=" + root_, L"--pid=0"});
+  EXPECT_EQ(outcome.exit_status, 0u);
+  ExpectFailureShown(outcome, browser);
+  EXPECT_EQ(testenv::ReadFile(layout.client_dir + L"/version.txt"), "2.0");
+  EXPECT_EQ(ClientStarts().size(), 0u);
+  ExpectTranscript("new_client_cannot_start");
+}
+
+struct SwitchRow {
+  std::vector<std::wstring> arguments;
+  const char* error_record;  // the ERROR record, or none
+  const char* box;
+};
+
+TEST_F(EndToEndTest, SwitchErrors) {
+  const SwitchRow rows[] = {
+      {{}, "E main.cc: miss unzip",
+       "error\tinvalid_argument: invalid argument int find target switch string update abort!"},
+      {{L"--unzip"}, "E main.cc: parse switch errorunzip",
+       "error\tinvalid_argument: invalid argument int get target string update abort!"},
+      {{L"--unzip=a"}, "E main.cc: miss root_dir",
+       "error\tinvalid_argument: invalid argument int find target switch string update abort!"},
+      {{L"--unzip=a", L"--root_dir"}, "E main.cc: parse switch errorroot_dir",
+       "error\tinvalid_argument: invalid argument int get target string update abort!"},
+      {{L"--unzip=a", L"--root_dir=r"}, "E main.cc: miss pid",
+       "error\tinvalid_argument: invalid argument int find target switch int update abort!"},
+      {{L"--unzip=a", L"--root_dir=r", L"--pid"}, "E main.cc: parse switch errorpid",
+       "error\tinvalid_argument: invalid argument int get target int update abort!"},
+      {{L"--unzip=a", L"--root_dir=r", L"--pid=letters"}, nullptr,
+       "error\tinvalid_argument: invalid stoll argument update abort!"},
+      {{L"--unzip=a", L"--root_dir=r", L"--pid=99999999999999999999"}, nullptr,
+       "error\tunknow error happened!update abort!"},
+  };
+  for (const SwitchRow& row : rows) {
+    SCOPED_TRACE(Utf8(testenv::JoinArguments(row.arguments)));
+    testenv::TempDir app_data(L"appdata");
+    testenv::ScopedEnv env("APPDATA", app_data.path());
+    testenv::BrowserRecorder browser;
+    RunOutcome outcome = RunProgram(row.arguments);
+    EXPECT_EQ(outcome.exit_status, testenv::ExitStatusOf(-1));
+    EXPECT_THAT(outcome.boxes, ElementsAre(row.box));
+    EXPECT_EQ(browser.Visits(300), "");
+    const std::wstring folder = JoinPath(
+        JoinPath(JoinPath(app_data.path(), L"QuexaZevuvEdov2"), L"log"), testenv::TodayFolderName());
+    std::vector<std::string> errors;
+    for (const auto& entry : fs::directory_iterator(ToFsPath(folder))) {
+      std::string name = entry.path().filename().u8string();
+      if (name.size() > 10 && name.compare(name.size() - 10, 10, ".ERROR.log") == 0) {
+        errors = ReadLogFileRecords(FromFsPath(entry.path()));
+      }
+    }
+    if (row.error_record != nullptr) {
+      EXPECT_THAT(errors, ElementsAre(row.error_record));
+    } else {
+      EXPECT_THAT(errors, IsEmpty());
+    }
+  }
+}
+
+}  // namespace
