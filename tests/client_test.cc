@@ -34,7 +34,7 @@ TEST_F(StopAndRemoveClientTest, RunningClientIsEndedAndItsExecutableRemoved) {
   testenv::InstallStandIn(exe_);
   PROCESS_INFORMATION client = testenv::StartProgram(exe_);
   EXPECT_TRUE(StopAndRemoveClient(root_));
-  EXPECT_THAT(log_.Lines(),
+  EXPECT_THAT(log_.OwnLines(),
               ElementsAre("I utils.cc: will kill:" + Utf8(exe_),
                           "I utils.cc: Terminate Process pid = " + std::to_string(client.dwProcessId),
                           "I update.cc: 1 process killed,QXDazavAzir.exe",
@@ -46,7 +46,7 @@ TEST_F(StopAndRemoveClientTest, RunningClientIsEndedAndItsExecutableRemoved) {
 
 TEST_F(StopAndRemoveClientTest, NothingRunningAndNoExecutableSucceedsAtOnce) {
   EXPECT_TRUE(StopAndRemoveClient(root_));
-  EXPECT_THAT(log_.Lines(),
+  EXPECT_THAT(log_.OwnLines(),
               ElementsAre("I update.cc: 0 process killed,QXDazavAzir.exe",
                           "W update.cc: kill QXDazavAzir.exe failed or no such Process"));
 }
@@ -64,7 +64,7 @@ TEST_F(StopAndRemoveClientTest, AnExecutableThatCannotBeRemovedFailsAfterFiftyAt
     expected.push_back("W update.cc: delete file  QXDazavAzir.exe failed ");
   }
   expected.push_back("E update.cc: enforce kill process and delete QXDazavAzir.exe failed");
-  EXPECT_THAT(log_.Lines(), ElementsAreArray(expected));
+  EXPECT_THAT(log_.OwnLines(), ElementsAreArray(expected));
   EXPECT_EQ(testenv::ReadFile(exe_ + L"/keep.txt"), "keep");
 }
 
@@ -73,7 +73,7 @@ TEST_F(StopAndRemoveClientTest, RemoveClientExeReportsWhatItDid) {
   testenv::WriteFile(exe_, "old client");
   EXPECT_TRUE(RemoveClientExe(root_));
   EXPECT_FALSE(testenv::Exists(exe_));
-  EXPECT_THAT(log_.Lines(), ElementsAre("I update.cc: remove " + Utf8(exe_) + " result:1,ec:0"));
+  EXPECT_THAT(log_.OwnLines(), ElementsAre("I update.cc: remove " + Utf8(exe_) + " result:1,ec:0"));
 }
 
 }  // namespace

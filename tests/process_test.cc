@@ -173,7 +173,7 @@ TEST_F(ProcessTest, KillByNameEndsEveryCopyWhateverTheLetterCase) {
   const DWORD second_id = second.dwProcessId;
   EXPECT_EQ(Utils::KillProcessesByName(L"QXDazavAzir.exe"), 2);
   // In snapshot order: each match is named, then terminated.
-  std::vector<std::string> lines = log_.Lines();
+  std::vector<std::string> lines = log_.OwnLines();
   ASSERT_EQ(lines.size(), 4u);
   std::set<std::pair<std::string, std::string>> pairs = {{lines[0], lines[1]}, {lines[2], lines[3]}};
   EXPECT_EQ(pairs, (std::set<std::pair<std::string, std::string>>{
@@ -192,7 +192,7 @@ TEST_F(ProcessTest, KillByNameMatchesWholeFileNamesOnly) {
   for (const wchar_t* name : {L"QXDazavAzir", L"Azir.exe", L"azavazir.exe", L"clienté.exe", L""}) {
     EXPECT_EQ(Utils::KillProcessesByName(name), 0) << Utf8(name);
   }
-  EXPECT_THAT(log_.Lines(), IsEmpty());
+  EXPECT_THAT(log_.OwnLines(), IsEmpty());
   for (const PROCESS_INFORMATION& process : started_) {
     EXPECT_TRUE(testenv::IsRunning(process.dwProcessId));
   }
@@ -212,7 +212,7 @@ TEST_F(ProcessTest, ProcessesOfAnotherSessionAreNeitherMatchedNorLogged) {
   Sleep(200);  // setpriv has become the client
   EXPECT_NE(Utils::GetProcessSessionId(other), Utils::GetProcessSessionId(GetCurrentProcessId()));
   EXPECT_EQ(Utils::KillProcessesByName(L"QXDazavAzir.exe"), 0);
-  EXPECT_THAT(log_.Lines(), IsEmpty());
+  EXPECT_THAT(log_.OwnLines(), IsEmpty());
   EXPECT_TRUE(testenv::IsRunning(other));
 #endif
 }

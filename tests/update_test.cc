@@ -204,7 +204,7 @@ class RunUpdateTest : public UpdateTest {
 
   std::vector<std::string> LinesWith(const std::string& text) const {
     std::vector<std::string> selected;
-    for (const std::string& line : log_.Lines()) {
+    for (const std::string& line : log_.OwnLines()) {
       if (line.find(text) != std::string::npos) selected.push_back(line);
     }
     return selected;

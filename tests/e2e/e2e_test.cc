@@ -218,11 +218,7 @@ class EndToEndTest : public ::testing::Test {
     std::vector<std::string> normal;
     for (std::string record : records) {
       // What other processes of the machine add to a walk is not this run's.
-      if (record.rfind("W utils.cc: Open Process:", 0) == 0 ||
-          record.rfind("W utils.cc: Query:", 0) == 0 ||
-          record.rfind("W utils.cc: failed to get sessionId", 0) == 0) {
-        continue;
-      }
+      if (IsWalkNoise(record)) continue;
       while (!record.empty() && record.back() == '\n') record.pop_back();
       normal.push_back(Normalise(record));
     }

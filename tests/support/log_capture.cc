@@ -23,6 +23,20 @@ std::vector<std::string> LogCapture::Lines() const {
   return lines_;
 }
 
+bool IsWalkNoise(const std::string& line) {
+  return line.rfind("W utils.cc: Open Process:", 0) == 0 ||
+         line.rfind("W utils.cc: Query:", 0) == 0 ||
+         line.rfind("W utils.cc: failed to get sessionId", 0) == 0;
+}
+
+std::vector<std::string> LogCapture::OwnLines() const {
+  std::vector<std::string> own;
+  for (const std::string& line : Lines()) {
+    if (!IsWalkNoise(line)) own.push_back(line);
+  }
+  return own;
+}
+
 std::vector<std::string> LogCapture::LinesStartingWith(const std::string& prefix) const {
   std::vector<std::string> selected;
   for (const std::string& line : Lines()) {

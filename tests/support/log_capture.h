@@ -21,6 +21,10 @@ class LogCapture : public google::LogSink {
             size_t message_length) override;
 
   std::vector<std::string> Lines() const;
+  // The same without the walk's records about other processes of the
+  // machine (ones that ended during the walk, or cannot be read), which
+  // depend on what else runs.
+  std::vector<std::string> OwnLines() const;
   // Only the records whose text begins with `prefix`.
   std::vector<std::string> LinesStartingWith(const std::string& prefix) const;
   void Clear();
@@ -29,6 +33,9 @@ class LogCapture : public google::LogSink {
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
 };
+
+// True for a record the process walk writes about some other process.
+bool IsWalkNoise(const std::string& line);
 
 // The records of a log file written by the logging library, in the form of
 // LogCapture::Lines(). A record whose text spans lines keeps its line feeds.
