@@ -26,11 +26,7 @@ class EntryTest : public ::testing::Test {
   // blank, so that its path is quoted alike on every platform.
   static void SetUpTestSuite() {
     program_dir_ = new testenv::TempDir(L"entry");
-    program_ = new std::wstring(*program_dir_ / (L"bin dir/" + testenv::ExeName(L"zizaro_do")));
-    testenv::CopyFile(testenv::BinFile(testenv::ExeName(L"zizaro_do")), *program_);
-#ifndef _WIN32
-    fs::permissions(ToFsPath(*program_), fs::perms::owner_exec, fs::perm_options::add);
-#endif
+    program_ = new std::wstring(testenv::InstallUpdater(*program_dir_ / L"bin dir", false));
   }
   static void TearDownTestSuite() {
     delete program_;

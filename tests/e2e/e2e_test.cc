@@ -79,7 +79,7 @@ struct RunOutcome {
 class EndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    InstallProgram(bin_, true);
+    testenv::InstallUpdater(bin_, true);  // in a folder with a blank in its name
     testenv::MakeDirs(root_);
     testenv::MakeDirs(temp_ / L"下载");
   }
@@ -88,23 +88,6 @@ class EndToEndTest : public ::testing::Test {
     for (PROCESS_INFORMATION& process : clients_) testenv::Stop(&process);
     // Whatever the run started as the new client.
     Utils::KillProcessesByName(kClientProcessName);
-  }
-
-  // The program in a folder of its own (a blank in its name), with or
-  // without the archiver beside it.
-  void InstallProgram(const std::wstring& folder, bool with_archiver) {
-    testenv::CopyFile(testenv::BinFile(testenv::ExeName(L"zizaro_do")),
-                      JoinPath(folder, testenv::ExeName(L"zizaro_do")));
-    fs::permissions(ToFsPath(JoinPath(folder, testenv::ExeName(L"zizaro_do"))),
-                    fs::perms::owner_exec, fs::perm_options::add);
-    if (!with_archiver) return;
-    const fs::path archiver = ToFsPath(testenv::BinFile(L"7z.exe"));
-    const fs::path copy = ToFsPath(JoinPath(folder, L"7z.exe"));
-    if (fs::is_symlink(archiver)) {
-      fs::create_symlink(fs::read_symlink(archiver), copy);
-    } else {
-      fs::copy_file(archiver, copy);
-    }
   }
 
   // A script that appends `word` to the scripts record.
@@ -374,7 +357,7 @@ TEST_F(EndToEndTest, StagedUpdateWithTheClientNotRunning) {
 
 TEST_F(EndToEndTest, NoArchiverBesideTheProgram) {
   const std::wstring bare = temp_ / L"no archiver";
-  InstallProgram(bare, false);
+  testenv::InstallUpdater(bare, false);
   bin_ = bare;
   MakeClient(InstallLayout(root_).client_dir, "1.0", true);
   MakeArchive();

@@ -332,8 +332,53 @@ bool IsRunning(DWORD process_id) {
 }
 
 void InstallStandIn(const std::wstring& path) {
+  // A copy of it may still be running from there: replace the file, do not
+  // write into it.
+  std::error_code error;
+  fs::remove(ToFsPath(path), error);
   CopyFile(BinFile(ExeName(L"stand_in_client")), path);
   fs::permissions(ToFsPath(path), fs::perms::owner_all, fs::perm_options::add);
+}
+
+std::wstring InstallUpdater(const std::wstring& folder, bool with_archiver) {
+  const std::wstring updater = JoinPath(folder, ExeName(L"zizaro_do"));
+  CopyFile(BinFile(ExeName(L"zizaro_do")), updater);
+  fs::permissions(ToFsPath(updater), fs::perms::owner_all, fs::perm_options::add);
+  if (with_archiver) {
+    const fs::path archiver = ToFsPath(BinFile(L"7z.exe"));
+    const fs::path copy = ToFsPath(JoinPath(folder, L"7z.exe"));
+    if (fs::is_symlink(archiver)) {
+      fs::create_symlink(fs::read_symlink(archiver), copy);
+    } else {
+      fs::copy_file(archiver, copy);
+    }
+  }
+  return updater;
+}
+
+std::vector<std::string> TreeDigest(const std::wstring& folder) {
+  std::vector<std::string> digest;
+  const fs::path root = ToFsPath(folder);
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(root, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    std::string entry = Utf8(FromFsPath(it->path().lexically_relative(root)));
+    std::replace(entry.begin(), entry.end(), '\\', '/');
+    if (it->is_symlink()) {
+      entry += " -> " + Utf8(FromFsPath(fs::read_symlink(it->path())));
+      it.disable_recursion_pending();
+    } else if (it->is_regular_file()) {
+      const std::string content = ReadFile(FromFsPath(it->path()));
+      uint64_t hash = 1469598103934665603ULL;  // FNV-1a
+      for (unsigned char c : content) hash = (hash ^ c) * 1099511628211ULL;
+      entry += " " + std::to_string(content.size()) + " " + std::to_string(hash);
+    } else {
+      entry += "/";
+    }
+    digest.push_back(entry);
+  }
+  std::sort(digest.begin(), digest.end());
+  return digest;
 }
 
 PROCESS_INFORMATION StartProgram(const std::wstring& path,
@@ -351,10 +396,20 @@ DWORD ExitStatusOf(int32_t code) {
 #endif
 }
 
-RunResult Run(const std::vector<std::wstring>& arguments) {
+RunResult Run(const std::vector<std::wstring>& arguments, const std::wstring& working_directory) {
   RunResult result;
 #ifdef _WIN32
-  PROCESS_INFORMATION info = Start(CommandLineOf(arguments));
+  const std::wstring command = CommandLineOf(arguments);
+  std::vector<wchar_t> writable(command.begin(), command.end());
+  writable.push_back(L'\0');
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE,
+                      nullptr, working_directory.empty() ? nullptr : working_directory.c_str(),
+                      &startup, &info)) {
+    throw std::runtime_error("cannot start " + Utf8(command));
+  }
   result.exit_status = WaitExit(info.hProcess, 120000);
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);
@@ -368,6 +423,8 @@ RunResult Run(const std::vector<std::wstring>& arguments) {
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, error_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0600);
+  const std::string directory = ToFsPath(working_directory).native();
+  if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
   std::vector<std::string> narrow;
   for (const std::wstring& argument : arguments) narrow.push_back(ToFsPath(argument).native());
   std::vector<char*> argv;

@@ -88,6 +88,15 @@ bool IsRunning(DWORD process_id);
 // Copies the client stand-in (tests/helpers/stand_in_client) to `path`, as
 // an update would find a client there.
 void InstallStandIn(const std::wstring& path);
+// Copies the updater, and, when asked, the archiver beside it, into
+// `folder`, as it would be installed; returns the updater's path.
+std::wstring InstallUpdater(const std::wstring& folder, bool with_archiver);
+
+// A digest of a folder's tree: each entry's relative path, with its size and
+// a hash of its bytes for a file and its target for a link, sorted. Equal
+// digests mean equal trees.
+std::vector<std::string> TreeDigest(const std::wstring& folder);
+
 // Starts the program at `path` with arguments.
 PROCESS_INFORMATION StartProgram(const std::wstring& path,
                                  const std::vector<std::wstring>& arguments = {});
@@ -102,8 +111,10 @@ struct RunResult {
   // (POSIX); empty on Windows, where message boxes are windows.
   std::string error_output;
 };
-// Runs a program to its end (at most two minutes).
-RunResult Run(const std::vector<std::wstring>& arguments);
+// Runs a program to its end (at most two minutes), in `working_directory`
+// when one is given.
+RunResult Run(const std::vector<std::wstring>& arguments,
+              const std::wstring& working_directory = L"");
 
 // Records the addresses that programs open in the default browser (the
 // recorder in tests/helpers stands in for the browser).

@@ -1,0 +1,348 @@
+// Faults met by whole updates of the shipped program: for every mandatory
+// step and every fault it can meet, the run ends as it should, and nothing is
+// lost: the archive stays unless it was extracted, the staged client's files
+// stay byte for byte (in the staging folder or in the client folder), and
+// nothing outside the install root changes. Then the updater itself is
+// killed at many moments of a staged update.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <thread>
+
+#include "tests/support/log_capture.h"
+#include "tests/support/test_env.h"
+#include "update/update.h"
+#include "update/utils.h"
+#include "utility/base/file_path.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::Contains;
+using ::testing::IsEmpty;
+using testenv::Utf8;
+
+// Ends every process whose image file is named `name`, with exit code 1
+// (as the task manager would); returns how many.
+int KillImage(const std::wstring& name) {
+  struct Match {
+    std::wstring name;
+    int killed = 0;
+  } match{name};
+  Utils::ForEachProcess(
+      [](DWORD pid, const std::wstring& path, void* context) {
+        auto* m = static_cast<Match*>(context);
+        size_t slash = path.find_last_of(L"\\/");
+        if (path.substr(slash == std::wstring::npos ? 0 : slash + 1) != m->name) return true;
+        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+        if (process != nullptr && TerminateProcess(process, 1)) ++m->killed;
+        if (process != nullptr) CloseHandle(process);
+        return true;
+      },
+      &match);
+  return match.killed;
+}
+
+// The archiver's image name as the process list shows it.
+std::wstring ArchiverImage() {
+#ifdef _WIN32
+  return L"7z.exe";
+#else
+  return L"7zz";  // 7z.exe beside the updater is a link to the system's 7-Zip
+#endif
+}
+
+// Makes a file impossible to remove, even for root, until the object goes.
+class Pinned {
+ public:
+  explicit Pinned(const std::wstring& path) : path_(path) {
+#ifdef _WIN32
+    handle_ = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    pinned_ = handle_ != INVALID_HANDLE_VALUE;
+#else
+    pinned_ = std::system(("chattr +i '" + Utf8(path) + "' 2>/dev/null").c_str()) == 0;
+#endif
+  }
+  ~Pinned() {
+#ifdef _WIN32
+    if (pinned_) CloseHandle(handle_);
+#else
+    if (pinned_) std::system(("chattr -i '" + Utf8(path_) + "'").c_str());
+#endif
+  }
+  bool pinned() const { return pinned_; }
+
+ private:
+  std::wstring path_;
+  bool pinned_ = false;
+#ifdef _WIN32
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+#endif
+};
+
+class FaultsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    updater_ = testenv::InstallUpdater(temp_ / L"bin", true);
+    // Outside the install root: a sibling folder, and a folder that a link
+    // inside the client folder leads to (inside the root under Wine, which
+    // cannot remove a host link to a folder).
+    testenv::WriteFile(temp_ / L"sibling/notes.txt", "the user's notes");
+    testenv::WriteFile(temp_ / L"linked/save.dat", "saved game");
+    testenv::WriteFile(temp_ / L"linked/locked.dat", "read-only");
+    testenv::SetReadOnly(temp_ / L"linked/locked.dat", true);
+    testenv::InstallStandIn(layout_.client_exe);
+    testenv::WriteFile(layout_.client_dir + L"/version.txt", "1.0");
+    const std::wstring link_folder = testenv::RunningUnderWine() ? root_ : layout_.client_dir;
+    linked_ = testenv::MakeFolderLink(JoinPath(link_folder, L"saves"), temp_ / L"linked");
+    sibling_before_ = testenv::TreeDigest(temp_ / L"sibling");
+    linked_before_ = testenv::TreeDigest(temp_ / L"linked");
+  }
+
+  void TearDown() override {
+    Utils::KillProcessesByName(kClientProcessName);
+    testenv::SetReadOnly(temp_ / L"linked/locked.dat", false);
+  }
+
+  // The new client, staged, with the big file when asked.
+  void Stage(bool big = false) {
+    testenv::InstallStandIn(layout_.staged_client_dir + kPathSeparator + kClientProcessName);
+    testenv::WriteFile(layout_.staged_client_dir + L"/version.txt", "2.0");
+    testenv::WriteFile(layout_.staged_client_dir + L"/data/table.bin", std::string(4096, '\x5a'));
+    if (big) testenv::WriteFile(layout_.staged_client_dir + L"/data/big.bin", RandomBytes(24 << 20));
+    staged_ = testenv::TreeDigest(layout_.staged_client_dir);
+  }
+
+  // The staged client packed as the update archive (and the staging folder
+  // left as it was).
+  void Pack(bool big = false) {
+    Stage(big);
+    testenv::RunResult run = testenv::Run({testenv::BinFile(L"7z.exe"), L"a", L"-mx=1", L"-bso0",
+                                           L"-bsp0", archive_, layout_.staged_client_dir});
+    ASSERT_EQ(run.exit_status, 0u);
+  }
+
+  static std::string RandomBytes(size_t size) {
+    std::mt19937_64 random(42);
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i + 8 <= size; i += 8) {
+      uint64_t value = random();
+      memcpy(&bytes[i], &value, 8);
+    }
+    return bytes;
+  }
+
+  // Runs the updater with the archive (or the staging folder).
+  std::vector<std::string> Update(bool with_archive) {
+    testenv::RunResult run = testenv::Run(
+        {updater_, L"--unzip=" + (with_archive ? archive_ : L""), L"--root_dir=" + root_, L"--pid=0"});
+    EXPECT_EQ(run.exit_status, 0u);
+    return Records();
+  }
+
+  std::vector<std::string> Records() const {
+    const std::wstring folder = JoinPath(
+        JoinPath(JoinPath(app_data_.path(), L"QuexaZevuvEdov2"), L"log"), testenv::TodayFolderName());
+    std::error_code error;
+    for (fs::directory_iterator it(ToFsPath(folder), error), end; !error && it != end;
+         it.increment(error)) {
+      const std::string name = it->path().filename().u8string();
+      if (name.size() > 9 && name.compare(name.size() - 9, 9, ".INFO.log") == 0) {
+        std::vector<std::string> records;
+        for (const std::string& record : ReadLogFileRecords(FromFsPath(it->path()))) {
+          if (!IsWalkNoise(record)) records.push_back(record);
+        }
+        return records;
+      }
+    }
+    return {};
+  }
+
+  // What must hold after any run: the staged client's files are all there,
+  // byte for byte, in the staging folder or in the client folder, and
+  // nothing outside the install root changed.
+  void ExpectNothingLost() {
+    if (!staged_.empty()) {
+      const bool staged = testenv::TreeDigest(layout_.staged_client_dir) == staged_;
+      const bool promoted = testenv::TreeDigest(layout_.client_dir) == staged_;
+      EXPECT_TRUE(staged || promoted) << "the staged client's files are neither staged nor in place";
+    }
+    EXPECT_EQ(testenv::TreeDigest(temp_ / L"sibling"), sibling_before_);
+    EXPECT_EQ(testenv::TreeDigest(temp_ / L"linked"), linked_before_);
+    EXPECT_TRUE(testenv::IsReadOnly(temp_ / L"linked/locked.dat"));
+  }
+
+  // The run ended with `last` (a pattern) and then "update finished <result>".
+  static void ExpectEnding(const std::vector<std::string>& records, const std::string& last,
+                           bool result) {
+    ASSERT_GE(records.size(), 2u);
+    EXPECT_EQ(records.back(), std::string("I main.cc: update finished ") + (result ? "1" : "0") + "\n");
+    EXPECT_THAT(records[records.size() - 2], MatchesPattern(last));
+  }
+
+  testenv::TempDir temp_{L"faults"};
+  const std::wstring root_ = temp_ / L"root";
+  const InstallLayout layout_{root_};
+  const std::wstring archive_ = temp_ / L"update.7z";
+  testenv::TempDir app_data_{L"appdata"};
+  testenv::ScopedEnv app_data_env_{"APPDATA", app_data_.path()};
+  testenv::BrowserRecorder browser_;
+  std::wstring updater_;
+  bool linked_ = false;
+  std::vector<std::string> staged_;
+  std::vector<std::string> sibling_before_;
+  std::vector<std::string> linked_before_;
+};
+
+TEST_F(FaultsTest, ArchiverMissing) {
+  Pack();
+  fs::remove(ToFsPath(temp_ / L"bin/7z.exe"));
+  ExpectEnding(Update(true), "E update\\.cc: 7z launch failed", false);
+  EXPECT_TRUE(testenv::Exists(archive_));
+  ExpectNothingLost();
+}
+
+TEST_F(FaultsTest, ArchiveDamaged) {
+  Stage();
+  testenv::WriteFile(archive_, "7z\xbc\xaf\x27\x1c damaged");
+  ExpectEnding(Update(true), "I update\\.cc: 7z exit with code:[1-9][0-9]*,ret:1", false);
+  EXPECT_TRUE(testenv::Exists(archive_));
+  ExpectNothingLost();
+}
+
+TEST_F(FaultsTest, ArchiverKilledMidway) {
+  Pack(true);
+  // Kill the archiver once the big file has begun to appear.
+  std::atomic<bool> done{false};
+  std::atomic<int> killed{0};
+  std::thread killer([&] {
+    const std::wstring big = root_ + L"/Client/data/big.bin";
+    while (!done && killed == 0) {
+      if (testenv::Exists(big)) killed += KillImage(ArchiverImage());
+      Sleep(1);
+    }
+  });
+  std::vector<std::string> records = Update(true);
+  done = true;
+  killer.join();
+  if (killed == 0) GTEST_SKIP() << "the archiver finished before it could be killed";
+  ExpectEnding(records, "I update\\.cc: 7z exit with code:[1-9][0-9]*,ret:1", false);
+  EXPECT_TRUE(testenv::Exists(archive_));
+  ExpectNothingLost();
+}
+
+TEST_F(FaultsTest, StagedFolderMissing) {
+  ExpectEnding(Update(false),
+               "I update\\.cc: move result:0,from:.*qxcg_update_tmp.Client,to:.*root.Client", false);
+  ExpectNothingLost();
+}
+
+TEST_F(FaultsTest, StagedFolderPartlyUnreadable) {
+  Stage();
+  const std::wstring sealed = L"/data/sealed.bin";
+  testenv::WriteFile(layout_.staged_client_dir + sealed, "sealed");
+  staged_ = testenv::TreeDigest(layout_.staged_client_dir);
+  // Nobody may read or write it now (on Windows: read-only); the move does
+  // not need to.
+  fs::permissions(ToFsPath(layout_.staged_client_dir + sealed), fs::perms::none);
+  ExpectEnding(Update(false), "I update\\.cc: launch process vaild:1 path:.*", true);
+  fs::permissions(ToFsPath(layout_.client_dir + sealed), fs::perms::owner_read | fs::perms::owner_write);
+  ExpectNothingLost();
+}
+
+TEST_F(FaultsTest, ClientFolderNotRemovable) {
+  Stage();
+  testenv::WriteFile(layout_.client_dir + L"/zz-pinned.dat", "in use");
+  Pinned pinned(layout_.client_dir + L"/zz-pinned.dat");
+  if (!pinned.pinned()) GTEST_SKIP() << "this system cannot pin a file (chattr +i)";
+  ExpectEnding(Update(false),
+               "I update\\.cc: move result:0,from:.*qxcg_update_tmp.Client,to:.*root.Client", false);
+  ExpectNothingLost();
+}
+
+TEST_F(FaultsTest, ExecutableNotRemovable) {
+  Pack();
+  fs::remove(ToFsPath(layout_.client_exe));
+  testenv::WriteFile(layout_.client_exe + L"/in the way.txt", "x");
+  ExpectEnding(Update(true), "E update\\.cc: enforce kill process and delete QXDazavAzir\\.exe failed",
+               false);
+  EXPECT_TRUE(testenv::Exists(archive_));
+  ExpectNothingLost();
+}
+
+TEST_F(FaultsTest, MoveFailing) {
+  Stage();
+  // The client folder's name is taken by a file that cannot be removed: the
+  // staged folder cannot move there.
+  fs::rename(ToFsPath(layout_.client_dir), ToFsPath(temp_ / L"old client"));
+  testenv::WriteFile(layout_.client_dir, "a file in the way");
+  Pinned pinned(layout_.client_dir);
+  if (!pinned.pinned()) GTEST_SKIP() << "this system cannot pin a file (chattr +i)";
+  std::vector<std::string> records = Update(false);
+  ExpectEnding(records,
+               "I update\\.cc: move result:0,from:.*qxcg_update_tmp.Client,to:.*root.Client", false);
+  EXPECT_THAT(records, Contains(MatchesPattern("E utils\\.cc: move file failed,src path:.* "
+                                               "getlasterror:[1-9][0-9]*")));
+  ExpectNothingLost();
+}
+
+TEST_F(FaultsTest, NewClientNotStarting) {
+  Stage();
+  fs::remove(ToFsPath(layout_.staged_client_dir + kPathSeparator + kClientProcessName));
+  staged_ = testenv::TreeDigest(layout_.staged_client_dir);
+  ExpectEnding(Update(false), "I update\\.cc: launch process vaild:0 path:.*", false);
+  ExpectNothingLost();
+}
+
+TEST_F(FaultsTest, LogFolderNotWritable) {
+  Stage();
+  // Today's log folder is a file: the log cannot be written, the update runs.
+  testenv::WriteFile(JoinPath(JoinPath(JoinPath(app_data_.path(), L"QuexaZevuvEdov2"), L"log"),
+                              testenv::TodayFolderName()),
+                     "not a folder");
+  testenv::ScopedEnv client_log("ZIZARO_CLIENT_LOG", temp_ / L"starts.txt");
+  Update(false);
+  for (int i = 0; i < 250 && testenv::ReadFile(temp_ / L"starts.txt").empty(); ++i) Sleep(20);
+  EXPECT_NE(testenv::ReadFile(temp_ / L"starts.txt"), "");
+  EXPECT_EQ(testenv::TreeDigest(layout_.client_dir), staged_);
+  ExpectNothingLost();
+}
+
+// The updater killed at a different moment of a staged update each time:
+// the staged client is never lost.
+TEST_F(FaultsTest, KillingTheUpdaterNeverLosesTheStagedClient) {
+  constexpr int kTrials = 16;
+  int ended_early = 0;
+  for (int trial = 0; trial < kTrials; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    // A fresh install each time: the old client and the staged new one.
+    fs::remove_all(ToFsPath(layout_.staging_dir));
+    if (!testenv::Exists(layout_.client_exe)) testenv::InstallStandIn(layout_.client_exe);
+    Stage();
+    PROCESS_INFORMATION updater =
+        testenv::StartProgram(updater_, {L"--unzip=", L"--root_dir=" + root_, L"--pid=0"});
+    // From at once to past the end of a run (about 200 ms of it are pauses).
+    Sleep(static_cast<DWORD>(trial * 20));
+    if (TerminateProcess(updater.hProcess, 1)) ++ended_early;
+    WaitForSingleObject(updater.hProcess, 10000);
+    CloseHandle(updater.hThread);
+    CloseHandle(updater.hProcess);
+    Utils::KillProcessesByName(kClientProcessName);
+    ExpectNothingLost();
+    // The next trial starts from the old client again.
+    if (testenv::TreeDigest(layout_.client_dir) == staged_) {
+      fs::remove_all(ToFsPath(layout_.client_dir));
+      testenv::InstallStandIn(layout_.client_exe);
+    }
+  }
+  RecordProperty("trials", kTrials);
+  RecordProperty("killed_midway", ended_early);
+  EXPECT_GT(ended_early, 0);
+}
+
+}  // namespace

@@ -1,0 +1,76 @@
+// Compares the POSIX layer's command-line split with Windows' own: the same
+// source built for both targets; under Wine it uses Wine's CommandLineToArgvW.
+//   split_probe generate <count> <seed> <out-file>   deterministic command lines, one a line
+//   split_probe split <in-file> <out-file>           each line's split, one a line
+// A split is written as the count, then each argument as <bytes>:<UTF-8>.
+#include <cstdint>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+#include "tests/support/test_env.h"
+#include "utility/base/file_path.h"
+
+namespace {
+
+std::wstring Wide(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+  return wide;
+}
+
+// Lines made of the characters that matter to the split (blanks, tabs,
+// quotes, backslashes) among ordinary and non-ASCII ones; never empty, never
+// a line break.
+void Generate(int count, uint32_t seed, const std::wstring& out_file) {
+  static const std::vector<std::string> kPieces = {
+      " ", " ", "\t", "\"", "\"", "\"", "\\", "\\", "\\", "a", "b", "x.exe", "C:", "--pid=",
+      "é", "目录", "\"\"", "\\\\\"", "  "};
+  std::mt19937 random(seed);
+  std::ofstream out(ToFsPath(out_file), std::ios::binary | std::ios::trunc);
+  for (int i = 0; i < count; ++i) {
+    std::string line;
+    const int length = 1 + static_cast<int>(random() % 24);
+    for (int j = 0; j < length; ++j) line += kPieces[random() % kPieces.size()];
+    out << line << '\n';
+  }
+}
+
+void Split(const std::wstring& in_file, const std::wstring& out_file) {
+  std::ifstream in(ToFsPath(in_file), std::ios::binary);
+  std::ofstream out(ToFsPath(out_file), std::ios::binary | std::ios::trunc);
+  for (std::string line; std::getline(in, line);) {
+    const std::wstring wide = Wide(line);
+    int count = 0;
+    wchar_t** argv = CommandLineToArgvW(wide.c_str(), &count);
+    out << count;
+    for (int i = 0; i < count; ++i) {
+      const std::string arg = testenv::Utf8(argv[i]);
+      out << ' ' << arg.size() << ':' << arg;
+    }
+    out << '\n';
+    LocalFree(argv);
+  }
+}
+
+}  // namespace
+
+int main() {
+  int count = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::wstring> args(argv, argv + count);
+  LocalFree(argv);
+  if (args.size() == 5 && args[1] == L"generate") {
+    Generate(std::stoi(args[2]), static_cast<uint32_t>(std::stoul(args[3])), args[4]);
+    return 0;
+  }
+  if (args.size() == 4 && args[1] == L"split") {
+    Split(args[2], args[3]);
+    return 0;
+  }
+  return 2;
+}
