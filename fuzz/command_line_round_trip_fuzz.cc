@@ -11,11 +11,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::wstring> args = fuzz::WidePieces(data, size);
   std::wstring& program = args[0];
   program.erase(std::remove(program.begin(), program.end(), L'"'), program.end());
-  std::wstring line;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (i > 0) line += L' ';
-    line += posix::QuoteArgument(args[i], i == 0);
-  }
-  if (posix::SplitCommandLine(line) != args) abort();
+  if (posix::SplitCommandLine(posix::JoinCommandLine(args, true)) != args) abort();
   return 0;
 }

@@ -19,11 +19,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Later arguments survive quoting; the program name does unless it holds a
   // quote, which its token cannot carry.
   if (args[0].find(L'"') != std::wstring::npos) return 0;
-  std::wstring again;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (i > 0) again += L' ';
-    again += posix::QuoteArgument(args[i], i == 0);
-  }
-  if (posix::SplitCommandLine(again) != args) abort();
+  if (posix::SplitCommandLine(posix::JoinCommandLine(args, true)) != args) abort();
   return 0;
 }

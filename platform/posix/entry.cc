@@ -7,10 +7,8 @@
 
 int main(int argc, char** argv) {
   PosixSetCommandLineArgs(argc, argv);
-  std::wstring arguments;
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) arguments.push_back(L' ');
-    arguments.append(posix::QuoteArgument(posix::FromUtf8(argv[i]), false));
-  }
+  std::vector<std::wstring> after_program;
+  for (int i = 1; i < argc; ++i) after_program.push_back(posix::FromUtf8(argv[i]));
+  std::wstring arguments = posix::JoinCommandLine(after_program, false);
   return wWinMain(nullptr, nullptr, arguments.data(), SW_SHOWDEFAULT);
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/posix/internal.h"
+#include "platform/text_rules.h"
 
 namespace posix {
 namespace {
@@ -15,25 +16,13 @@ constexpr wchar_t kReplacement = 0xFFFD;
 
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
 
+// UTF-8 of a code point; one that cannot be encoded (a surrogate, or beyond
+// U+10FFFF) becomes U+FFFD, as Windows converts it.
 void AppendUtf8(uint32_t code_point, std::string* out) {
   if ((code_point >= 0xD800 && code_point <= 0xDFFF) || code_point > 0x10FFFF) {
     code_point = kReplacement;
   }
-  if (code_point < 0x80) {
-    out->push_back(static_cast<char>(code_point));
-  } else if (code_point < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (code_point >> 6)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else if (code_point < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (code_point >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (code_point >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  }
+  text_rules::AppendUtf8(code_point, out);
 }
 
 std::string Utf8Of(const wchar_t* wide, size_t length) {
@@ -191,28 +180,19 @@ std::vector<std::wstring> SplitCommandLine(const std::wstring& line) {
 }
 
 std::wstring QuoteArgument(const std::wstring& argument, bool program_name) {
-  bool plain = !argument.empty() &&
-               argument.find_first_of(L" \t\"") == std::wstring::npos;
-  if (plain) return argument;
-  if (program_name) return L"\"" + argument + L"\"";
-  std::wstring quoted = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    if (c == L'"') {
-      quoted.append(backslashes * 2 + 1, L'\\');
-    } else {
-      quoted.append(backslashes, L'\\');
-    }
-    backslashes = 0;
-    quoted.push_back(c);
+  if (!program_name) return text_rules::QuoteArgument(argument);
+  // The program name has no escapes: quoted whole when it needs quotes.
+  bool plain = !argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos;
+  return plain ? argument : L"\"" + argument + L"\"";
+}
+
+std::wstring JoinCommandLine(const std::vector<std::wstring>& arguments, bool program_first) {
+  std::wstring line;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    if (i > 0) line.push_back(L' ');
+    line.append(QuoteArgument(arguments[i], program_first && i == 0));
   }
-  quoted.append(backslashes * 2, L'\\');
-  quoted.push_back(L'"');
-  return quoted;
+  return line;
 }
 
 }  // namespace posix
@@ -230,11 +210,9 @@ LPWSTR GetCommandLineW() {
     std::vector<std::string> args = posix::recorded_args != nullptr
                                         ? *posix::recorded_args
                                         : posix::ReadProcCommandLine();
-    line = new std::wstring();
-    for (size_t i = 0; i < args.size(); ++i) {
-      if (i > 0) line->push_back(L' ');
-      line->append(posix::QuoteArgument(posix::FromUtf8(args[i]), i == 0));
-    }
+    std::vector<std::wstring> wide;
+    for (const std::string& arg : args) wide.push_back(posix::FromUtf8(arg));
+    line = new std::wstring(posix::JoinCommandLine(wide, true));
   }
   return line->data();
 }

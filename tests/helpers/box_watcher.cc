@@ -45,10 +45,7 @@ long long NowMs() {
 }  // namespace
 
 int main() {
-  int count = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
-  std::vector<std::wstring> args(argv, argv + count);
-  LocalFree(argv);
+  const std::vector<std::wstring> args = testenv::ProgramArguments();
   if (args.size() < 2) return 2;
 #ifdef _WIN32
   const std::wstring record = args[1];

@@ -29,10 +29,7 @@ int Usage() {
 }  // namespace
 
 int main() {
-  int count = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
-  std::vector<std::wstring> args(argv, argv + count);
-  LocalFree(argv);
+  const std::vector<std::wstring> args = testenv::ProgramArguments();
   if (args.size() < 3) return Usage();
   const std::wstring& verb = args[1];
   if (verb == L"alive" || verb == L"stop") {

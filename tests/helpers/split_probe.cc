@@ -60,10 +60,7 @@ void Split(const std::wstring& in_file, const std::wstring& out_file) {
 }  // namespace
 
 int main() {
-  int count = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
-  std::vector<std::wstring> args(argv, argv + count);
-  LocalFree(argv);
+  const std::vector<std::wstring> args = testenv::ProgramArguments();
   if (args.size() == 5 && args[1] == L"generate") {
     Generate(std::stoi(args[2]), static_cast<uint32_t>(std::stoul(args[3])), args[4]);
     return 0;

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "utility/base/file_path.h"
+#include "platform/text_rules.h"
 #include "update/utils.h"
 #include "utility/base/logging.h"
 
@@ -257,23 +258,7 @@ ScopedEnv::ScopedEnv(const std::string& name, const std::optional<std::wstring>&
 
 ScopedEnv::~ScopedEnv() { SetEnv(name_, old_); }
 
-std::wstring Quote(const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
-  std::wstring quoted = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted.push_back(c);
-  }
-  quoted.append(backslashes * 2, L'\\');
-  quoted.push_back(L'"');
-  return quoted;
-}
+std::wstring Quote(const std::wstring& argument) { return text_rules::QuoteArgument(argument); }
 
 std::wstring JoinArguments(const std::vector<std::wstring>& arguments) {
   std::wstring line;
@@ -292,18 +277,27 @@ std::wstring CommandLineOf(const std::vector<std::wstring>& program_and_argument
   return line;
 }
 
-PROCESS_INFORMATION Start(const std::wstring& command_line) {
+PROCESS_INFORMATION Start(const std::wstring& command_line, const std::wstring& working_directory) {
   std::vector<wchar_t> writable(command_line.begin(), command_line.end());
   writable.push_back(L'\0');
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};
   if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE,
-                      nullptr, nullptr, &startup, &info)) {
+                      nullptr, working_directory.empty() ? nullptr : working_directory.c_str(),
+                      &startup, &info)) {
     throw std::runtime_error("cannot start " + Utf8(command_line) + ", error " +
                              std::to_string(GetLastError()));
   }
   return info;
+}
+
+std::vector<std::wstring> ProgramArguments() {
+  int count = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::wstring> arguments(argv, argv + count);
+  LocalFree(argv);
+  return arguments;
 }
 
 DWORD WaitExit(HANDLE process, DWORD timeout_ms) {
@@ -399,17 +393,7 @@ DWORD ExitStatusOf(int32_t code) {
 RunResult Run(const std::vector<std::wstring>& arguments, const std::wstring& working_directory) {
   RunResult result;
 #ifdef _WIN32
-  const std::wstring command = CommandLineOf(arguments);
-  std::vector<wchar_t> writable(command.begin(), command.end());
-  writable.push_back(L'\0');
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE,
-                      nullptr, working_directory.empty() ? nullptr : working_directory.c_str(),
-                      &startup, &info)) {
-    throw std::runtime_error("cannot start " + Utf8(command));
-  }
+  PROCESS_INFORMATION info = Start(CommandLineOf(arguments), working_directory);
   result.exit_status = WaitExit(info.hProcess, 120000);
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);

@@ -77,8 +77,12 @@ std::wstring JoinArguments(const std::vector<std::wstring>& arguments);
 // A command line: the program quoted whole, then the arguments.
 std::wstring CommandLineOf(const std::vector<std::wstring>& program_and_arguments);
 
-// Starts a command line with the program's own launch rules.
-PROCESS_INFORMATION Start(const std::wstring& command_line);
+// Starts a command line with the program's own launch rules, in
+// `working_directory` when one is given.
+PROCESS_INFORMATION Start(const std::wstring& command_line,
+                          const std::wstring& working_directory = L"");
+// The running program's own arguments, program path first, as wide text.
+std::vector<std::wstring> ProgramArguments();
 // Waits up to `timeout_ms`; the exit code, or STILL_ACTIVE when it still runs.
 DWORD WaitExit(HANDLE process, DWORD timeout_ms);
 // Ends a process if it still runs and closes its handles.

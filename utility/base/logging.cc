@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/text_rules.h"
 #include "platform/win32.h"
 
 namespace {
@@ -19,24 +20,6 @@ std::string NarrowFolder(const std::wstring& folder) {
   WideCharToMultiByte(CP_THREAD_ACP, 0, folder.c_str(), static_cast<int>(folder.size()),
                       narrow.data(), size, nullptr, nullptr);
   return narrow;
-}
-
-void AppendCodePoint(uint32_t code_point, std::string* out) {
-  if (code_point < 0x80) {
-    out->push_back(static_cast<char>(code_point));
-  } else if (code_point < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (code_point >> 6)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else if (code_point < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (code_point >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (code_point >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  }
 }
 
 bool IsHighSurrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
@@ -67,7 +50,7 @@ std::string WideToUtf8(const std::wstring& text) {
     } else if (unit > 0x10FFFF) {
       throw std::range_error("bad conversion");
     }
-    AppendCodePoint(unit, &out);
+    text_rules::AppendUtf8(unit, &out);
   }
   return out;
 }
