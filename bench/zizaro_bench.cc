@@ -1,0 +1,122 @@
+// Measures the updater's own operations and the commands they are compared
+// with, for scripts/bench. Every subcommand prints "<milliseconds>" (with
+// more fields where said) on one line.
+//   make-tree <folder> <files> <folders>   a client-like tree, a tenth of the files read-only
+//   remove-all <folder>                    Utils::RemoveAll
+//   kill-by-name <name>                    Utils::KillProcessesByName: "<ms> <count>"
+//   run <program> [arguments...]           a program run to its end: "<ms> <peak KiB>"
+//                                          (peak memory on POSIX only; 0 elsewhere)
+//   spawn <count> <program> [arguments...] starts programs and leaves them running
+#include <glog/logging.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+#include "tests/support/test_env.h"
+#include "update/utils.h"
+#include "utility/base/file_path.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+extern char** environ;
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+double MsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+void MakeTree(const std::wstring& root, int files, int folders) {
+  const std::string content(1024, 'c');
+  for (int i = 0; i < files; ++i) {
+    const fs::path folder = ToFsPath(root) / ("folder" + std::to_string(i % folders));
+    if (i < folders) fs::create_directories(folder);
+    const fs::path file = folder / ("file" + std::to_string(i) + ".dat");
+    std::ofstream(file, std::ios::binary) << content;
+    if (i % 10 == 0) testenv::SetReadOnly(FromFsPath(file), true);
+  }
+}
+
+// Runs a program to its end; returns milliseconds and, on POSIX, its peak
+// resident memory in KiB.
+std::pair<double, long> RunTimed(const std::vector<std::wstring>& arguments) {
+#ifdef _WIN32
+  const auto start = Clock::now();
+  testenv::RunResult run = testenv::Run(arguments);
+  (void)run;
+  return {MsSince(start), 0};
+#else
+  std::vector<std::string> narrow;
+  for (const std::wstring& argument : arguments) narrow.push_back(ToFsPath(argument).native());
+  std::vector<char*> argv;
+  for (std::string& argument : narrow) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  // What the program prints is not the bench's output.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const auto start = Clock::now();
+  pid_t pid = -1;
+  const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) return {-1, 0};
+  int status = 0;
+  rusage usage = {};
+  wait4(pid, &status, 0, &usage);
+  return {MsSince(start), usage.ru_maxrss};
+#endif
+}
+
+}  // namespace
+
+int main() {
+  FLAGS_minloglevel = google::GLOG_FATAL;  // the operations' records are not measured
+  const std::vector<std::wstring> args = testenv::ProgramArguments();
+  if (args.size() < 3) return 2;
+  const std::wstring& verb = args[1];
+  if (verb == L"make-tree" && args.size() == 5) {
+    MakeTree(args[2], std::stoi(args[3]), std::stoi(args[4]));
+    return 0;
+  }
+  if (verb == L"remove-all") {
+    const auto start = Clock::now();
+    const bool removed = Utils::RemoveAll(args[2]);
+    printf("%.3f\n", MsSince(start));
+    return removed ? 0 : 1;
+  }
+  if (verb == L"kill-by-name") {
+    const auto start = Clock::now();
+    const int killed = Utils::KillProcessesByName(args[2]);
+    printf("%.3f %d\n", MsSince(start), killed);
+    return 0;
+  }
+  if (verb == L"run") {
+    const auto [ms, peak] = RunTimed(std::vector<std::wstring>(args.begin() + 2, args.end()));
+    printf("%.3f %ld\n", ms, peak);
+    return ms < 0 ? 1 : 0;
+  }
+  if (verb == L"spawn" && args.size() >= 4) {
+    const std::vector<std::wstring> program(args.begin() + 3, args.end());
+    for (int i = 0; i < std::stoi(args[2]); ++i) {
+      PROCESS_INFORMATION info = testenv::Start(testenv::CommandLineOf(program));
+      printf("%lu\n", static_cast<unsigned long>(info.dwProcessId));
+      CloseHandle(info.hThread);
+      CloseHandle(info.hProcess);
+    }
+    return 0;
+  }
+  return 2;
+}
