@@ -123,6 +123,21 @@ TEST_F(FilesTest, RemoveAllTakesALinkAwayButLeavesWhatItLeadsTo) {
   testenv::SetReadOnly(temp_ / L"outside/kept.txt", false);
 }
 
+TEST_F(FilesTest, RemoveAllOfALinkItselfLeavesWhatItLeadsTo) {
+  testenv::WriteFile(temp_ / L"outside/kept.txt", "kept");
+  testenv::SetReadOnly(temp_ / L"outside/kept.txt", true);
+  if (!testenv::MakeFolderLink(temp_ / L"link", temp_ / L"outside")) {
+    GTEST_SKIP() << "this system cannot make a folder link";
+  }
+  const bool removed = Utils::RemoveAll(temp_ / L"link");
+  EXPECT_EQ(testenv::ReadFile(temp_ / L"outside/kept.txt"), "kept");
+  EXPECT_TRUE(testenv::IsReadOnly(temp_ / L"outside/kept.txt"));
+  // Wine cannot remove a host link to a folder; elsewhere the link goes.
+  EXPECT_EQ(removed, !testenv::RunningUnderWine());
+  EXPECT_NE(testenv::Exists(temp_ / L"link"), removed);
+  testenv::SetReadOnly(temp_ / L"outside/kept.txt", false);
+}
+
 TEST_F(FilesTest, RemoveAllThatMeetsAFileItCannotRemoveReportsNothingRemoved) {
   const std::wstring root = MakeTree(L"tree");
   const std::wstring locked = temp_ / L"tree/sub/deep/c.txt";

@@ -69,9 +69,12 @@ std::string QuotedNarrowPath(const std::wstring& path) {
   return quoted.str();
 }
 
+// A symbolic link or junction (a reparse point): the system's own answer,
+// since the runtime on Windows does not tell links from folders.
 bool IsLink(const std::wstring& path) {
-  std::error_code error;
-  return fs::is_symlink(fs::symlink_status(ToFsPath(path), error));
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 #ifdef _WIN32
