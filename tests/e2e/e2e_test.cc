@@ -259,6 +259,30 @@ class EndToEndTest : public ::testing::Test {
     EXPECT_EQ(browser.Visits(500), "");
   }
 
+  // The switches of an update of the install root.
+  std::vector<std::wstring> Switches(const std::wstring& zip, DWORD pid) const {
+    return {L"--unzip=" + zip, L"--root_dir=" + root_, L"--pid=" + std::to_wstring(pid)};
+  }
+
+  // Runs an update that ends well: exit code 0, nothing shown, the new
+  // client started.
+  void RunSuccessfully(const std::vector<std::wstring>& arguments) {
+    testenv::BrowserRecorder browser;
+    RunOutcome outcome = RunProgram(arguments);
+    EXPECT_EQ(outcome.exit_status, 0u);
+    ExpectNothingShown(outcome, browser);
+    EXPECT_TRUE(NewClientStarted());
+  }
+
+  // Runs an update that fails: exit code 0, the failure box, then the
+  // download address.
+  void RunToFailure(const std::vector<std::wstring>& arguments) {
+    testenv::BrowserRecorder browser;
+    RunOutcome outcome = RunProgram(arguments);
+    EXPECT_EQ(outcome.exit_status, 0u);
+    ExpectFailureShown(outcome, browser);
+  }
+
   // The scripts that ran, in order, once they have had time to run.
   std::vector<std::string> ScriptsRun(size_t expected) const {
     std::vector<std::string> lines;
@@ -292,14 +316,9 @@ TEST_F(EndToEndTest, ArchiveUpdateWithTheClientRunning) {
   MakeClient(InstallLayout(root_).client_dir, "1.0", true);
   MakeArchive();
   const DWORD pid = StartOldClient();
-  testenv::BrowserRecorder browser;
-  RunOutcome outcome = RunProgram({L"--unzip=" + archive_, L"--root_dir=" + root_,
-                                   L"--pid=" + std::to_wstring(pid)});
-  EXPECT_EQ(outcome.exit_status, 0u);
-  ExpectNothingShown(outcome, browser);
+  RunSuccessfully(Switches(archive_, pid));
   // Ended by the updater.
   EXPECT_EQ(WaitForSingleObject(clients_[1].hProcess, 10000), WAIT_OBJECT_0);
-  EXPECT_TRUE(NewClientStarted());
   EXPECT_FALSE(testenv::Exists(archive_));
   EXPECT_EQ(testenv::ReadFile(root_ + L"/Client/version.txt"), "2.0");
   EXPECT_THAT(ScriptsRun(2), ElementsAre("uninstall 1.0", "firewall 2.0"));
@@ -309,12 +328,7 @@ TEST_F(EndToEndTest, ArchiveUpdateWithTheClientRunning) {
 TEST_F(EndToEndTest, ArchiveUpdateWithTheClientNotRunning) {
   MakeClient(InstallLayout(root_).client_dir, "1.0", true);
   MakeArchive();
-  testenv::BrowserRecorder browser;
-  RunOutcome outcome = RunProgram({L"--unzip=" + archive_, L"--root_dir=" + root_,
-                                   L"--pid=" + std::to_wstring(kNoProcess)});
-  EXPECT_EQ(outcome.exit_status, 0u);
-  ExpectNothingShown(outcome, browser);
-  EXPECT_TRUE(NewClientStarted());
+  RunSuccessfully(Switches(archive_, kNoProcess));
   EXPECT_FALSE(testenv::Exists(archive_));
   EXPECT_EQ(testenv::ReadFile(root_ + L"/Client/version.txt"), "2.0");
   ExpectTranscript("archive_update_client_not_running");
@@ -327,13 +341,8 @@ TEST_F(EndToEndTest, StagedUpdateWithTheClientRunning) {
   MakeClient(layout.staged_client_dir, "2.0", true);
   const std::vector<std::string> staged = testenv::ListTree(layout.staged_client_dir);
   const DWORD pid = StartOldClient();
-  testenv::BrowserRecorder browser;
-  RunOutcome outcome =
-      RunProgram({L"--unzip=", L"--root_dir=" + root_, L"--pid=" + std::to_wstring(pid)});
-  EXPECT_EQ(outcome.exit_status, 0u);
-  ExpectNothingShown(outcome, browser);
+  RunSuccessfully(Switches(L"", pid));
   EXPECT_EQ(WaitForSingleObject(clients_[1].hProcess, 10000), WAIT_OBJECT_0);
-  EXPECT_TRUE(NewClientStarted());
   EXPECT_EQ(testenv::ListTree(layout.client_dir), staged);
   EXPECT_THAT(testenv::ListTree(layout.staging_dir), IsEmpty());
   EXPECT_THAT(ScriptsRun(1), ElementsAre("firewall 2.0"));
@@ -346,11 +355,7 @@ TEST_F(EndToEndTest, StagedUpdateWithTheClientNotRunning) {
   testenv::WriteFile(layout.client_dir + L"/settings/old.txt", "old");
   MakeClient(layout.staged_client_dir, "2.0", true);
   const std::vector<std::string> staged = testenv::ListTree(layout.staged_client_dir);
-  testenv::BrowserRecorder browser;
-  RunOutcome outcome = RunProgram({L"--unzip=", L"--root_dir=" + root_, L"--pid=0"});
-  EXPECT_EQ(outcome.exit_status, 0u);
-  ExpectNothingShown(outcome, browser);
-  EXPECT_TRUE(NewClientStarted());
+  RunSuccessfully(Switches(L"", 0));
   EXPECT_EQ(testenv::ListTree(layout.client_dir), staged);
   ExpectTranscript("staged_update_client_not_running");
 }
@@ -361,11 +366,7 @@ TEST_F(EndToEndTest, NoArchiverBesideTheProgram) {
   bin_ = bare;
   MakeClient(InstallLayout(root_).client_dir, "1.0", true);
   MakeArchive();
-  testenv::BrowserRecorder browser;
-  RunOutcome outcome = RunProgram({L"--unzip=" + archive_, L"--root_dir=" + root_,
-                                   L"--pid=" + std::to_wstring(kNoProcess)});
-  EXPECT_EQ(outcome.exit_status, 0u);
-  ExpectFailureShown(outcome, browser);
+  RunToFailure(Switches(archive_, kNoProcess));
   EXPECT_TRUE(testenv::Exists(archive_));
   EXPECT_EQ(ClientStarts().size(), 0u);
   ExpectTranscript("no_archiver");
@@ -374,11 +375,7 @@ TEST_F(EndToEndTest, NoArchiverBesideTheProgram) {
 TEST_F(EndToEndTest, DamagedArchive) {
   MakeClient(InstallLayout(root_).client_dir, "1.0", true);
   testenv::WriteFile(archive_, "not an archive");
-  testenv::BrowserRecorder browser;
-  RunOutcome outcome = RunProgram({L"--unzip=" + archive_, L"--root_dir=" + root_,
-                                   L"--pid=" + std::to_wstring(kNoProcess)});
-  EXPECT_EQ(outcome.exit_status, 0u);
-  ExpectFailureShown(outcome, browser);
+  RunToFailure(Switches(archive_, kNoProcess));
   EXPECT_EQ(testenv::ReadFile(archive_), "not an archive");
   EXPECT_EQ(testenv::ReadFile(root_ + L"/Client/version.txt"), "1.0");
   EXPECT_FALSE(testenv::Exists(InstallLayout(root_).client_exe));
@@ -388,10 +385,7 @@ TEST_F(EndToEndTest, DamagedArchive) {
 
 TEST_F(EndToEndTest, NoStagedFolder) {
   MakeClient(InstallLayout(root_).client_dir, "1.0", false);
-  testenv::BrowserRecorder browser;
-  RunOutcome outcome = RunProgram({L"--unzip=", L"--root_dir=" + root_, L"--pid=0"});
-  EXPECT_EQ(outcome.exit_status, 0u);
-  ExpectFailureShown(outcome, browser);
+  RunToFailure(Switches(L"", 0));
   // The old client folder has gone and nothing replaced it: the user was
   // told to reinstall by hand.
   EXPECT_THAT(testenv::ListTree(root_), IsEmpty());
@@ -403,10 +397,7 @@ TEST_F(EndToEndTest, ExecutableThatCannotBeRemoved) {
   testenv::WriteFile(layout.client_exe + L"/in the way.txt", "x");
   MakeClient(layout.staged_client_dir, "2.0", true);
   const std::vector<std::string> before = testenv::ListTree(root_);
-  testenv::BrowserRecorder browser;
-  RunOutcome outcome = RunProgram({L"--unzip=", L"--root_dir=" + root_, L"--pid=0"});
-  EXPECT_EQ(outcome.exit_status, 0u);
-  ExpectFailureShown(outcome, browser);
+  RunToFailure(Switches(L"", 0));
   EXPECT_EQ(testenv::ListTree(root_), before);
   ExpectTranscript("executable_cannot_be_removed");
 }
@@ -415,10 +406,7 @@ TEST_F(EndToEndTest, NewClientThatCannotStart) {
   const InstallLayout layout(root_);
   MakeClient(layout.client_dir, "1.0", false);
   testenv::WriteFile(layout.staged_client_dir + L"/version.txt", "2.0");
-  testenv::BrowserRecorder browser;
-  RunOutcome outcome = RunProgram({L"--unzip=", L"--root_dir=" + root_, L"--pid=0"});
-  EXPECT_EQ(outcome.exit_status, 0u);
-  ExpectFailureShown(outcome, browser);
+  RunToFailure(Switches(L"", 0));
   EXPECT_EQ(testenv::ReadFile(layout.client_dir + L"/version.txt"), "2.0");
   EXPECT_EQ(ClientStarts().size(), 0u);
   ExpectTranscript("new_client_cannot_start");
