@@ -6,11 +6,12 @@
 
 #include "fuzz/fuzz_input.h"
 #include "platform/posix/internal.h"
+#include "platform/text_rules.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::wstring> args = fuzz::WidePieces(data, size);
   std::wstring& program = args[0];
   program.erase(std::remove(program.begin(), program.end(), L'"'), program.end());
-  if (posix::SplitCommandLine(posix::JoinCommandLine(args, true)) != args) abort();
+  if (posix::SplitCommandLine(text_rules::JoinCommandLine(args, true)) != args) abort();
   return 0;
 }

@@ -4,6 +4,7 @@
 
 #include "fuzz/fuzz_input.h"
 #include "platform/posix/internal.h"
+#include "platform/text_rules.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::wstring line = fuzz::WideText(data, size);
@@ -19,6 +20,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Later arguments survive quoting; the program name does unless it holds a
   // quote, which its token cannot carry.
   if (args[0].find(L'"') != std::wstring::npos) return 0;
-  if (posix::SplitCommandLine(posix::JoinCommandLine(args, true)) != args) abort();
+  if (posix::SplitCommandLine(text_rules::JoinCommandLine(args, true)) != args) abort();
   return 0;
 }

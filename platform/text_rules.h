@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace text_rules {
 
@@ -29,12 +30,18 @@ inline void AppendUtf8(uint32_t code_point, std::string* out) {
   }
 }
 
+// Whether an argument must be quoted to survive the split: when it is empty
+// or holds a blank, a tab or a quote.
+inline bool NeedsQuotes(const std::wstring& argument) {
+  return argument.empty() || argument.find_first_of(L" \t\"") != std::wstring::npos;
+}
+
 // An argument after the program name, quoted so that CommandLineToArgvW
-// gives it back unchanged: as it is when it has no blank, tab or quote and
-// is not empty; otherwise in quotes, with backslashes doubled before a quote
-// (which gets one more) and at the end.
+// gives it back unchanged: as it is when it needs no quotes; otherwise in
+// quotes, with backslashes doubled before a quote (which gets one more) and
+// at the end.
 inline std::wstring QuoteArgument(const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+  if (!NeedsQuotes(argument)) return argument;
   std::wstring quoted = L"\"";
   size_t backslashes = 0;
   for (wchar_t c : argument) {
@@ -49,6 +56,23 @@ inline std::wstring QuoteArgument(const std::wstring& argument) {
   quoted.append(backslashes * 2, L'\\');
   quoted.push_back(L'"');
   return quoted;
+}
+
+// The program name: its token has no escapes, so it is quoted whole when it
+// needs quotes (a quote inside it cannot be carried).
+inline std::wstring QuoteProgramName(const std::wstring& name) {
+  return NeedsQuotes(name) ? L"\"" + name + L"\"" : name;
+}
+
+// Arguments quoted and joined by blanks; the first is quoted as the program
+// name when `program_first` is set.
+inline std::wstring JoinCommandLine(const std::vector<std::wstring>& arguments, bool program_first) {
+  std::wstring line;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    if (i > 0) line.push_back(L' ');
+    line += program_first && i == 0 ? QuoteProgramName(arguments[i]) : QuoteArgument(arguments[i]);
+  }
+  return line;
 }
 
 }  // namespace text_rules

@@ -47,11 +47,7 @@ std::wstring FromUtf8(const std::string& narrow);
 // name (quoted or up to the first blank, no escapes), later tokens follow the
 // rules of backslashes and quotes.
 std::vector<std::wstring> SplitCommandLine(const std::wstring& command_line);
-// Quotes one argument so that SplitCommandLine gives it back unchanged.
-std::wstring QuoteArgument(const std::wstring& argument, bool program_name);
-// Arguments quoted and joined by blanks; the first is quoted as the program
-// name when `program_first` is set.
-std::wstring JoinCommandLine(const std::vector<std::wstring>& arguments, bool program_first);
+// The reverse, joining arguments with quotes, is text_rules::JoinCommandLine.
 
 // Starts a program without a shell. The new process gets /dev/null as its
 // standard streams and, with `new_session`, a session of its own, so that it

@@ -179,22 +179,6 @@ std::vector<std::wstring> SplitCommandLine(const std::wstring& line) {
   return args;
 }
 
-std::wstring QuoteArgument(const std::wstring& argument, bool program_name) {
-  if (!program_name) return text_rules::QuoteArgument(argument);
-  // The program name has no escapes: quoted whole when it needs quotes.
-  bool plain = !argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos;
-  return plain ? argument : L"\"" + argument + L"\"";
-}
-
-std::wstring JoinCommandLine(const std::vector<std::wstring>& arguments, bool program_first) {
-  std::wstring line;
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    if (i > 0) line.push_back(L' ');
-    line.append(QuoteArgument(arguments[i], program_first && i == 0));
-  }
-  return line;
-}
-
 }  // namespace posix
 
 void PosixSetCommandLineArgs(int argc, char** argv) {
@@ -212,7 +196,7 @@ LPWSTR GetCommandLineW() {
                                         : posix::ReadProcCommandLine();
     std::vector<std::wstring> wide;
     for (const std::string& arg : args) wide.push_back(posix::FromUtf8(arg));
-    line = new std::wstring(posix::JoinCommandLine(wide, true));
+    line = new std::wstring(text_rules::JoinCommandLine(wide, true));
   }
   return line->data();
 }
