@@ -40,29 +40,8 @@ class EntryTest : public ::testing::Test {
     return testenv::Run(all);
   }
 
-  std::wstring LogFolder() const {
-    return JoinPath(JoinPath(JoinPath(app_data_.path(), L"QuexaZevuvEdov2"), L"log"),
-                    testenv::TodayFolderName());
-  }
-
-  // The log file of a severity ("INFO", "WARNING", "ERROR"); empty when none.
-  std::wstring LogFile(const std::string& severity) const {
-    std::error_code error;
-    for (fs::directory_iterator it(ToFsPath(LogFolder()), error), end; !error && it != end;
-         it.increment(error)) {
-      std::string name = it->path().filename().u8string();
-      std::string suffix = ".log." + severity + ".log";
-      if (name.rfind("zizaro_do.", 0) == 0 && name.size() > suffix.size() &&
-          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-        return FromFsPath(it->path());
-      }
-    }
-    return std::wstring();
-  }
-
   std::vector<std::string> Records(const std::string& severity = "INFO") const {
-    std::wstring file = LogFile(severity);
-    return file.empty() ? std::vector<std::string>() : ReadLogFileRecords(file);
+    return ReadTodayLog(app_data_.path(), severity);
   }
 
   // The records of a run: origin command line, the parser's record, then `rest`.
@@ -125,16 +104,7 @@ TEST_F(EntryTest, SwitchErrorsEndTheRunWithABoxAndMinusOne) {
     SCOPED_TRACE(testenv::Utf8(testenv::JoinArguments(c.arguments)));
     testenv::RunResult run = RunProgram(c.arguments);
     EXPECT_EQ(run.exit_status, testenv::ExitStatusOf(-1));
-    std::wstring info = JoinPath(JoinPath(JoinPath(app_data.path(), L"QuexaZevuvEdov2"), L"log"),
-                                 testenv::TodayFolderName());
-    std::vector<std::string> records;
-    for (const auto& entry : fs::directory_iterator(ToFsPath(info))) {
-      std::string name = entry.path().filename().u8string();
-      if (name.size() > 9 && name.compare(name.size() - 9, 9, ".INFO.log") == 0) {
-        records = ReadLogFileRecords(FromFsPath(entry.path()));
-      }
-    }
-    EXPECT_EQ(records, RunRecords(c.arguments, c.records_after_command_line));
+    EXPECT_EQ(ReadTodayLog(app_data.path()), RunRecords(c.arguments, c.records_after_command_line));
 #ifndef _WIN32
     // Boxes are standard error on POSIX; on Windows they are windows, read by
     // the end-to-end suite.
@@ -161,7 +131,7 @@ TEST_F(EntryTest, RunsOfOneDayAppendToTheSameFiles) {
   EXPECT_THAT(Records("ERROR"),
               ElementsAre("E main.cc: parse switch errorunzip", "E main.cc: miss unzip"));
   int files = 0;
-  for (const auto& entry : fs::directory_iterator(ToFsPath(LogFolder()))) {
+  for (const auto& entry : fs::directory_iterator(ToFsPath(TodayLogFolder(app_data_.path())))) {
     if (entry.is_regular_file() && !entry.is_symlink()) ++files;
   }
   EXPECT_EQ(files, 3);

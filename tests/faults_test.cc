@@ -147,21 +147,11 @@ class FaultsTest : public ::testing::Test {
   }
 
   std::vector<std::string> Records() const {
-    const std::wstring folder = JoinPath(
-        JoinPath(JoinPath(app_data_.path(), L"QuexaZevuvEdov2"), L"log"), testenv::TodayFolderName());
-    std::error_code error;
-    for (fs::directory_iterator it(ToFsPath(folder), error), end; !error && it != end;
-         it.increment(error)) {
-      const std::string name = it->path().filename().u8string();
-      if (name.size() > 9 && name.compare(name.size() - 9, 9, ".INFO.log") == 0) {
-        std::vector<std::string> records;
-        for (const std::string& record : ReadLogFileRecords(FromFsPath(it->path()))) {
-          if (!IsWalkNoise(record)) records.push_back(record);
-        }
-        return records;
-      }
+    std::vector<std::string> records;
+    for (const std::string& record : ReadTodayLog(app_data_.path())) {
+      if (!IsWalkNoise(record)) records.push_back(record);
     }
-    return {};
+    return records;
   }
 
   // What must hold after any run: the staged client's files are all there,
@@ -303,9 +293,7 @@ TEST_F(FaultsTest, NewClientNotStarting) {
 TEST_F(FaultsTest, LogFolderNotWritable) {
   Stage();
   // Today's log folder is a file: the log cannot be written, the update runs.
-  testenv::WriteFile(JoinPath(JoinPath(JoinPath(app_data_.path(), L"QuexaZevuvEdov2"), L"log"),
-                              testenv::TodayFolderName()),
-                     "not a folder");
+  testenv::WriteFile(TodayLogFolder(app_data_.path()), "not a folder");
   testenv::ScopedEnv client_log("ZIZARO_CLIENT_LOG", temp_ / L"starts.txt");
   Update(false);
   for (int i = 0; i < 250 && testenv::ReadFile(temp_ / L"starts.txt").empty(); ++i) Sleep(20);

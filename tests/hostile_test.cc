@@ -87,15 +87,7 @@ class HostileTest : public ::testing::Test {
     testenv::RunResult run =
         testenv::Run({updater_, L"--unzip=" + zip, L"--root_dir=" + root, L"--pid=0"}, cwd_);
     EXPECT_EQ(run.exit_status, 0u) << "the run did not end normally";
-    const std::wstring folder = JoinPath(
-        JoinPath(JoinPath(app_data.path(), L"QuexaZevuvEdov2"), L"log"), testenv::TodayFolderName());
-    for (const auto& entry : fs::directory_iterator(ToFsPath(folder))) {
-      const std::string name = entry.path().filename().u8string();
-      if (name.size() > 9 && name.compare(name.size() - 9, 9, ".INFO.log") == 0) {
-        return ReadLogFileRecords(FromFsPath(entry.path()));
-      }
-    }
-    return {};
+    return ReadTodayLog(app_data.path());
   }
 
   // No shell ran anything, and nothing outside the install root changed.

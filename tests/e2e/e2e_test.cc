@@ -189,17 +189,8 @@ class EndToEndTest : public ::testing::Test {
 
   // The run's INFO log (every record), with the variable parts replaced.
   std::vector<std::string> Transcript() const {
-    const std::wstring folder = JoinPath(
-        JoinPath(JoinPath(app_data_.path(), L"QuexaZevuvEdov2"), L"log"), testenv::TodayFolderName());
-    std::vector<std::string> records;
-    for (const auto& entry : fs::directory_iterator(ToFsPath(folder))) {
-      std::string name = entry.path().filename().u8string();
-      if (name.size() > 9 && name.compare(name.size() - 9, 9, ".INFO.log") == 0) {
-        records = ReadLogFileRecords(FromFsPath(entry.path()));
-      }
-    }
     std::vector<std::string> normal;
-    for (std::string record : records) {
+    for (std::string record : ReadTodayLog(app_data_.path())) {
       // What other processes of the machine add to a walk is not this run's.
       if (IsWalkNoise(record)) continue;
       while (!record.empty() && record.back() == '\n') record.pop_back();
@@ -446,15 +437,7 @@ TEST_F(EndToEndTest, SwitchErrors) {
     EXPECT_EQ(outcome.exit_status, testenv::ExitStatusOf(-1));
     EXPECT_THAT(outcome.boxes, ElementsAre(row.box));
     EXPECT_EQ(browser.Visits(300), "");
-    const std::wstring folder = JoinPath(
-        JoinPath(JoinPath(app_data.path(), L"QuexaZevuvEdov2"), L"log"), testenv::TodayFolderName());
-    std::vector<std::string> errors;
-    for (const auto& entry : fs::directory_iterator(ToFsPath(folder))) {
-      std::string name = entry.path().filename().u8string();
-      if (name.size() > 10 && name.compare(name.size() - 10, 10, ".ERROR.log") == 0) {
-        errors = ReadLogFileRecords(FromFsPath(entry.path()));
-      }
-    }
+    const std::vector<std::string> errors = ReadTodayLog(app_data.path(), "ERROR");
     if (row.error_record != nullptr) {
       EXPECT_THAT(errors, ElementsAre(row.error_record));
     } else {

@@ -1,9 +1,11 @@
 #include "tests/support/log_capture.h"
 
+#include <filesystem>
 #include <regex>
 #include <sstream>
 
 #include "tests/support/test_env.h"
+#include "utility/base/file_path.h"
 
 void LogCapture::send(google::LogSeverity severity, const char* /*full_filename*/,
                       const char* base_filename, int /*line*/,
@@ -73,4 +75,24 @@ std::vector<std::string> ReadLogFileRecords(const std::wstring& path) {
     }
   }
   return records;
+}
+
+std::wstring TodayLogFolder(const std::wstring& app_data) {
+  return JoinPath(JoinPath(JoinPath(app_data, L"QuexaZevuvEdov2"), L"log"),
+                  testenv::TodayFolderName());
+}
+
+std::vector<std::string> ReadTodayLog(const std::wstring& app_data, const std::string& severity) {
+  namespace fs = std::filesystem;
+  const std::string suffix = ".log." + severity + ".log";
+  std::error_code error;
+  for (fs::directory_iterator it(ToFsPath(TodayLogFolder(app_data)), error), end;
+       !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().u8string();
+    if (name.rfind("zizaro_do.", 0) == 0 && name.size() > suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      return ReadLogFileRecords(FromFsPath(it->path()));
+    }
+  }
+  return {};
 }

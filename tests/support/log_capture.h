@@ -41,6 +41,14 @@ bool IsWalkNoise(const std::string& line);
 // LogCapture::Lines(). A record whose text spans lines keeps its line feeds.
 std::vector<std::string> ReadLogFileRecords(const std::wstring& path);
 
+// Today's log folder under an application-data folder:
+// <app data>/QuexaZevuvEdov2/log/<YYYY_MM_DD>.
+std::wstring TodayLogFolder(const std::wstring& app_data);
+// The records of today's log file of a severity ("INFO", "WARNING" or
+// "ERROR") under an application-data folder; none when there is no such file.
+std::vector<std::string> ReadTodayLog(const std::wstring& app_data,
+                                      const std::string& severity = "INFO");
+
 // A record (or any text) that matches an ECMAScript regular expression
 // whole; the same on every platform, unlike GoogleTest's own regex support.
 MATCHER_P(MatchesPattern, pattern, "matches /" + std::string(pattern) + "/") {

@@ -65,14 +65,12 @@ std::wstring HostPath(const std::wstring& path) {
 // Starts a host program from Wine. Wine gives no handle to wait on: callers
 // poll for the effect.
 bool StartHostProgram(const std::vector<std::wstring>& arguments) {
-  std::wstring command = JoinArguments(arguments);
-  std::vector<wchar_t> writable(command.begin(), command.end());
-  writable.push_back(L'\0');
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info = {};
-  return CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info) != FALSE;
+  try {
+    Start(JoinArguments(arguments));
+    return true;
+  } catch (const std::runtime_error&) {
+    return false;
+  }
 }
 
 template <typename Done>
@@ -261,12 +259,7 @@ ScopedEnv::~ScopedEnv() { SetEnv(name_, old_); }
 std::wstring Quote(const std::wstring& argument) { return text_rules::QuoteArgument(argument); }
 
 std::wstring JoinArguments(const std::vector<std::wstring>& arguments) {
-  std::wstring line;
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    if (i > 0) line.push_back(L' ');
-    line += Quote(arguments[i]);
-  }
-  return line;
+  return text_rules::JoinCommandLine(arguments, false);
 }
 
 std::wstring CommandLineOf(const std::vector<std::wstring>& program_and_arguments) {
