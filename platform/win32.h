@@ -17,6 +17,14 @@
 #include <shlwapi.h>
 #include <tlhelp32.h>
 
+#include <cwchar>
+
+// The runtime's wcstoll, which std::stoll uses (the POSIX layer provides the
+// same conversion under this name).
+inline long long RuntimeWcstoll(const wchar_t* text, wchar_t** end, int base) {
+  return wcstoll(text, end, base);
+}
+
 #else  // !_WIN32
 
 #include <cstddef>
@@ -47,6 +55,7 @@ typedef HANDLE HMODULE;
 typedef HANDLE HLOCAL;
 typedef HANDLE HKEY;
 typedef LONG HRESULT;
+typedef int (*FARPROC)();
 
 #define WINAPI
 #define TRUE 1
@@ -58,6 +67,7 @@ typedef LONG HRESULT;
 // Waiting and process access.
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define STILL_ACTIVE 259u
@@ -70,6 +80,8 @@ typedef LONG HRESULT;
 
 // Process creation.
 #define STARTF_USESHOWWINDOW 0x00000001u
+#define STARTF_USESTDHANDLES 0x00000100u
+#define HANDLE_FLAG_INHERIT 0x00000001u
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
 #define SW_SHOW 5
@@ -85,6 +97,16 @@ typedef LONG HRESULT;
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
 #define MOVEFILE_REPLACE_EXISTING 0x00000001u
 #define MOVEFILE_COPY_ALLOWED 0x00000002u
+#define GENERIC_READ 0x80000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define OPEN_EXISTING 3u
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
+
+// Libraries.
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
 
 // Shell and boxes.
 #define SEE_MASK_NOCLOSEPROCESS 0x00000040u
@@ -127,9 +149,12 @@ typedef LONG HRESULT;
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_DIR_NOT_EMPTY 145u
 #define ERROR_ALREADY_EXISTS 183u
+#define ERROR_BROKEN_PIPE 109u
+#define ERROR_INVALID_NAME 123u
 #define ERROR_BAD_EXE_FORMAT 193u
 #define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_DIRECTORY 267u
+#define ERROR_NOT_OWNER 288u
 #define ERROR_ENVVAR_NOT_FOUND 203u
 
 struct SECURITY_ATTRIBUTES {
@@ -202,6 +227,29 @@ struct WIN32_FIND_DATAW {
 };
 typedef WIN32_FIND_DATAW* LPWIN32_FIND_DATAW;
 
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+};
+typedef BY_HANDLE_FILE_INFORMATION* LPBY_HANDLE_FILE_INFORMATION;
+
+union ULARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    DWORD HighPart;
+  } u;
+  ULONGLONG QuadPart;
+};
+typedef ULARGE_INTEGER* PULARGE_INTEGER;
+
 struct SHELLEXECUTEINFOW {
   DWORD cbSize;
   DWORD fMask;
@@ -263,6 +311,20 @@ BOOL AllowSetForegroundWindow(DWORD process_id);
 void Sleep(DWORD milliseconds);
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size);
 
+// Pipes and named mutexes.
+BOOL CreatePipe(HANDLE* read_pipe, HANDLE* write_pipe, LPSECURITY_ATTRIBUTES attributes,
+                DWORD size);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPVOID overlapped);
+BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags);
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCWSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
+
+// Libraries: the DLL search order (nothing to lock down on POSIX).
+HMODULE GetModuleHandleW(LPCWSTR module_name);
+FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+BOOL SetDllDirectoryW(LPCWSTR path);
+BOOL SetDefaultDllDirectories(DWORD flags);
+
 // System version.
 ULONGLONG VerSetConditionMask(ULONGLONG condition_mask, DWORD type_mask,
                               BYTE condition);
@@ -280,6 +342,10 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_leng
 int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR narrow,
                         int narrow_length, LPWSTR wide, int wide_size);
 DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size);
+DWORD CharLowerBuffW(LPWSTR text, DWORD length);
+// The Windows runtime's wcstoll, which std::stoll uses there: leading white
+// space as Windows classes it (beyond ASCII), a sign, ASCII digits.
+long long RuntimeWcstoll(const wchar_t* text, wchar_t** end, int base);
 
 // Files.
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
@@ -290,6 +356,19 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags);
 BOOL DeleteFileW(LPCWSTR path);
 BOOL PathFileExistsW(LPCWSTR path);
+BOOL RemoveDirectoryW(LPCWSTR path);
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes);
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                   DWORD disposition, DWORD flags, HANDLE template_file);
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+BOOL GetDiskFreeSpaceExW(LPCWSTR folder, PULARGE_INTEGER available_to_caller,
+                         PULARGE_INTEGER total, PULARGE_INTEGER total_free);
+DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* file_part);
+DWORD GetShortPathNameW(LPCWSTR long_path, LPWSTR short_path, DWORD size);
+DWORD GetCurrentDirectoryW(DWORD size, LPWSTR buffer);
+BOOL SetCurrentDirectoryW(LPCWSTR path);
+UINT GetSystemDirectoryW(LPWSTR buffer, UINT size);
+BOOL AreFileApisANSI();
 
 // Shell and user interface.
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);

@@ -2,8 +2,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cerrno>
-
 #include "tests/support/log_capture.h"
 #include "tests/support/test_env.h"
 #include "update/update.h"
@@ -13,15 +11,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using testenv::Utf8;
-
-// The error number that removing a non-empty folder reports: on Windows the
-// runtime's remove tries the folder, then the name as a file, and reports the
-// second refusal.
-#ifdef _WIN32
-constexpr int kDirectoryNotEmpty = 5;  // ERROR_ACCESS_DENIED
-#else
-constexpr int kDirectoryNotEmpty = ENOTEMPTY;
-#endif
 
 class StopAndRemoveClientTest : public LoggedTest {
  protected:
@@ -35,10 +24,10 @@ TEST_F(StopAndRemoveClientTest, RunningClientIsEndedAndItsExecutableRemoved) {
   PROCESS_INFORMATION client = testenv::StartProgram(exe_);
   EXPECT_TRUE(StopAndRemoveClient(root_));
   EXPECT_THAT(log_.OwnLines(),
-              ElementsAre("I utils.cc: will kill:" + Utf8(exe_),
-                          "I utils.cc: Terminate Process pid = " + std::to_string(client.dwProcessId),
-                          "I update.cc: 1 process killed,QXDazavAzir.exe",
-                          "I update.cc: remove " + Utf8(exe_) + " result:1,ec:0"));
+              ElementsAre("I will kill:" + Utf8(exe_),
+                          "I Terminate Process pid = " + std::to_string(client.dwProcessId),
+                          "I 1 process killed,QXDazavAzir.exe",
+                          "I remove " + Utf8(exe_) + " result:1,ec:0"));
   EXPECT_FALSE(testenv::Exists(exe_));
   EXPECT_EQ(testenv::WaitExit(client.hProcess, 10000), 0u);
   testenv::Stop(&client);
@@ -47,8 +36,8 @@ TEST_F(StopAndRemoveClientTest, RunningClientIsEndedAndItsExecutableRemoved) {
 TEST_F(StopAndRemoveClientTest, NothingRunningAndNoExecutableSucceedsAtOnce) {
   EXPECT_TRUE(StopAndRemoveClient(root_));
   EXPECT_THAT(log_.OwnLines(),
-              ElementsAre("I update.cc: 0 process killed,QXDazavAzir.exe",
-                          "W update.cc: kill QXDazavAzir.exe failed or no such Process"));
+              ElementsAre("I 0 process killed,QXDazavAzir.exe",
+                          "W kill QXDazavAzir.exe failed or no such Process"));
 }
 
 TEST_F(StopAndRemoveClientTest, AnExecutableThatCannotBeRemovedFailsAfterFiftyAttempts) {
@@ -57,13 +46,13 @@ TEST_F(StopAndRemoveClientTest, AnExecutableThatCannotBeRemovedFailsAfterFiftyAt
   EXPECT_FALSE(StopAndRemoveClient(root_));
   std::vector<std::string> expected;
   for (int attempt = 0; attempt < 50; ++attempt) {
-    expected.push_back("I update.cc: 0 process killed,QXDazavAzir.exe");
-    expected.push_back("W update.cc: kill QXDazavAzir.exe failed or no such Process");
-    expected.push_back("I update.cc: remove " + Utf8(exe_) +
-                       " result:0,ec:" + std::to_string(kDirectoryNotEmpty));
-    expected.push_back("W update.cc: delete file  QXDazavAzir.exe failed ");
+    expected.push_back("I 0 process killed,QXDazavAzir.exe");
+    expected.push_back("W kill QXDazavAzir.exe failed or no such Process");
+    expected.push_back("I remove " + Utf8(exe_) +
+                       " result:0,ec:" + std::to_string(ERROR_DIR_NOT_EMPTY));
+    expected.push_back("W delete file  QXDazavAzir.exe failed ");
   }
-  expected.push_back("E update.cc: enforce kill process and delete QXDazavAzir.exe failed");
+  expected.push_back("E enforce kill process and delete QXDazavAzir.exe failed");
   EXPECT_THAT(log_.OwnLines(), ElementsAreArray(expected));
   EXPECT_EQ(testenv::ReadFile(exe_ + L"/keep.txt"), "keep");
 }
@@ -73,7 +62,13 @@ TEST_F(StopAndRemoveClientTest, RemoveClientExeReportsWhatItDid) {
   testenv::WriteFile(exe_, "old client");
   EXPECT_TRUE(RemoveClientExe(root_));
   EXPECT_FALSE(testenv::Exists(exe_));
-  EXPECT_THAT(log_.OwnLines(), ElementsAre("I update.cc: remove " + Utf8(exe_) + " result:1,ec:0"));
+  // Read-only, as an installer may leave it: the attribute is cleared first.
+  testenv::WriteFile(exe_, "read-only client");
+  testenv::SetReadOnly(exe_, true);
+  EXPECT_TRUE(RemoveClientExe(root_));
+  EXPECT_FALSE(testenv::Exists(exe_));
+  EXPECT_THAT(log_.OwnLines(), ElementsAre("I remove " + Utf8(exe_) + " result:1,ec:0",
+                                           "I remove " + Utf8(exe_) + " result:1,ec:0"));
 }
 
 }  // namespace

@@ -77,7 +77,7 @@ TEST_F(CommandLineTest, InitRecordsTheWholeLineAndEmptyTextLeavesTheParserEmpty)
 
   Parse(L"--unzip=\"C:\\游戏 包\\a.7z\" --pid=7");
   EXPECT_THAT(log_.Lines(),
-              ElementsAre("I command_line.cc: prog.exe --unzip=\"C:\\游戏 包\\a.7z\" --pid=7"));
+              ElementsAre("I prog.exe --unzip=\"C:\\游戏 包\\a.7z\" --pid=7"));
   std::string utf8;
   EXPECT_TRUE(parser_.GetSwitchValue(&utf8, L"unzip"));
   EXPECT_EQ(utf8, "C:\\游戏 包\\a.7z");
@@ -186,7 +186,7 @@ TEST_F(CommandLineTest, IntegerErrorsCarryTheirMessagesAndLeaveTheDestination) {
     EXPECT_EQ(value, 99);
   }
   // No record is written by the conversion errors.
-  for (const std::string& line : log_.Lines()) EXPECT_EQ(line.rfind("I command_line.cc: prog", 0), 0u);
+  for (const std::string& line : log_.Lines()) EXPECT_EQ(line.rfind("I prog", 0), 0u);
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ std::string Quoted(const std::wstring& path) {
 }
 
 std::string RemovalRecord(const std::wstring& path, int count) {
-  return "I utils.cc: delete file result:" + std::string(count > 0 ? "1" : "0") +
+  return "I delete file result:" + std::string(count > 0 ? "1" : "0") +
          ",path:" + Quoted(path) + ",count:" + std::to_string(count);
 }
 
@@ -113,7 +113,7 @@ TEST_F(FilesTest, RemoveAllTakesALinkAwayButLeavesWhatItLeadsTo) {
     // Wine cannot remove a host link to a folder (it sees the folder's
     // contents): the removal stops there, with its record.
     EXPECT_FALSE(removed);
-    EXPECT_THAT(log_.Lines(), ElementsAre(MatchesPattern("E utils.cc: error happened:.*"),
+    EXPECT_THAT(log_.Lines(), ElementsAre(MatchesPattern("E error happened:.*"),
                                           RemovalRecord(root, 0)));
   } else {
     EXPECT_TRUE(removed);
@@ -158,7 +158,7 @@ TEST_F(FilesTest, RemoveAllThatMeetsAFileItCannotRemoveReportsNothingRemoved) {
   std::system(("chattr -i '" + Utf8(locked) + "'").c_str());
 #endif
   EXPECT_THAT(log_.Lines(),
-              ElementsAre(MatchesPattern("E utils.cc: error happened:.*cannot remove all.*"),
+              ElementsAre(MatchesPattern("E error happened:.*cannot remove all.*"),
                           RemovalRecord(root, 0)));
   EXPECT_TRUE(testenv::Exists(locked));
 }
@@ -197,7 +197,7 @@ TEST_F(MoveDirTest, DestinationThatIsAFileIsNotRemovedAndTheFailureIsRecorded) {
   testenv::WriteFile(temp_ / L"dst", "a file");
   EXPECT_EQ(Utils::MoveDir(temp_ / L"src", temp_ / L"dst"), 0);
   EXPECT_EQ(testenv::ReadFile(temp_ / L"dst"), "a file");
-  EXPECT_THAT(log_.Lines(), ElementsAre("E utils.cc: move file failed,src path:" +
+  EXPECT_THAT(log_.Lines(), ElementsAre("E move file failed,src path:" +
                                         Utf8(temp_ / L"src") + " dst path:" +
                                         Utf8(temp_ / L"dst") + " getlasterror:5"));
 }
@@ -228,7 +228,7 @@ TEST_F(MoveDirTest, DestinationHoldingOrInsideTheSourceChangesNothing) {
     EXPECT_EQ(Utils::MoveDir(source, destination), 0) << Utf8(destination);
     ASSERT_TRUE(testenv::Exists(root)) << Utf8(destination);
     EXPECT_EQ(testenv::ListTree(root), before) << Utf8(destination);
-    EXPECT_THAT(log_.Lines(), ElementsAre("W utils.cc: move refused, destination overlaps "
+    EXPECT_THAT(log_.Lines(), ElementsAre("W move refused, destination overlaps "
                                           "source,src path:" + Utf8(source) + " dst path:" +
                                           Utf8(destination)));
   }

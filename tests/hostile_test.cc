@@ -102,7 +102,7 @@ class HostileTest : public ::testing::Test {
   }
 
   static bool Updated(const std::vector<std::string>& records) {
-    return !records.empty() && records.back() == "I main.cc: update finished 1\n";
+    return !records.empty() && records.back() == "I update finished 1\n";
   }
 
   testenv::TempDir temp_{L"hostile"};
@@ -121,7 +121,7 @@ TEST_F(HostileTest, InstallRootsWithCharactersThatAShellWouldRead) {
     if (Creatable(hostile)) Install(root);
     std::vector<std::string> records = Update(L"", root);
     ASSERT_FALSE(records.empty());
-    EXPECT_THAT(records, Contains("I main.cc: update with pid:0,unzip: ," + Utf8(root)));
+    EXPECT_THAT(records, Contains("I update with pid:0,unzip: ," + Utf8(root)));
     // A quote ends the quoted client path of the relaunch early: such a root
     // (possible on POSIX only) cannot start its client.
     const bool startable = Creatable(hostile) && hostile.name.find(L'"') == std::wstring::npos;
@@ -161,13 +161,20 @@ TEST_F(HostileTest, ArchivePathsWithCharactersThatAShellWouldRead) {
 }
 
 TEST_F(HostileTest, EmptyRelativeAndTrailingRoots) {
-  // Empty: the joined paths are relative to the current folder, the appended
-  // ones start at the root of the file system, where no client is.
+  // Empty, also once its quotes are removed: every path would be relative to
+  // the current folder or the drive's root. Refused like a switch without a
+  // value, and the client in the current folder is not touched.
   Install(cwd_);
-  std::vector<std::string> records = Update(L"", L"");
-  EXPECT_FALSE(Updated(records));
-  EXPECT_THAT(records, Contains("I update.cc: launch process vaild:0 path:\"" +
-                                Utf8(InstallLayout(L"").client_exe) + "\""));
+  const std::vector<std::string> current_before = testenv::TreeDigest(cwd_);
+  for (const wchar_t* empty : {L"", L"\"\""}) {
+    testenv::TempDir app_data(L"appdata");
+    testenv::ScopedEnv env("APPDATA", app_data.path());
+    testenv::RunResult run = testenv::Run(
+        {updater_, L"--unzip=", std::wstring(L"--root_dir=") + empty, L"--pid=0"}, cwd_);
+    EXPECT_EQ(run.exit_status, testenv::ExitStatusOf(-1));
+    EXPECT_THAT(ReadTodayLog(app_data.path(), "ERROR"), testing::ElementsAre("E root_dir is empty"));
+  }
+  EXPECT_EQ(testenv::TreeDigest(cwd_), current_before);
   ExpectContained();
 
   // Relative to the current folder: a whole update.
@@ -202,7 +209,7 @@ TEST_F(HostileTest, LongRootsAndLinkedRoots) {
   Install(long_root);
   std::vector<std::string> records = Update(L"", long_root);
   ASSERT_FALSE(records.empty());
-  EXPECT_EQ(records.back().rfind("I main.cc: update finished ", 0), 0u);
+  EXPECT_EQ(records.back().rfind("I update finished ", 0), 0u);
   ExpectContained();
 
   const std::wstring real = temp_ / L"real root";

@@ -64,8 +64,8 @@ TEST_F(PathSettingTest, ValueEndingInASeparatorGetsNoSecondOne) {
 TEST_F(PathSettingTest, WithoutApplicationDataTheDateFolderLandsInTheCurrentFolder) {
   UnsetAppData();
   EXPECT_EQ(GetTodayLogPath(), testenv::TodayFolderName());
-  EXPECT_THAT(log_.Lines(), ElementsAre("E path_setting.cc: app_data_path error",
-                                        "E path_setting.cc: get log path error"));
+  EXPECT_THAT(log_.Lines(), ElementsAre("E app_data_path error",
+                                        "E get log path error"));
   EXPECT_TRUE(std::filesystem::is_directory(ToFsPath(temp_ / testenv::TodayFolderName())));
 }
 
@@ -89,7 +89,7 @@ TEST_F(PathSettingTest, ValuesUpTo519CharactersAreAccepted) {
   ASSERT_EQ(refused.size(), 520u);
   testenv::ScopedEnv app_data("APPDATA", refused);
   EXPECT_EQ(GetAppDataPath(), L"");
-  EXPECT_THAT(log_.Lines(), ElementsAre("E path_setting.cc: app_data_path error"));
+  EXPECT_THAT(log_.Lines(), ElementsAre("E app_data_path error"));
 }
 
 TEST_F(PathSettingTest, AFileUnderTheFolderNameCountsAsTheFolder) {

@@ -65,15 +65,15 @@ TEST_F(StripPathQuotesTest, RemovesOneEnclosingPairAndRecordsEachChange) {
   };
   const Case cases[] = {
       {L"\"C:\\Games\\Client Root\"", L"", L"C:\\Games\\Client Root", L"",
-       {"I update.cc: root dir change to:C:\\Games\\Client Root"}},
+       {"I root dir change to:C:\\Games\\Client Root"}},
       {L"\"", L"\"\"", L"", L"",
-       {"I update.cc: root dir change to:", "I update.cc: zip file change to:"}},
+       {"I root dir change to:", "I zip file change to:"}},
       {L"\"a", L"b\"", L"\"a", L"b\"", {}},
-      {L"\"\"a\"\"", L"\"\"", L"\"a\"", L"", {"I update.cc: root dir change to:\"a\"",
-                                             "I update.cc: zip file change to:"}},
+      {L"\"\"a\"\"", L"\"\"", L"\"a\"", L"", {"I root dir change to:\"a\"",
+                                             "I zip file change to:"}},
       {L" \"a\" ", L"", L" \"a\" ", L"", {}},
       {L"", L"\"D:\\u p\\新.7z\"", L"", L"D:\\u p\\新.7z",
-       {"I update.cc: zip file change to:D:\\u p\\新.7z"}},
+       {"I zip file change to:D:\\u p\\新.7z"}},
   };
   for (const Case& c : cases) {
     log_.Clear();

@@ -83,10 +83,10 @@ TEST_F(UpdateTest, ExtractionOverwritesTheRootAndDeletesTheArchive) {
   EXPECT_FALSE(testenv::Exists(archive));
   const std::string command = "\"" + Utf8(Archiver()) + "\" x \"" + Utf8(archive) + "\" -aoa -o\"" +
                               Utf8(root) + "\"";
-  EXPECT_THAT(log_.Lines(), ElementsAre("I update.cc: launch 7z vaild:1 cmd:" + command,
-                                        "I update.cc: wait result1",
-                                        "I update.cc: 7z exit with code:0,ret:1",
-                                        "I update.cc: remove the zip file"));
+  EXPECT_THAT(log_.Lines(), ElementsAre("I launch 7z vaild:1 cmd:" + command,
+                                        "I wait result1",
+                                        "I 7z exit with code:0,ret:1",
+                                        "I remove the zip file"));
 }
 
 TEST_F(UpdateTest, OutputFolderEndingInASeparatorIsPassedAsItIs) {
@@ -110,39 +110,53 @@ TEST_F(UpdateTest, DamagedArchiveFailsAndIsKept) {
   EXPECT_EQ(testenv::ReadFile(archive), "this is not an archive");
   std::vector<std::string> lines = log_.Lines();
   ASSERT_THAT(lines, SizeIs(3u));
-  EXPECT_EQ(lines[1], "I update.cc: wait result1");
-  EXPECT_THAT(lines[2], MatchesPattern("I update\\.cc: 7z exit with code:[1-9][0-9]*,ret:1"));
+  EXPECT_EQ(lines[1], "I wait result1");
+  EXPECT_THAT(lines[2], MatchesPattern("I 7z exit with code:[1-9][0-9]*,ret:1"));
 }
 
-TEST_F(UpdateTest, ScriptIsStartedAndNotWaitedFor) {
+TEST_F(UpdateTest, UninstallScriptIsWaitedForAndFirewallScriptIsNot) {
   const std::wstring root = temp_ / L"root";
-  const std::wstring script = InstallLayout(root).uninstall_script;
-  const std::wstring marker = InstallLayout(root).driver_dir + L"marker.txt";
+  const InstallLayout layout(root);
   const std::wstring pause = testenv::BinFile(testenv::ExeName(L"stand_in_client"));
-  // The script takes a while (a stand-in that ends after 500 ms), then marks.
+  struct Row {
+    std::wstring script;
+    bool (*run)(const std::wstring&);
+    bool waited;
+  };
+  for (const Row& row : {Row{layout.uninstall_script, &RunUninstallBat, true},
+                         Row{layout.firewall_script, &RunInstallFirewallBat, false}}) {
+    SCOPED_TRACE(Utf8(row.script));
+    log_.Clear();
+    const std::wstring marker = row.script + L".done";
+    // The script takes a while (a stand-in that ends after 500 ms), then marks.
 #ifdef _WIN32
-  testenv::WriteFile(script, "@echo off\r\nstart /wait \"\" \"" + Utf8(pause) +
-                                 "\" --exit-after=500\r\necho done> \"" + Utf8(marker) + "\"\r\n");
+    testenv::WriteFile(row.script, "@echo off\r\nstart /wait \"\" \"" + Utf8(pause) +
+                                       "\" --exit-after=500\r\necho done> \"" + Utf8(marker) +
+                                       "\"\r\n");
 #else
-  testenv::WriteFile(script, "\"" + Utf8(pause) + "\" --exit-after=500\necho done > \"" +
-                                 Utf8(marker) + "\"\n");
+    testenv::WriteFile(row.script, "\"" + Utf8(pause) + "\" --exit-after=500\necho done > \"" +
+                                       Utf8(marker) + "\"\n");
 #endif
-  EXPECT_TRUE(RunUninstallBat(root));
-  EXPECT_FALSE(testenv::Exists(marker));
-  EXPECT_THAT(log_.Lines(), ElementsAre("I update.cc: bat full path:" + Utf8(script),
-                                        MatchesPattern("I update\\.cc: new launch handle:"
-                                                     "[0-9A-F]{8,}")));
-  EXPECT_THAT(log_.Lines()[1], Not(HasSubstr("handle:00000000")));
-  for (int i = 0; i < 500 && !testenv::Exists(marker); ++i) Sleep(20);
-  EXPECT_TRUE(testenv::Exists(marker));
+    EXPECT_TRUE(row.run(root));
+    EXPECT_EQ(testenv::Exists(marker), row.waited);
+    EXPECT_THAT(log_.Lines(), ElementsAre("I bat full path:" + Utf8(row.script),
+                                          MatchesPattern("I new launch handle:[0-9A-F]{8,}")));
+    EXPECT_THAT(log_.Lines()[1], Not(HasSubstr("handle:00000000")));
+    EXPECT_TRUE(testenv::WaitUntil([&] { return testenv::Exists(marker); }, 10000));
+  }
+  // A script that outlasts the wait: a warning, and the update goes on.
+  log_.Clear();
+  EXPECT_TRUE(RunBatFile(layout.uninstall_script, 100));
+  EXPECT_THAT(log_.Lines().back(), "W script still running after 100 ms:" +
+                                       Utf8(layout.uninstall_script));
 }
 
 TEST_F(UpdateTest, MissingScriptIsRecordedWithTheSystemError) {
   const std::wstring root = temp_ / L"root";
   EXPECT_FALSE(RunInstallFirewallBat(root));
   EXPECT_THAT(log_.Lines(),
-              ElementsAre("I update.cc: bat full path:" + Utf8(InstallLayout(root).firewall_script),
-                          MatchesPattern("E update\\.cc: Shell ExecutedEx failed:[0-9]+,"
+              ElementsAre("I bat full path:" + Utf8(InstallLayout(root).firewall_script),
+                          MatchesPattern("E Shell ExecutedEx failed:[0-9]+,"
                                        "hAppInsance:00000002")));
 }
 
@@ -164,14 +178,14 @@ TEST_F(UpdateTest, PromotionMovesTheStagedClientIntoPlace) {
   EXPECT_FALSE(testenv::Exists(layout.staged_client_dir));
   const std::string from = ",from:" + Utf8(layout.staged_client_dir);
   EXPECT_THAT(log_.Lines(),
-              ElementsAre(HasSubstr("W utils.cc: move refused"),
-                          "I update.cc: move result:0" + from + ",to:" + Utf8(root),
-                          HasSubstr("I utils.cc: delete file result:1"),
-                          "I update.cc: move result:1" + from + ",to:" + Utf8(layout.client_dir)));
+              ElementsAre(HasSubstr("W move refused"),
+                          "I move result:0" + from + ",to:" + Utf8(root),
+                          HasSubstr("I delete file result:1"),
+                          "I move result:1" + from + ",to:" + Utf8(layout.client_dir)));
   // Nothing staged any more: nothing happens.
   log_.Clear();
   EXPECT_FALSE(PromoteStagingDir(root, true));
-  EXPECT_THAT(log_.Lines(), ElementsAre("I update.cc: move result:0" + from + ",to:" +
+  EXPECT_THAT(log_.Lines(), ElementsAre("I move result:0" + from + ",to:" +
                                         Utf8(layout.client_dir)));
   EXPECT_EQ(testenv::ListTree(layout.client_dir), staged);
 }
@@ -180,7 +194,7 @@ TEST_F(UpdateTest, PromotionFromARootEndingInASeparatorJoinsOnce) {
   const std::wstring root = temp_ / L"root" + kPathSeparator;
   MakeNewClient(InstallLayout(root).staged_client_dir);
   EXPECT_TRUE(PromoteStagingDir(root, true));
-  EXPECT_THAT(log_.Lines(), ElementsAre("I update.cc: move result:1,from:" +
+  EXPECT_THAT(log_.Lines(), ElementsAre("I move result:1,from:" +
                                         Utf8(temp_ / L"root/qxcg_update_tmp/Client") + ",to:" +
                                         Utf8(temp_ / L"root/Client")));
 }
@@ -226,12 +240,12 @@ TEST_F(RunUpdateTest, ArchiveBranchEndsWithTheNewClientRunning) {
   EXPECT_TRUE(ClientStartedFrom(InstallLayout(root).client_exe));
   EXPECT_EQ(testenv::ReadFile(root + L"/Client/data/version.txt"), "2.0");
   EXPECT_FALSE(testenv::Exists(archive));
-  EXPECT_THAT(LinesWith("wait result"), ElementsAre("I update.cc: wait result1",
-                                                    "I update.cc: wait result1",
-                                                    "I update.cc: wait result1"));
+  EXPECT_THAT(LinesWith("wait result"), ElementsAre("I wait result1",
+                                                    "I wait result1",
+                                                    "I wait result1"));
   EXPECT_THAT(LinesWith("process killed"),
-              ElementsAre("I update.cc: 1 process killed,QXDazavAzir.exe"));
-  EXPECT_EQ(log_.Lines().back(), "I update.cc: launch process vaild:1 path:" +
+              ElementsAre("I 1 process killed,QXDazavAzir.exe"));
+  EXPECT_EQ(log_.Lines().back(), "I launch process vaild:1 path:" +
                                      Utf8(InstallLayout(root).relaunch_command));
 }
 
@@ -250,9 +264,9 @@ TEST_F(RunUpdateTest, StagingBranchEndsWithTheNewClientRunning) {
   // root) was refused harmlessly and the second succeeded.
   EXPECT_THAT(LinesWith("delete file result:"), SizeIs(1u));
   EXPECT_THAT(LinesWith("move result:"),
-              ElementsAre("I update.cc: move result:0,from:" + Utf8(layout.staged_client_dir) +
+              ElementsAre("I move result:0,from:" + Utf8(layout.staged_client_dir) +
                               ",to:" + Utf8(root),
-                          "I update.cc: move result:1,from:" + Utf8(layout.staged_client_dir) +
+                          "I move result:1,from:" + Utf8(layout.staged_client_dir) +
                               ",to:" + Utf8(layout.client_dir)));
 }
 
@@ -262,7 +276,7 @@ TEST_F(RunUpdateTest, ExecutableThatCannotBeRemovedStopsTheRun) {
   MakeNewClient(InstallLayout(root).staged_client_dir);
   EXPECT_FALSE(RunUpdate(0, root, L""));
   EXPECT_EQ(log_.Lines().back(),
-            "E update.cc: enforce kill process and delete QXDazavAzir.exe failed");
+            "E enforce kill process and delete QXDazavAzir.exe failed");
   EXPECT_TRUE(testenv::Exists(InstallLayout(root).staged_client_dir));
 }
 
@@ -277,10 +291,11 @@ TEST_F(RunUpdateTest, FailedExtractionSkipsTheFirewallScriptAndTheRelaunch) {
 #else
   testenv::WriteFile(layout.firewall_script, "echo ran > \"" + Utf8(marker) + "\"\n");
 #endif
-  const std::wstring archive = temp_ / L"damaged.7z";
-  testenv::WriteFile(archive, "damaged");
+  // Its index reads, its data is missing: extraction fails midway.
+  const std::wstring archive = temp_ / L"damaged.zip";
+  testenv::WriteFile(archive, testenv::ZipWithoutData("data.bin", 100));
   EXPECT_FALSE(RunUpdate(static_cast<int32_t>(waited_.dwProcessId), root, archive));
-  EXPECT_THAT(log_.Lines().back(), MatchesPattern("I update\\.cc: 7z exit with code:[1-9][0-9]*,ret:1"));
+  EXPECT_THAT(log_.Lines().back(), MatchesPattern("I 7z exit with code:[1-9][0-9]*,ret:1"));
   EXPECT_TRUE(testenv::Exists(archive));
   Sleep(500);
   EXPECT_FALSE(testenv::Exists(marker));
@@ -291,11 +306,11 @@ TEST_F(RunUpdateTest, NothingStagedFailsAfterEightAlternatingPromotions) {
   const std::wstring root = temp_ / L"root";
   const InstallLayout layout(root);
   testenv::MakeDirs(root);
-  EXPECT_FALSE(RunUpdate(-1, root, L""));
+  EXPECT_FALSE(ReplaceClientDir(root));
   std::vector<std::string> moves = LinesWith("move result:");
   ASSERT_THAT(moves, SizeIs(8u));
   for (size_t i = 0; i < moves.size(); ++i) {
-    EXPECT_EQ(moves[i], "I update.cc: move result:0,from:" + Utf8(layout.staged_client_dir) +
+    EXPECT_EQ(moves[i], "I move result:0,from:" + Utf8(layout.staged_client_dir) +
                             ",to:" + Utf8(i % 2 == 0 ? root : layout.client_dir));
   }
   EXPECT_EQ(log_.Lines().back(), moves.back());
@@ -310,7 +325,7 @@ TEST_F(RunUpdateTest, NewFilesWithoutTheClientFailAtTheRelaunch) {
   EXPECT_FALSE(RunUpdate(0, root, L""));
   EXPECT_EQ(testenv::ReadFile(layout.client_dir + L"/data/version.txt"), "2.0");
   EXPECT_EQ(log_.Lines().back(),
-            "I update.cc: launch process vaild:0 path:" + Utf8(layout.relaunch_command));
+            "I launch process vaild:0 path:" + Utf8(layout.relaunch_command));
 }
 
 }  // namespace

@@ -30,6 +30,20 @@ void ReadSwitch(const CommandLine& parser, const wchar_t* name, T* value, const 
   }
 }
 
+// Libraries that system calls load on demand (the shell loads many when it
+// opens a script or an address) come from the system folder only, never
+// from the program's own folder or the current one, where anybody who can
+// write there could plant one. SetDefaultDllDirectories is looked up, since
+// older systems lack it; the current folder leaves the search in any case.
+void LockDownLibrarySearch() {
+  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  auto set_default = reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void*>(
+      kernel != nullptr ? GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr));
+  if (set_default != nullptr) set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  SetDllDirectoryW(L"");
+}
+
 // The dated log folder; a folder that cannot be prepared leaves the choice to
 // the logging library, since logging must never stop an update.
 std::wstring PrepareLogFolder() {
@@ -41,24 +55,41 @@ std::wstring PrepareLogFolder() {
   }
 }
 
-// The update with cleaned paths. An exception that escapes it ends the run
-// as a failed update, with a record, instead of ending the process.
-bool UpdateGuarded(int32_t pid, std::wstring root_dir, std::wstring zip_file) {
+enum class Outcome { kUpdated, kFailed, kNoInstallRoot, kAnotherUpdateRunning };
+
+// The update with cleaned paths, under the install root's lock. An exception
+// that escapes it ends the run as a failed update, with a record, instead of
+// ending the process.
+Outcome UpdateGuarded(int32_t pid, std::wstring root_dir, std::wstring zip_file) {
   try {
     StripPathQuotes(root_dir, zip_file);
-    return RunUpdate(pid, root_dir, zip_file);
+    // An empty root would make every path relative to the current folder or
+    // the drive's root: unusable, like a switch without a value.
+    if (root_dir.empty()) {
+      LOG(ERROR) << "root_dir is empty";
+      return Outcome::kNoInstallRoot;
+    }
+    AnchorInstallRoot(root_dir, zip_file);
+    if (!LockInstallRoot(root_dir)) return Outcome::kAnotherUpdateRunning;
+    return RunUpdate(pid, root_dir, zip_file) ? Outcome::kUpdated : Outcome::kFailed;
   } catch (const std::exception& e) {
     LOG(ERROR) << "update aborted by exception:" << e.what();
   } catch (...) {
     LOG(ERROR) << "update aborted by unknown exception";
   }
-  return false;
+  return Outcome::kFailed;
+}
+
+void ShowSwitchError(const std::string& message) {
+  const std::string text = "invalid_argument: " + message + " update abort!";
+  MessageBoxA(nullptr, text.c_str(), "error", MB_ICONERROR);
 }
 
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPWSTR command_line,
                     int /*show*/) {
+  LockDownLibrarySearch();
   InitLogging(PrepareLogFolder(), "zizaro_do");
   LOG(INFO) << "origin cmdline:" << WideToUtf8(command_line != nullptr ? command_line : L"");
 
@@ -72,8 +103,7 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPWSTR comma
     ReadSwitch(*parser, L"root_dir", &root_dir, "string");
     ReadSwitch(*parser, L"pid", &pid, "int");
   } catch (const std::invalid_argument& e) {
-    const std::string text = std::string("invalid_argument: ") + e.what() + " update abort!";
-    MessageBoxA(nullptr, text.c_str(), "error", MB_ICONERROR);
+    ShowSwitchError(e.what());
     return -1;
   } catch (...) {
     MessageBoxW(nullptr, L"unknow error happened!update abort!", L"error", MB_ICONERROR);
@@ -84,7 +114,17 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPWSTR comma
   LOG(INFO) << "update with pid:" << client_pid << ",unzip:" << WideToUtf8(zip_file) << " ,"
             << WideToUtf8(root_dir);
 
-  const bool updated = UpdateGuarded(client_pid, root_dir, zip_file);
+  const Outcome outcome = UpdateGuarded(client_pid, root_dir, zip_file);
+  if (outcome == Outcome::kNoInstallRoot) {
+    ShowSwitchError("invalid argument int get target string");
+    return -1;
+  }
+  if (outcome == Outcome::kAnotherUpdateRunning) {
+    // The other run shows whatever there is to show.
+    google::ShutdownGoogleLogging();
+    return 0;
+  }
+  const bool updated = outcome == Outcome::kUpdated;
   if (!updated) {
     MessageBoxW(nullptr, kFailureText, kFailureCaption, MB_OK);
     ShellExecuteW(nullptr, L"open", kDownloadAddress, nullptr, nullptr, SW_SHOW);

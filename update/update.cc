@@ -1,7 +1,10 @@
 #include "update/update.h"
 
 #include <initializer_list>
+#include <iomanip>
+#include <sstream>
 
+#include "platform/long_paths.h"
 #include "update/utils.h"
 #include "utility/base/file_path.h"
 #include "utility/base/logging.h"
@@ -14,6 +17,7 @@ constexpr int kStopAttempts = 50;
 constexpr int kRemoveClientDirAttempts = 5;
 constexpr int kPromoteAttempts = 8;
 constexpr DWORD kClientWaitMs = 10000;
+constexpr DWORD kUninstallWaitMs = 30000;
 
 // A fixed tail appended to the install root: each part preceded by the
 // platform's separator, and one more separator at the end when asked for.
@@ -53,6 +57,126 @@ void StripQuotes(std::wstring& path, const char* label) {
   }
 }
 
+// A relative path made full, against the current folder, with a record.
+void MakeFull(std::wstring& path, const char* label) {
+  if (path.empty() || long_paths::IsExtendedOrDevice(path) || ToFsPath(path).is_absolute()) return;
+  const std::wstring full = long_paths::FullPathName(path);
+  if (full.empty()) return;
+  path = full;
+  LOG(INFO) << label << WideToUtf8(path);
+}
+
+std::wstring CurrentFolder() {
+  const DWORD size = GetCurrentDirectoryW(0, nullptr);
+  if (size == 0) return std::wstring();
+  std::wstring folder(size, L'\0');
+  const DWORD length = GetCurrentDirectoryW(size, folder.data());
+  folder.resize(length < size ? length : 0);
+  return folder;
+}
+
+std::wstring SystemFolder() {
+  wchar_t folder[MAX_PATH] = {};
+  const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+  return length > 0 && length < MAX_PATH ? std::wstring(folder, length) : std::wstring();
+}
+
+// FNV-1a over the code units: a short, stable name for any path.
+uint64_t Fingerprint(const std::wstring& text) {
+  uint64_t hash = 14695981039346656037ULL;
+  for (wchar_t c : text) hash = (hash ^ static_cast<uint32_t>(c)) * 1099511628211ULL;
+  return hash;
+}
+
+// The archive's unpacked size from the archiver's technical listing, the sum
+// of its entries' "Size = " lines.
+uint64_t UnpackedSize(const std::string& listing) {
+  uint64_t total = 0;
+  std::istringstream lines(listing);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("Size = ", 0) == 0) total += std::strtoull(line.c_str() + 7, nullptr, 10);
+  }
+  return total;
+}
+
+// Whether a folder can be written, tried by making and removing a folder of
+// the updater's own in it. Only a refusal counts; other answers say nothing.
+bool CanWriteIn(const std::wstring& folder, DWORD* code) {
+  const std::wstring probe =
+      JoinPath(folder, L".zizaro_do-probe-" + std::to_wstring(GetCurrentProcessId()));
+  const std::wstring system_probe = long_paths::ExtendedLengthPath(probe);
+  if (CreateDirectoryW(system_probe.c_str(), nullptr)) {
+    RemoveDirectoryW(system_probe.c_str());
+    return true;
+  }
+  *code = GetLastError();
+  return *code != ERROR_ACCESS_DENIED && *code != ERROR_WRITE_PROTECT;
+}
+
+bool CheckStagedFiles(const InstallLayout& layout, const std::wstring& root_dir) {
+  Utils::FileFacts staged;
+  if (!Utils::GetFileFacts(layout.staged_client_dir, &staged) ||
+      (staged.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    LOG(ERROR) << "update refused, no staged client folder:" << WideToUtf8(layout.staged_client_dir);
+    return false;
+  }
+  // A folder moves only within its volume.
+  Utils::FileFacts client;
+  const std::wstring& place = Utils::IsDirectory(layout.client_dir) ? layout.client_dir : root_dir;
+  if (Utils::GetFileFacts(place, &client) && client.volume != staged.volume) {
+    LOG(ERROR) << "update refused, staged client folder on another volume than "
+               << WideToUtf8(place) << ":" << WideToUtf8(layout.staged_client_dir);
+    return false;
+  }
+  for (const std::wstring& folder : {layout.staging_dir, root_dir}) {
+    DWORD code = 0;
+    if (!CanWriteIn(folder, &code)) {
+      LOG(ERROR) << "update refused, folder cannot be written:" << WideToUtf8(folder)
+                 << ",getlasterror:" << code;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CheckArchive(const std::wstring& root_dir, const std::wstring& zip_file) {
+  Utils::FileFacts archive;
+  if (!Utils::GetFileFacts(zip_file, &archive) ||
+      (archive.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    LOG(ERROR) << "update refused, no archive:" << WideToUtf8(zip_file);
+    return false;
+  }
+  const std::wstring archiver = Utils::GetExeDirFilePath(L"7z.exe");
+  Utils::FileFacts program;
+  if (!Utils::GetFileFacts(archiver, &program) ||
+      (program.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    LOG(ERROR) << "update refused, no archiver:" << WideToUtf8(archiver);
+    return false;
+  }
+  // The archiver reads the archive's index: a truncated or damaged archive
+  // is refused in milliseconds, before the old client is touched.
+  const std::wstring command = L"\"" + archiver + L"\" l -slt \"" + zip_file + L"\"";
+  std::string listing;
+  DWORD exit_code = 0;
+  if (!Utils::RunForOutput(command, &listing, &exit_code) || exit_code != 0) {
+    LOG(ERROR) << "update refused, archive unreadable:" << WideToUtf8(zip_file)
+               << ",7z exit code:" << exit_code;
+    return false;
+  }
+  // Room for what the archive brings, less what it overwrites.
+  const uint64_t unpacked = UnpackedSize(listing);
+  const uint64_t present = Utils::TreeSize(InstallLayout(root_dir).client_dir);
+  uint64_t free_bytes = 0;
+  if (unpacked > present && Utils::FreeBytesAt(root_dir, &free_bytes) &&
+      unpacked - present > free_bytes) {
+    LOG(ERROR) << "update refused, not enough disk space:" << (unpacked - present)
+               << " bytes needed," << free_bytes << " bytes free on the volume of "
+               << WideToUtf8(root_dir);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 #if defined(_WIN32) && !defined(_WIN64)
@@ -83,6 +207,49 @@ bool EndsWith(const std::wstring& text, const std::wstring& suffix) {
 void StripPathQuotes(std::wstring& root_dir, std::wstring& zip_file) {
   StripQuotes(root_dir, "root dir change to:");
   StripQuotes(zip_file, "zip file change to:");
+}
+
+void AnchorInstallRoot(std::wstring& root_dir, std::wstring& zip_file) {
+  MakeFull(root_dir, "root dir change to:");
+  MakeFull(zip_file, "zip file change to:");
+  const std::wstring root_key = PathKey(root_dir);
+  const std::wstring current = CurrentFolder();
+  if (root_key.empty() || current.empty() || !IsSameOrBelow(PathKey(current), root_key)) return;
+  std::wstring elsewhere = Utils::GetExeDirFilePath(L"");
+  if (IsSameOrBelow(PathKey(elsewhere), root_key)) elsewhere = SystemFolder();
+  if (SetCurrentDirectoryW(elsewhere.c_str())) {
+    LOG(INFO) << "current folder change to:" << WideToUtf8(elsewhere);
+  } else {
+    const DWORD code = GetLastError();
+    LOG(WARNING) << "current folder stays in the install root,getlasterror:" << code;
+  }
+}
+
+std::wstring InstallRootLockName(const std::wstring& root_dir) {
+  std::wostringstream name;
+  name << L"Local\\zizaro_do-" << std::hex << std::setw(16) << std::setfill(L'0')
+       << Fingerprint(PathKey(root_dir));
+  return name.str();
+}
+
+bool LockInstallRoot(const std::wstring& root_dir) {
+  // Held by this process until it ends: the handle is never closed.
+  HANDLE lock = CreateMutexW(nullptr, FALSE, InstallRootLockName(root_dir).c_str());
+  if (lock == nullptr) {
+    const DWORD code = GetLastError();
+    LOG(WARNING) << "install root lock not taken,getlasterror:" << code;
+    return true;
+  }
+  const DWORD taken = WaitForSingleObject(lock, 0);
+  if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) return true;
+  CloseHandle(lock);
+  LOG(WARNING) << "another update of this install root is running:" << WideToUtf8(root_dir);
+  return false;
+}
+
+bool CheckNewFilesAtHand(const std::wstring& root_dir, const std::wstring& zip_file) {
+  return zip_file.empty() ? CheckStagedFiles(InstallLayout(root_dir), root_dir)
+                          : CheckArchive(root_dir, zip_file);
 }
 
 bool WaitProcess(HANDLE process, DWORD* exit_code, DWORD timeout_ms) {
@@ -130,10 +297,19 @@ bool KillClientProcess() {
 
 bool RemoveClientExe(const std::wstring& root_dir) {
   const std::wstring exe = InstallLayout(root_dir).client_exe;
-  if (!PathFileExistsW(exe.c_str())) return true;
-  std::error_code error;
-  bool removed = std::filesystem::remove(ToFsPath(exe), error);
-  LOG(INFO) << "remove " << WideToUtf8(exe) << " result:" << removed << ",ec:" << error.value();
+  const std::wstring system_path = long_paths::ExtendedLengthPath(exe);
+  const DWORD attributes = GetFileAttributesW(system_path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+  // A file or an empty folder, as the file-system library removes them; a
+  // read-only file only once its attribute is cleared.
+  const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (!folder && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    SetFileAttributesW(system_path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  }
+  const bool removed = (folder ? RemoveDirectoryW(system_path.c_str())
+                               : DeleteFileW(system_path.c_str())) != FALSE;
+  const DWORD code = removed ? 0 : GetLastError();
+  LOG(INFO) << "remove " << WideToUtf8(exe) << " result:" << removed << ",ec:" << code;
   if (!removed) Sleep(16);
   return removed;
 }
@@ -149,7 +325,7 @@ bool StopAndRemoveClient(const std::wstring& root_dir) {
   return false;
 }
 
-bool RunBatFile(const std::wstring& path) {
+bool RunBatFile(const std::wstring& path, DWORD wait_ms) {
   LOG(INFO) << "bat full path:" << WideToUtf8(path);
   SHELLEXECUTEINFOW info = {};
   info.cbSize = sizeof(info);
@@ -168,13 +344,17 @@ bool RunBatFile(const std::wstring& path) {
     return false;
   }
   LOG(INFO) << "new launch handle:" << PointerText{info.hProcess};
-  // The script is not waited for; its handle served only the record.
-  if (IsUsable(info.hProcess)) CloseHandle(info.hProcess);
+  if (IsUsable(info.hProcess)) {
+    if (wait_ms > 0 && WaitForSingleObject(info.hProcess, wait_ms) == WAIT_TIMEOUT) {
+      LOG(WARNING) << "script still running after " << wait_ms << " ms:" << WideToUtf8(path);
+    }
+    CloseHandle(info.hProcess);
+  }
   return true;
 }
 
 bool RunUninstallBat(const std::wstring& root_dir) {
-  return RunBatFile(InstallLayout(root_dir).uninstall_script);
+  return RunBatFile(InstallLayout(root_dir).uninstall_script, kUninstallWaitMs);
 }
 
 bool RunInstallFirewallBat(const std::wstring& root_dir) {
@@ -205,7 +385,7 @@ bool ExtractArchive(const std::wstring& out_dir, const std::wstring& zip_file) {
   // Only an exit code that was actually read counts: the archive is the only
   // copy of the new client until the extraction is known to be complete.
   if (!waited || exit_code != 0) return false;
-  DeleteFileW(zip_file.c_str());
+  DeleteFileW(long_paths::ExtendedLengthPath(zip_file).c_str());
   LOG(INFO) << "remove the zip file";
   return true;
 }
@@ -255,6 +435,7 @@ bool ReplaceClientDir(const std::wstring& root_dir) {
 
 bool RunUpdate(int32_t pid, const std::wstring& root_dir, const std::wstring& zip_file) {
   WaitProcessById(pid, nullptr, kClientWaitMs);
+  if (!CheckNewFilesAtHand(root_dir, zip_file)) return false;
   if (!StopAndRemoveClient(root_dir)) return false;
   RunUninstallBat(root_dir);
   const bool files_in_place =

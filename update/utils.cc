@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/long_paths.h"
 #include "utility/base/file_path.h"
 #include "utility/base/logging.h"
 
@@ -14,6 +15,12 @@ namespace Utils {
 namespace {
 
 namespace fs = std::filesystem;
+using long_paths::ExtendedLengthPath;
+
+// The longest path the system allows, terminating zero included.
+constexpr DWORD kLongestPath = 32768;
+
+bool IsUsable(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
 // The last component of a path: the text after its last backslash or slash;
 // without separators the whole path, less a leading drive letter and colon.
@@ -46,63 +53,55 @@ bool KillVisitor(DWORD process_id, const std::wstring& full_path, void* context)
   return true;
 }
 
-// A path as the file-system library writes a narrow path: in its narrow code
-// page, in double quotes, with backslashes and quotes escaped.
+// A path as the file-system library writes a narrow path: in the code page
+// of the system's narrow file functions, in double quotes, with backslashes
+// and quotes escaped.
 std::string QuotedNarrowPath(const std::wstring& path) {
-  std::string narrow;
-#ifdef _WIN32
-  UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
-  int size = path.empty() ? 0
-                          : WideCharToMultiByte(code_page, 0, path.c_str(),
-                                                static_cast<int>(path.size()), nullptr, 0,
-                                                nullptr, nullptr);
-  if (size > 0) {
-    narrow.resize(static_cast<size_t>(size));
-    WideCharToMultiByte(code_page, 0, path.c_str(), static_cast<int>(path.size()),
-                        narrow.data(), size, nullptr, nullptr);
-  }
-#else
-  narrow = ToFsPath(path).native();
-#endif
   std::ostringstream quoted;
-  quoted << std::quoted(narrow);
+  quoted << std::quoted(NarrowText(path, AreFileApisANSI() ? CP_ACP : CP_OEMCP));
   return quoted.str();
 }
 
-// A symbolic link or junction (a reparse point): the system's own answer,
-// since the runtime on Windows does not tell links from folders.
-bool IsLink(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES &&
-         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+DWORD AttributesOf(const std::wstring& path) {
+  return GetFileAttributesW(ExtendedLengthPath(path).c_str());
 }
 
-#ifdef _WIN32
-[[noreturn]] void ThrowRemoveError(const std::wstring& path, DWORD code) {
-  throw fs::filesystem_error("cannot remove all", ToFsPath(path),
-                             std::error_code(static_cast<int>(code), std::system_category()));
+bool IsLink(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// System error numbers, as they are given to records: the number itself,
+// which says more than a message in the system's language.
+class SystemErrors : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "system"; }
+  std::string message(int code) const override { return "system error " + std::to_string(code); }
+};
+
+[[noreturn]] void ThrowFileError(const char* operation, const std::wstring& path, DWORD code) {
+  static const SystemErrors errors;
+  throw fs::filesystem_error(operation, ToFsPath(path),
+                             std::error_code(static_cast<int>(code), errors));
 }
 
 // Removes a file or folder tree and returns the number of entries removed.
-// The runtime's remove_all on Windows follows junctions and folder links into
-// their targets and would empty folders outside the tree; this walk removes a
-// link itself and never enters it. Errors raise filesystem_error, as
-// remove_all does.
+// A link is removed itself and never entered, so nothing outside the tree is
+// touched. Errors raise filesystem_error.
 uintmax_t RemoveTree(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const DWORD attributes = AttributesOf(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return 0;
-    ThrowRemoveError(path, code);
+    ThrowFileError("cannot remove all", path, code);
   }
   const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   uintmax_t count = 0;
-  if (folder && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+  if (folder && !IsLink(attributes)) {
     // Names first, then removal: no listing stays open while sub-folders go.
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW entry = {};
-    HANDLE find = FindFirstFileW(JoinPath(path, L"*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) ThrowRemoveError(path, GetLastError());
+    HANDLE find = FindFirstFileW(ExtendedLengthPath(JoinPath(path, L"*")).c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) ThrowFileError("cannot remove all", path, GetLastError());
     do {
       const std::wstring name = entry.cFileName;
       if (name != L"." && name != L"..") names.push_back(name);
@@ -110,52 +109,60 @@ uintmax_t RemoveTree(const std::wstring& path) {
     FindClose(find);
     for (const std::wstring& name : names) count += RemoveTree(JoinPath(path, name));
   }
-  const BOOL removed = folder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
-  if (!removed) ThrowRemoveError(path, GetLastError());
+  const std::wstring system_path = ExtendedLengthPath(path);
+  const BOOL removed =
+      folder ? RemoveDirectoryW(system_path.c_str()) : DeleteFileW(system_path.c_str());
+  if (!removed) ThrowFileError("cannot remove all", path, GetLastError());
   return count + 1;
 }
-#else
-// Removing an entry on POSIX needs write and search permission on its folder:
-// gives the owner full rights on every folder of the tree (links not followed).
-void OpenUpFolders(const fs::path& folder) {
-  std::error_code error;
-  fs::file_status status = fs::symlink_status(folder, error);
-  if (error || status.type() != fs::file_type::directory) return;
-  if ((status.permissions() & fs::perms::owner_all) != fs::perms::owner_all) {
-    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add, error);
-  }
-  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    if (it->is_directory(error) && !it->is_symlink(error)) OpenUpFolders(it->path());
-  }
-}
-#endif
 
-// An absolute form of a path without "." or ".." steps, links resolved where
-// they exist, and without trailing separators, which hide a folder from some
-// status calls on Windows.
-fs::path NormalForm(const fs::path& path) {
-  std::error_code error;
-  fs::path normal = fs::weakly_canonical(path, error);
-  if (error) normal = fs::absolute(path, error).lexically_normal();
-  while (!normal.has_filename() && normal.has_relative_path()) normal = normal.parent_path();
-  return normal;
-}
-
-// True when `inner` is `outer` or lies somewhere below it, judged by file
-// identity, so that letter case, separators, relative forms and links do not
-// hide it. An identity that cannot be read counts as the same: the answer
-// guards the source against removal.
-bool IsSameOrInside(const fs::path& inner, const fs::path& outer) {
-  std::error_code error;
-  const fs::path container = NormalForm(outer);
-  if (!fs::exists(container, error)) return false;
-  for (fs::path walk = NormalForm(inner);; walk = walk.parent_path()) {
-    if (fs::exists(walk, error)) {
-      const bool same = fs::equivalent(walk, container, error);
-      if (same || error) return true;
+// Creates a folder and every missing folder above it.
+void CreateFolders(const std::wstring& folder) {
+  if (IsDirectory(folder)) return;
+  const fs::path parent = ToFsPath(folder).parent_path();
+  if (parent != ToFsPath(folder) && !parent.empty()) CreateFolders(FromFsPath(parent));
+  if (!CreateDirectoryW(ExtendedLengthPath(folder).c_str(), nullptr)) {
+    const DWORD code = GetLastError();
+    if (code != ERROR_ALREADY_EXISTS || !IsDirectory(folder)) {
+      ThrowFileError("create_directories", folder, code);
     }
-    if (!walk.has_relative_path()) return false;
   }
+}
+
+bool SameFile(const FileFacts& left, const FileFacts& right) {
+  return left.volume == right.volume && left.index == right.index;
+}
+
+// Whether `inner` is `outer` or lies below it by file identity: `outer`
+// compared with `inner` and each of its ancestors as written, so that a link
+// on the way cannot hide it. Undecidable (an identity that cannot be read)
+// counts as yes.
+bool IsSameOrBelowByIdentity(const std::wstring& inner, const std::wstring& outer) {
+  if (AttributesOf(outer) == INVALID_FILE_ATTRIBUTES) return false;  // nothing there
+  FileFacts container;
+  if (!GetFileFacts(outer, &container)) return true;
+  const std::wstring full = long_paths::FullPathName(inner);
+  if (full.empty()) return true;
+  for (fs::path walk = ToFsPath(full);; walk = walk.parent_path()) {
+    const std::wstring step = FromFsPath(walk);
+    if (AttributesOf(step) != INVALID_FILE_ATTRIBUTES) {
+      FileFacts facts;
+      if (!GetFileFacts(step, &facts) || SameFile(facts, container)) return true;
+    }
+    if (!walk.has_relative_path() || walk.parent_path() == walk) return false;
+  }
+}
+
+// Whether moving `source` to `destination` would put the source at risk:
+// either lies in the other, by the paths as written or by identity.
+bool Overlaps(const std::wstring& source, const std::wstring& destination) {
+  const std::wstring source_key = PathKey(source);
+  const std::wstring destination_key = PathKey(destination);
+  if (source_key.empty() || destination_key.empty()) return true;
+  return IsSameOrBelow(source_key, destination_key) ||
+         IsSameOrBelow(destination_key, source_key) ||
+         IsSameOrBelowByIdentity(source, destination) ||
+         IsSameOrBelowByIdentity(destination, source);
 }
 
 }  // namespace
@@ -182,11 +189,13 @@ std::wstring GetProcessFullpathByPId(DWORD process_id) {
     }
     return std::wstring();
   }
-  wchar_t buffer[MAX_PATH] = {};
-  DWORD size = MAX_PATH;
+  // A client under a deep install root has a path beyond MAX_PATH: the
+  // buffer holds the longest path the system allows.
+  std::vector<wchar_t> buffer(kLongestPath, L'\0');
+  DWORD size = kLongestPath;
   std::wstring path;
-  if (QueryFullProcessImageNameW(process, 0, buffer, &size) && size > 0) {
-    path = buffer;
+  if (QueryFullProcessImageNameW(process, 0, buffer.data(), &size) && size > 0) {
+    path.assign(buffer.data(), size);
   } else {
     DWORD code = GetLastError();
     if (code != ERROR_ACCESS_DENIED && code != ERROR_GEN_FAILURE) {
@@ -256,6 +265,13 @@ PROCESS_INFORMATION LaunchProcess(std::wstring command_line, LaunchOptions optio
   startup.lpDesktop = desktop;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = options.hide_window ? SW_HIDE : SW_SHOWNORMAL;
+  // Output goes to the caller's handle, which the new process inherits.
+  const BOOL inherit = options.output != nullptr;
+  if (inherit) {
+    startup.dwFlags |= STARTF_USESTDHANDLES;
+    startup.hStdOutput = options.output;
+    startup.hStdError = options.output;
+  }
 
   PROCESS_INFORMATION info = {};
   DWORD flags = CREATE_NEW_CONSOLE;
@@ -266,7 +282,7 @@ PROCESS_INFORMATION LaunchProcess(std::wstring command_line, LaunchOptions optio
   std::vector<wchar_t> writable(command_line.begin(), command_line.end());
   writable.push_back(L'\0');
 
-  if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, flags, nullptr,
+  if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, inherit, flags, nullptr,
                       directory, &startup, &info)) {
     LOG(ERROR) << "launch process error,commandline:" << WideToUtf8(command_line);
     return PROCESS_INFORMATION{};
@@ -278,15 +294,64 @@ PROCESS_INFORMATION LaunchProcess(std::wstring command_line, LaunchOptions optio
   return info;
 }
 
+bool RunForOutput(const std::wstring& command_line, std::string* output, DWORD* exit_code) {
+  SECURITY_ATTRIBUTES inheritable = {};
+  inheritable.nLength = sizeof(inheritable);
+  inheritable.bInheritHandle = TRUE;
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) return false;
+  // Only the writing end goes to the new process.
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  LaunchOptions options;
+  options.hide_window = true;
+  options.output = write_end;
+  PROCESS_INFORMATION process = LaunchProcess(command_line, options);
+  // Once the process holds the only writing end, the reading ends with it.
+  CloseHandle(write_end);
+  const bool started = IsUsable(process.hProcess);
+  if (started) {
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(read_end, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+      output->append(buffer, got);
+    }
+  }
+  CloseHandle(read_end);
+  if (!started) return false;
+  WaitForSingleObject(process.hProcess, INFINITE);
+  const bool read = GetExitCodeProcess(process.hProcess, exit_code) != FALSE;
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return read;
+}
+
+bool GetFileFacts(const std::wstring& path, FileFacts* facts) {
+  if (path.empty()) return false;
+  // Backup semantics: folders open too. No access is asked for, and every
+  // kind of sharing is allowed, so that nothing stands in anybody's way.
+  HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), 0,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information = {};
+  const bool read = GetFileInformationByHandle(file, &information) != FALSE;
+  CloseHandle(file);
+  if (!read) return false;
+  facts->attributes = information.dwFileAttributes;
+  facts->volume = information.dwVolumeSerialNumber;
+  facts->index = (uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
+  return true;
+}
+
 bool IsDirectory(std::wstring path) {
-  std::error_code error;
-  fs::file_status status = fs::status(ToFsPath(path), error);
-  return !error && status.type() == fs::file_type::directory;
+  FileFacts facts;
+  return GetFileFacts(path, &facts) && (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool ClearReadOnlyRecursive(std::wstring folder) {
   WIN32_FIND_DATAW entry = {};
-  HANDLE find = FindFirstFileW(JoinPath(folder, L"*.*").c_str(), &entry);
+  HANDLE find = FindFirstFileW(ExtendedLengthPath(JoinPath(folder, L"*.*")).c_str(), &entry);
   if (find == INVALID_HANDLE_VALUE) return false;
   do {
     const std::wstring name = entry.cFileName;
@@ -299,7 +364,8 @@ bool ClearReadOnlyRecursive(std::wstring folder) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       ClearReadOnlyRecursive(path);
     } else if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      if (!SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+      if (!SetFileAttributesW(ExtendedLengthPath(path).c_str(),
+                              attributes & ~FILE_ATTRIBUTE_READONLY)) {
         LOG(ERROR) << "set file attribute failed,path:" << WideToUtf8(path);
         LOG(ERROR) << "getlasterror is:" << GetLastError();
       }
@@ -311,15 +377,10 @@ bool ClearReadOnlyRecursive(std::wstring folder) {
 
 bool RemoveAll(std::wstring path) {
   // A link given as the path is removed itself; its target is not touched.
-  if (!IsLink(path)) ClearReadOnlyRecursive(path);
+  if (!IsLink(AttributesOf(path))) ClearReadOnlyRecursive(path);
   int32_t count = 0;
   try {
-#ifdef _WIN32
     count = static_cast<int32_t>(RemoveTree(path));
-#else
-    OpenUpFolders(ToFsPath(path));
-    count = static_cast<int32_t>(fs::remove_all(ToFsPath(path)));
-#endif
   } catch (const std::exception& e) {
     LOG(ERROR) << "error happened:" << e.what();
     count = 0;
@@ -331,19 +392,18 @@ bool RemoveAll(std::wstring path) {
 
 BOOL MoveDir(std::wstring source, std::wstring destination) {
   if (!IsDirectory(source)) return 0;
-  const fs::path from = ToFsPath(source);
-  const fs::path to = ToFsPath(destination);
   // Clearing a destination that holds the source, or lies inside it, would
   // destroy the source: such a move is refused before anything changes.
-  if (IsSameOrInside(from, to) || IsSameOrInside(to, from)) {
+  if (Overlaps(source, destination)) {
     LOG(WARNING) << "move refused, destination overlaps source,src path:" << WideToUtf8(source)
                  << " dst path:" << WideToUtf8(destination);
     return 0;
   }
-  const fs::path parent = to.parent_path();
-  if (!parent.empty() && !IsDirectory(FromFsPath(parent))) fs::create_directories(parent);
+  const fs::path parent = ToFsPath(destination).parent_path();
+  if (!parent.empty()) CreateFolders(FromFsPath(parent));
   if (IsDirectory(destination) && !RemoveAll(destination)) return 0;
-  BOOL moved = MoveFileExW(source.c_str(), destination.c_str(),
+  BOOL moved = MoveFileExW(ExtendedLengthPath(source).c_str(),
+                           ExtendedLengthPath(destination).c_str(),
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
   if (!moved) {
     DWORD code = GetLastError();
@@ -351,6 +411,44 @@ BOOL MoveDir(std::wstring source, std::wstring destination) {
                << " dst path:" << WideToUtf8(destination) << " getlasterror:" << code;
   }
   return moved;
+}
+
+uint64_t TreeSize(const std::wstring& folder) {
+  uint64_t size = 0;
+  WIN32_FIND_DATAW entry = {};
+  HANDLE find = FindFirstFileW(ExtendedLengthPath(JoinPath(folder, L"*")).c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return 0;
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      size += TreeSize(JoinPath(folder, name));
+    } else {
+      size += (uint64_t{entry.nFileSizeHigh} << 32) | entry.nFileSizeLow;
+    }
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
+  return size;
+}
+
+bool FreeBytesAt(const std::wstring& path, uint64_t* free_bytes) {
+  // The folder itself may not exist yet: its nearest existing ancestor lies
+  // on the volume it will be created on.
+  const std::wstring full = long_paths::FullPathName(path);
+  if (full.empty()) return false;
+  for (fs::path walk = ToFsPath(full);; walk = walk.parent_path()) {
+    const std::wstring step = FromFsPath(walk);
+    if (IsDirectory(step)) {
+      ULARGE_INTEGER available = {};
+      std::wstring folder = ExtendedLengthPath(step);
+      if (folder.back() != kPathSeparator) folder.push_back(kPathSeparator);
+      if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return false;
+      *free_bytes = available.QuadPart;
+      return true;
+    }
+    if (!walk.has_relative_path() || walk.parent_path() == walk) return false;
+  }
 }
 
 std::wstring GetExeDirFilePath(const wchar_t* name) {

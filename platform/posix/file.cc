@@ -4,20 +4,41 @@
 // FILE_ATTRIBUTE_REPARSE_POINT (plus DIRECTORY when it leads to a folder), so
 // that walks can leave links alone; an entry without its owner's write bit is
 // FILE_ATTRIBUTE_READONLY.
+//
+// Port rules, each where Linux is more lenient than Windows and the update
+// depends on it:
+// - Path length: a path of MAX_PATH characters or more is refused unless it
+//   is in extended-length form ("\\?\" and a full path), as Windows refuses
+//   it without its long-path setting (NativePath).
+// - Removal: Windows removes a file or an empty folder whatever its folder's
+//   attributes, where POSIX needs a writable, searchable folder: DeleteFileW
+//   and RemoveDirectoryW give the parent folder its owner's write and search
+//   rights when it lacks them (OpenUpParent).
+// - Windows refuses to delete a read-only file, and the file of a running
+//   program: DeleteFileW fails with ERROR_ACCESS_DENIED for both.
+// - DeleteFileW takes files (and links to files); RemoveDirectoryW takes
+//   empty folders and links to folders, removing the link itself.
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
+#include <libgen.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <cwchar>
+#include <vector>
 
 #include "platform/posix/internal.h"
 
 namespace posix {
 namespace {
+
+constexpr wchar_t kExtendedPrefix[] = L"\\\\?\\";
+constexpr size_t kExtendedPrefixLength = 4;
 
 class FindObject : public HandleObject {
  public:
@@ -27,6 +48,14 @@ class FindObject : public HandleObject {
   DIR* const dir;
   const std::string folder;
   const std::string pattern;
+};
+
+// A file opened for queries (CreateFileW): an O_PATH descriptor.
+class FileObject : public HandleObject {
+ public:
+  explicit FileObject(int fd) : fd(fd) {}
+  ~FileObject() override { close(fd); }
+  const int fd;
 };
 
 DWORD AttributesOf(const std::string& path, const struct stat& link_info) {
@@ -62,7 +91,7 @@ bool NextMatch(FindObject* find, LPWIN32_FIND_DATAW data) {
     uint64_t size = S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0;
     data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
     data->nFileSizeLow = static_cast<DWORD>(size);
-    std::wstring name = FromUtf8(entry->d_name);
+    std::wstring name = FromNative(entry->d_name);
     wcsncpy(data->cFileName, name.c_str(), MAX_PATH - 1);
     return true;
   }
@@ -70,15 +99,78 @@ bool NextMatch(FindObject* find, LPWIN32_FIND_DATAW data) {
   return false;
 }
 
+std::string ParentOf(const std::string& path) {
+  std::string copy = path;
+  return dirname(copy.data());
+}
+
+// Gives the folder holding `path` its owner's write and search rights when
+// it lacks them, so that an entry can be removed from it as on Windows.
+// True when it changed the folder.
+bool OpenUpParent(const std::string& path) {
+  const std::string parent = ParentOf(path);
+  struct stat info;
+  if (stat(parent.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+  constexpr mode_t kNeeded = S_IWUSR | S_IXUSR;
+  if ((info.st_mode & kNeeded) == kNeeded) return false;
+  return chmod(parent.c_str(), (info.st_mode & 07777) | kNeeded) == 0;
+}
+
+// Runs `remove` on `path`; when the folder holding it refused, opens the
+// folder up and tries once more.
+template <typename Remove>
+bool RemoveEntry(const std::string& path, Remove remove) {
+  if (remove(path.c_str()) == 0) return true;
+  if ((errno == EACCES || errno == EPERM) && OpenUpParent(path)) {
+    return remove(path.c_str()) == 0;
+  }
+  return false;
+}
+
+// A string's length in wide characters, as Windows measures a path.
+size_t WideLength(LPCWSTR text) { return wcslen(text); }
+
+// Copies `text` into a caller's buffer as Windows' path queries do: the
+// length without the terminating zero when it fits, else the size needed.
+DWORD CopyOut(const std::wstring& text, LPWSTR buffer, DWORD size) {
+  if (buffer == nullptr || text.size() + 1 > size) return static_cast<DWORD>(text.size() + 1);
+  wmemcpy(buffer, text.c_str(), text.size() + 1);
+  SetLastError(ERROR_SUCCESS);
+  return static_cast<DWORD>(text.size());
+}
+
+DWORD FileNotFoundError(int error) {
+  return error == ENOENT ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(error);
+}
+
 }  // namespace
+
+bool NativePath(LPCWSTR path, std::string* native, size_t limit) {
+  if (path == nullptr || *path == L'\0') {
+    SetLastError(path == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  if (wcsncmp(path, kExtendedPrefix, kExtendedPrefixLength) == 0) {
+    *native = ToNative(path + kExtendedPrefixLength);
+    return true;
+  }
+  if (WideLength(path) >= limit) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  *native = ToNative(path);
+  return true;
+}
+
 }  // namespace posix
 
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-  if (pattern == nullptr || data == nullptr) {
+  std::string full;
+  if (data == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  std::string full = posix::ToUtf8(pattern);
+  if (!posix::NativePath(pattern, &full)) return INVALID_HANDLE_VALUE;
   size_t slash = full.rfind('/');
   std::string folder = slash == std::string::npos ? "." : full.substr(0, slash);
   if (folder.empty()) folder = "/";
@@ -109,32 +201,34 @@ BOOL FindClose(HANDLE handle) {
 }
 
 DWORD GetFileAttributesW(LPCWSTR path) {
-  std::string narrow = posix::ToUtf8(path);
+  std::string native;
+  if (!posix::NativePath(path, &native)) return INVALID_FILE_ATTRIBUTES;
   struct stat info;
-  if (lstat(narrow.c_str(), &info) != 0) {
-    posix::FailWithErrno();
+  if (lstat(native.c_str(), &info) != 0) {
+    posix::Fail(posix::FileNotFoundError(errno));
     return INVALID_FILE_ATTRIBUTES;
   }
-  return posix::AttributesOf(narrow, info);
+  return posix::AttributesOf(native, info);
 }
 
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
-  std::string narrow = posix::ToUtf8(path);
+  std::string native;
+  if (!posix::NativePath(path, &native)) return FALSE;
   struct stat info;
-  if (stat(narrow.c_str(), &info) != 0) return posix::FailWithErrno();
+  if (stat(native.c_str(), &info) != 0) return posix::Fail(posix::FileNotFoundError(errno));
   mode_t mode = info.st_mode & 07777;
   mode = (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? mode & ~static_cast<mode_t>(0222)
                                                      : mode | S_IWUSR;
-  if (chmod(narrow.c_str(), mode) != 0) return posix::FailWithErrno();
+  if (chmod(native.c_str(), mode) != 0) return posix::FailWithErrno();
   return TRUE;
 }
 
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
-  if (existing == nullptr || new_name == nullptr) return posix::Fail(ERROR_INVALID_PARAMETER);
-  std::string from = posix::ToUtf8(existing);
-  std::string to = posix::ToUtf8(new_name);
+  std::string from;
+  std::string to;
+  if (!posix::NativePath(existing, &from) || !posix::NativePath(new_name, &to)) return FALSE;
   struct stat source;
-  if (lstat(from.c_str(), &source) != 0) return posix::FailWithErrno();
+  if (lstat(from.c_str(), &source) != 0) return posix::Fail(posix::FileNotFoundError(errno));
   struct stat target;
   if (lstat(to.c_str(), &target) == 0) {
     if ((flags & MOVEFILE_REPLACE_EXISTING) == 0) return posix::Fail(ERROR_ALREADY_EXISTS);
@@ -148,24 +242,207 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
 }
 
 BOOL DeleteFileW(LPCWSTR path) {
-  if (path == nullptr) return posix::Fail(ERROR_INVALID_PARAMETER);
-  if (unlink(posix::ToUtf8(path).c_str()) != 0) return posix::FailWithErrno();
+  std::string native;
+  if (!posix::NativePath(path, &native)) return FALSE;
+  struct stat info;
+  if (lstat(native.c_str(), &info) != 0) return posix::Fail(posix::FileNotFoundError(errno));
+  struct stat target;
+  const bool folder = S_ISDIR(info.st_mode) ||
+                      (S_ISLNK(info.st_mode) && stat(native.c_str(), &target) == 0 &&
+                       S_ISDIR(target.st_mode));
+  if (folder) return posix::Fail(ERROR_ACCESS_DENIED);
+  if (S_ISREG(info.st_mode)) {
+    if ((info.st_mode & S_IWUSR) == 0) return posix::Fail(ERROR_ACCESS_DENIED);
+    // Only a file with an execute bit can be a running program's.
+    if ((info.st_mode & 0111) != 0 && posix::IsRunningImage(info.st_dev, info.st_ino)) {
+      return posix::Fail(ERROR_ACCESS_DENIED);
+    }
+  }
+  if (!posix::RemoveEntry(native, unlink)) return posix::FailWithErrno();
+  return TRUE;
+}
+
+BOOL RemoveDirectoryW(LPCWSTR path) {
+  std::string native;
+  if (!posix::NativePath(path, &native)) return FALSE;
+  struct stat info;
+  if (lstat(native.c_str(), &info) != 0) return posix::Fail(posix::FileNotFoundError(errno));
+  if (S_ISLNK(info.st_mode)) {
+    struct stat target;
+    if (stat(native.c_str(), &target) != 0 || !S_ISDIR(target.st_mode)) {
+      return posix::Fail(ERROR_DIRECTORY);
+    }
+    if (!posix::RemoveEntry(native, unlink)) return posix::FailWithErrno();
+    return TRUE;
+  }
+  if (!S_ISDIR(info.st_mode)) return posix::Fail(ERROR_DIRECTORY);
+  if (!posix::RemoveEntry(native, rmdir)) {
+    return posix::Fail(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY
+                                                             : posix::ErrorFromErrno(errno));
+  }
+  return TRUE;
+}
+
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES /*attributes*/) {
+  std::string native;
+  if (!posix::NativePath(path, &native, MAX_PATH - 12)) return FALSE;
+  if (mkdir(native.c_str(), 0777) != 0) {
+    return posix::Fail(errno == ENOENT ? ERROR_PATH_NOT_FOUND : posix::ErrorFromErrno(errno));
+  }
   return TRUE;
 }
 
 BOOL PathFileExistsW(LPCWSTR path) {
-  if (path == nullptr) return FALSE;
+  std::string native;
+  if (!posix::NativePath(path, &native)) return FALSE;
   struct stat info;
-  if (lstat(posix::ToUtf8(path).c_str(), &info) != 0) return posix::FailWithErrno();
+  if (lstat(native.c_str(), &info) != 0) return posix::Fail(posix::FileNotFoundError(errno));
   return TRUE;
 }
+
+HANDLE CreateFileW(LPCWSTR path, DWORD /*access*/, DWORD /*share*/,
+                   LPSECURITY_ATTRIBUTES /*attributes*/, DWORD disposition, DWORD flags,
+                   HANDLE /*template_file*/) {
+  // Only what the program uses: an existing entry opened for queries.
+  std::string native;
+  if (disposition != OPEN_EXISTING) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!posix::NativePath(path, &native)) return INVALID_HANDLE_VALUE;
+  const bool no_follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+  const int fd = open(native.c_str(), O_PATH | O_CLOEXEC | (no_follow ? O_NOFOLLOW : 0));
+  if (fd < 0) {
+    SetLastError(errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : posix::FileNotFoundError(errno));
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat info;
+  // Windows opens a folder only with backup semantics.
+  if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) &&
+      (flags & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
+    close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  return posix::RegisterHandle(std::make_unique<posix::FileObject>(fd));
+}
+
+BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information) {
+  auto* file = posix::LookupHandle<posix::FileObject>(handle);
+  if (file == nullptr) return FALSE;
+  if (information == nullptr) return posix::Fail(ERROR_INVALID_PARAMETER);
+  struct stat info;
+  if (fstat(file->fd, &info) != 0) return posix::FailWithErrno();
+  *information = BY_HANDLE_FILE_INFORMATION{};
+  DWORD attributes = 0;
+  if (S_ISLNK(info.st_mode)) attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  if (S_ISDIR(info.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
+  if (!S_ISLNK(info.st_mode) && (info.st_mode & S_IWUSR) == 0) {
+    attributes |= FILE_ATTRIBUTE_READONLY;
+  }
+  information->dwFileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+  const auto device = static_cast<uint64_t>(info.st_dev);
+  information->dwVolumeSerialNumber = static_cast<DWORD>(device ^ (device >> 32));
+  const auto size = static_cast<uint64_t>(S_ISREG(info.st_mode) ? info.st_size : 0);
+  information->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  information->nFileSizeLow = static_cast<DWORD>(size);
+  information->nNumberOfLinks = static_cast<DWORD>(info.st_nlink);
+  const auto inode = static_cast<uint64_t>(info.st_ino);
+  information->nFileIndexHigh = static_cast<DWORD>(inode >> 32);
+  information->nFileIndexLow = static_cast<DWORD>(inode);
+  return TRUE;
+}
+
+BOOL GetDiskFreeSpaceExW(LPCWSTR folder, PULARGE_INTEGER available_to_caller,
+                         PULARGE_INTEGER total, PULARGE_INTEGER total_free) {
+  std::string native;
+  if (!posix::NativePath(folder, &native)) return FALSE;
+  struct stat info;
+  if (stat(native.c_str(), &info) != 0) return posix::Fail(posix::FileNotFoundError(errno));
+  if (!S_ISDIR(info.st_mode)) return posix::Fail(ERROR_DIRECTORY);
+  struct statvfs volume;
+  if (statvfs(native.c_str(), &volume) != 0) return posix::FailWithErrno();
+  const auto unit = static_cast<ULONGLONG>(volume.f_frsize);
+  if (available_to_caller != nullptr) available_to_caller->QuadPart = volume.f_bavail * unit;
+  if (total != nullptr) total->QuadPart = volume.f_blocks * unit;
+  if (total_free != nullptr) total_free->QuadPart = volume.f_bfree * unit;
+  return TRUE;
+}
+
+DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* file_part) {
+  if (path == nullptr || *path == L'\0') return posix::Fail(ERROR_INVALID_NAME);
+  std::wstring input = path;
+  std::wstring full;
+  if (input.compare(0, posix::kExtendedPrefixLength, posix::kExtendedPrefix) == 0) {
+    full = input;  // taken as it stands, as Windows does
+  } else {
+    if (input[0] != L'/') {
+      char current[PATH_MAX];
+      if (getcwd(current, sizeof(current)) == nullptr) return posix::FailWithErrno();
+      input = posix::FromNative(current) + L"/" + input;
+    }
+    // "." and ".." steps and repeated separators go by text alone.
+    std::vector<std::wstring> parts;
+    size_t start = 0;
+    while (start <= input.size()) {
+      size_t end = input.find(L'/', start);
+      if (end == std::wstring::npos) end = input.size();
+      const std::wstring part = input.substr(start, end - start);
+      if (part == L"..") {
+        if (!parts.empty()) parts.pop_back();
+      } else if (!part.empty() && part != L".") {
+        parts.push_back(part);
+      }
+      start = end + 1;
+    }
+    for (const std::wstring& part : parts) full += L"/" + part;
+    if (full.empty() || (input.back() == L'/' && full.back() != L'/')) full += L"/";
+  }
+  const DWORD result = posix::CopyOut(full, buffer, size);
+  if (file_part != nullptr && result < size) {
+    const size_t slash = full.rfind(L'/');
+    *file_part = slash + 1 < full.size() ? buffer + slash + 1 : nullptr;
+  }
+  return result;
+}
+
+DWORD GetShortPathNameW(LPCWSTR long_path, LPWSTR short_path, DWORD size) {
+  // POSIX file systems keep no short names: the path is its own short form.
+  std::string native;
+  if (!posix::NativePath(long_path, &native)) return 0;
+  struct stat info;
+  if (lstat(native.c_str(), &info) != 0) return posix::Fail(posix::FileNotFoundError(errno));
+  return posix::CopyOut(long_path, short_path, size);
+}
+
+DWORD GetCurrentDirectoryW(DWORD size, LPWSTR buffer) {
+  char current[PATH_MAX];
+  if (getcwd(current, sizeof(current)) == nullptr) return posix::FailWithErrno();
+  return posix::CopyOut(posix::FromNative(current), buffer, size);
+}
+
+BOOL SetCurrentDirectoryW(LPCWSTR path) {
+  std::string native;
+  if (!posix::NativePath(path, &native)) return FALSE;
+  if (chdir(native.c_str()) != 0) {
+    return posix::Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : posix::ErrorFromErrno(errno));
+  }
+  return TRUE;
+}
+
+UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) {
+  // The folder of the system that no update touches: the root.
+  return posix::CopyOut(L"/", buffer, size);
+}
+
+BOOL AreFileApisANSI() { return TRUE; }
 
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size) {
   if (module != nullptr) return posix::Fail(ERROR_INVALID_HANDLE);
   char target[PATH_MAX + 1];
   ssize_t length = readlink("/proc/self/exe", target, PATH_MAX);
   if (length < 0) return posix::FailWithErrno();
-  std::wstring path = posix::FromUtf8(std::string(target, static_cast<size_t>(length)));
+  std::wstring path = posix::FromNative(std::string(target, static_cast<size_t>(length)));
   if (size == 0) return posix::Fail(ERROR_INSUFFICIENT_BUFFER);
   if (path.size() >= size) {
     // Windows truncates, terminates and reports the buffer size.

@@ -38,10 +38,22 @@ DWORD ErrorFromErrno(int error);
 BOOL FailWithErrno();
 BOOL Fail(DWORD code);
 
-// UTF-8 <-> wide (one code point per wchar_t). Invalid input becomes U+FFFD.
-std::string ToUtf8(const std::wstring& wide);
-std::string ToUtf8(const wchar_t* wide);
-std::wstring FromUtf8(const std::string& narrow);
+// The system's bytes (file names, arguments, environment) <-> wide text, one
+// code point per wchar_t. Any bytes round-trip: a byte that is not part of
+// valid UTF-8 becomes the lone surrogate U+DC80 to U+DCFF and goes back to
+// the same byte; U+FFFD is never written into a name.
+std::string ToNative(const std::wstring& wide);
+std::string ToNative(const wchar_t* wide);
+std::wstring FromNative(const std::string& narrow);
+
+// The bytes of a path handed to a file function, as Windows without its
+// long-path setting takes it: a path in extended-length form ("\\?\"
+// followed by a full path) is taken as it stands after the prefix; any other
+// path of `limit` characters or more is refused with ERROR_PATH_NOT_FOUND,
+// as Windows refuses it (MAX_PATH, or MAX_PATH - 12 for a new folder, which
+// must leave room for an 8.3 name). False, with the last error set, when
+// refused.
+bool NativePath(LPCWSTR path, std::string* native, size_t limit = MAX_PATH);
 
 // Splits a command line by the Windows rules: the first token is the program
 // name (quoted or up to the first blank, no escapes), later tokens follow the
@@ -58,6 +70,7 @@ struct SpawnRequest {
   std::vector<std::string> argv;
   std::string working_directory;  // empty: inherit
   bool new_session = true;
+  int output_fd = -1;  // standard output and error of the new process; -1: /dev/null
 };
 pid_t Spawn(const SpawnRequest& request);
 
@@ -70,6 +83,13 @@ std::string FindProgram(const std::string& token);
 // A process handle for `pid`, with the given access. `child` marks a process
 // that this process started, whose exit code can be read once it has ended.
 HANDLE MakeProcessHandle(pid_t pid, DWORD access, bool child);
+
+// The descriptor behind a pipe handle of CreatePipe that is inheritable, or
+// -1 with the last error set.
+int InheritableDescriptor(HANDLE handle);
+
+// Whether a running process executes the file with this identity.
+bool IsRunningImage(dev_t device, ino_t inode);
 
 }  // namespace posix
 

@@ -1,16 +1,26 @@
-// Processes through pidfds and /proc.
+// Processes through pidfds and /proc, pipes, and named mutexes.
 //
 // A process handle is a pidfd. The session of a process is its real user id.
 // A process that this process started is its child: its exit code is read
 // with waitid once it has ended; the exit code of any other process is not
 // available on Linux.
+//
+// Port rules:
+// - An exit code asked for by TerminateProcess belongs to that process, not
+//   to its id: it is kept by the process's id and start time, so that a later
+//   process that gets the same id (the kernel reuses ids) never reads it.
+// - A named mutex is an abstract Unix socket named after the session (the
+//   user) and the mutex's name: held while bound, released by the system when
+//   its holder ends however it ends, and it leaves no file anywhere.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,12 +52,15 @@ int PidfdSendSignal(int pidfd, int signal) {
   return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
 }
 
+// One process, as opposed to one process id: its id and its start time.
+using ProcessKey = std::pair<pid_t, unsigned long long>;
+
 // Exit codes of children already reaped, and the codes that TerminateProcess
-// asked for, by pid: a killed child reports the code it was terminated with.
+// asked for: a killed child reports the code it was terminated with.
 struct ChildCodes {
   std::mutex mutex;
-  std::map<pid_t, DWORD> reaped;
-  std::map<pid_t, DWORD> terminated;
+  std::map<ProcessKey, DWORD> reaped;
+  std::map<ProcessKey, DWORD> terminated;
 };
 
 ChildCodes& Codes() {
@@ -55,10 +68,29 @@ ChildCodes& Codes() {
   return *codes;
 }
 
+// The start time of a process (clock ticks since boot), 0 when it cannot be
+// read.
+unsigned long long StartTime(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(in, stat)) return 0;
+  // Fields after the command, which may hold blanks: state is field 3, the
+  // start time field 22.
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(close + 1));
+  std::string field;
+  for (int index = 3; index < 22 && fields >> field; ++index) {
+  }
+  unsigned long long start = 0;
+  fields >> start;
+  return start;
+}
+
 class ProcessObject : public HandleObject {
  public:
   ProcessObject(pid_t pid, int pidfd, DWORD access, bool child)
-      : pid(pid), pidfd(pidfd), access(access), child(child) {}
+      : pid(pid), pidfd(pidfd), access(access), child(child), key(pid, StartTime(pid)) {}
   ~ProcessObject() override { close(pidfd); }
 
   bool Allows(DWORD wanted) const {
@@ -75,6 +107,7 @@ class ProcessObject : public HandleObject {
   const int pidfd;
   const DWORD access;
   const bool child;
+  const ProcessKey key;
 };
 
 class ThreadObject : public HandleObject {
@@ -126,7 +159,7 @@ bool FillEntry(pid_t pid, PROCESSENTRY32W* entry) {
   size_t open = stat.find('(');
   size_t close = stat.rfind(')');
   if (open == std::string::npos || close == std::string::npos) return false;
-  std::wstring name = FromUtf8(stat.substr(open + 1, close - open - 1));
+  std::wstring name = FromNative(stat.substr(open + 1, close - open - 1));
   std::istringstream rest(stat.substr(close + 1));
   std::string state;
   long parent = 0;
@@ -209,7 +242,12 @@ pid_t Spawn(const SpawnRequest& request) {
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attributes);
   for (int fd = 0; fd <= 2; ++fd) {
-    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    if (fd > 0 && request.output_fd >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, request.output_fd, fd);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY,
+                                       0);
+    }
   }
   if (!request.working_directory.empty()) {
     posix_spawn_file_actions_addchdir_np(&actions, request.working_directory.c_str());
@@ -259,35 +297,6 @@ HANDLE OpenProcess(DWORD access, BOOL /*inherit*/, DWORD process_id) {
   return posix::MakeProcessHandle(pid, access, posix::IsOwnChild(pid));
 }
 
-DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  auto* process = posix::LookupHandle<ProcessObject>(handle);
-  if (process == nullptr) return WAIT_FAILED;
-  if (!process->Allows(SYNCHRONIZE)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return WAIT_FAILED;
-  }
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-  for (;;) {
-    int timeout = -1;
-    if (milliseconds != INFINITE) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      timeout = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
-    }
-    pollfd entry = {process->pidfd, POLLIN, 0};
-    int ready = poll(&entry, 1, timeout);
-    if (ready > 0) return WAIT_OBJECT_0;
-    if (ready == 0) {
-      if (milliseconds != INFINITE && Clock::now() >= deadline) return WAIT_TIMEOUT;
-      continue;
-    }
-    if (errno != EINTR) {
-      posix::FailWithErrno();
-      return WAIT_FAILED;
-    }
-  }
-}
-
 BOOL GetExitCodeProcess(HANDLE handle, LPDWORD exit_code) {
   auto* process = posix::LookupHandle<ProcessObject>(handle);
   if (process == nullptr) return FALSE;
@@ -307,16 +316,17 @@ BOOL GetExitCodeProcess(HANDLE handle, LPDWORD exit_code) {
              WEXITED | WNOHANG) == 0 &&
       info.si_pid != 0) {
     DWORD code = 0;
+    auto asked = codes.terminated.find(process->key);
     if (info.si_code == CLD_EXITED) {
       code = static_cast<DWORD>(info.si_status);
     } else {
-      auto asked = codes.terminated.find(process->pid);
       code = asked != codes.terminated.end() ? asked->second
                                              : static_cast<DWORD>(128 + info.si_status);
     }
-    codes.reaped[process->pid] = code;
+    if (asked != codes.terminated.end()) codes.terminated.erase(asked);
+    codes.reaped[process->key] = code;
   }
-  auto reaped = codes.reaped.find(process->pid);
+  auto reaped = codes.reaped.find(process->key);
   if (reaped == codes.reaped.end()) return posix::Fail(ERROR_ACCESS_DENIED);
   *exit_code = reaped->second;
   return TRUE;
@@ -330,7 +340,7 @@ BOOL TerminateProcess(HANDLE handle, UINT exit_code) {
   {
     posix::ChildCodes& codes = posix::Codes();
     std::lock_guard<std::mutex> lock(codes.mutex);
-    codes.terminated[process->pid] = exit_code;
+    codes.terminated[process->key] = exit_code;
   }
   if (posix::PidfdSendSignal(process->pidfd, SIGKILL) != 0) return posix::FailWithErrno();
   return TRUE;
@@ -399,7 +409,7 @@ BOOL QueryFullProcessImageNameW(HANDLE handle, DWORD /*flags*/, LPWSTR name, PDW
       access(path.c_str(), F_OK) != 0) {
     path.erase(path.size() - kDeleted.size());
   }
-  std::wstring wide = posix::FromUtf8(path);
+  std::wstring wide = posix::FromNative(path);
   if (wide.size() + 1 > *size) return posix::Fail(ERROR_INSUFFICIENT_BUFFER);
   wmemcpy(name, wide.c_str(), wide.size() + 1);
   *size = static_cast<DWORD>(wide.size());
@@ -426,7 +436,7 @@ void Sleep(DWORD milliseconds) {
 
 BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
                     LPSECURITY_ATTRIBUTES /*process_attributes*/,
-                    LPSECURITY_ATTRIBUTES /*thread_attributes*/, BOOL /*inherit_handles*/,
+                    LPSECURITY_ATTRIBUTES /*thread_attributes*/, BOOL inherit_handles,
                     DWORD creation_flags, LPVOID environment, LPCWSTR current_directory,
                     LPSTARTUPINFOW startup_info, LPPROCESS_INFORMATION process_information) {
   if (command_line == nullptr || startup_info == nullptr || process_information == nullptr ||
@@ -435,17 +445,29 @@ BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
   }
   std::vector<std::wstring> args = posix::SplitCommandLine(command_line);
   posix::SpawnRequest request;
-  request.program = posix::FindProgram(posix::ToUtf8(args[0]));
+  request.program = posix::FindProgram(posix::ToNative(args[0]));
   if (request.program.empty()) return FALSE;
-  for (const std::wstring& arg : args) request.argv.push_back(posix::ToUtf8(arg));
+  for (const std::wstring& arg : args) request.argv.push_back(posix::ToNative(arg));
   if (current_directory != nullptr) {
-    request.working_directory = posix::ToUtf8(current_directory);
+    request.working_directory = posix::ToNative(current_directory);
     struct stat info;
     if (stat(request.working_directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
       return posix::Fail(ERROR_DIRECTORY);
     }
   }
   request.new_session = (creation_flags & (CREATE_NEW_CONSOLE | CREATE_BREAKAWAY_FROM_JOB)) != 0;
+  if ((startup_info->dwFlags & STARTF_USESTDHANDLES) != 0 && inherit_handles) {
+    // Only the output handles are carried (the program reads no input); as
+    // on Windows, a handle reaches the child only when it is inheritable.
+    if (startup_info->hStdOutput != startup_info->hStdError &&
+        startup_info->hStdError != nullptr) {
+      return posix::Fail(ERROR_INVALID_PARAMETER);
+    }
+    if (startup_info->hStdOutput != nullptr) {
+      request.output_fd = posix::InheritableDescriptor(startup_info->hStdOutput);
+      if (request.output_fd < 0) return FALSE;
+    }
+  }
   pid_t pid = posix::Spawn(request);
   if (pid < 0) return posix::FailWithErrno();
   HANDLE process = posix::MakeProcessHandle(pid, PROCESS_ALL_ACCESS, true);
@@ -455,4 +477,238 @@ BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
   process_information->dwProcessId = static_cast<DWORD>(pid);
   process_information->dwThreadId = static_cast<DWORD>(pid);
   return TRUE;
+}
+
+namespace posix {
+namespace {
+
+// One end of a pipe.
+class PipeObject : public HandleObject {
+ public:
+  PipeObject(int fd, bool inheritable) : fd(fd), inheritable(inheritable) {}
+  ~PipeObject() override { close(fd); }
+  const int fd;
+  bool inheritable;
+};
+
+// A named mutex of this process. Handles to the same name share it, as on
+// Windows; `owner` is the thread holding it and `depth` how often.
+struct NamedMutex {
+  std::string address;  // the abstract socket's name, with its leading zero
+  int socket = -1;      // bound while held
+  std::thread::id owner;
+  int depth = 0;
+};
+
+struct MutexTable {
+  std::mutex mutex;
+  std::map<std::string, std::weak_ptr<NamedMutex>> by_name;
+};
+
+MutexTable& Mutexes() {
+  static MutexTable* table = new MutexTable();
+  return *table;
+}
+
+class MutexObject : public HandleObject {
+ public:
+  explicit MutexObject(std::shared_ptr<NamedMutex> shared) : shared(std::move(shared)) {}
+  ~MutexObject() override {
+    // A handle that goes while its thread holds the mutex gives it up, as the
+    // end of the holder does on Windows.
+    std::lock_guard<std::mutex> lock(Mutexes().mutex);
+    if (shared.use_count() == 1 && shared->socket >= 0) close(shared->socket);
+  }
+  const std::shared_ptr<NamedMutex> shared;
+};
+
+// Takes the mutex for the calling thread: true when it holds it now.
+bool TryTake(NamedMutex* mutex) {
+  std::lock_guard<std::mutex> lock(Mutexes().mutex);
+  if (mutex->socket >= 0) {
+    if (mutex->owner != std::this_thread::get_id()) return false;
+    ++mutex->depth;
+    return true;
+  }
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  memcpy(address.sun_path, mutex->address.data(), mutex->address.size());
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + mutex->address.size());
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+    close(fd);
+    return false;
+  }
+  mutex->socket = fd;
+  mutex->owner = std::this_thread::get_id();
+  mutex->depth = 1;
+  return true;
+}
+
+DWORD WaitForMutex(MutexObject* object, DWORD milliseconds) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    if (TryTake(object->shared.get())) return WAIT_OBJECT_0;
+    if (milliseconds != INFINITE && Clock::now() >= deadline) return WAIT_TIMEOUT;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+}  // namespace
+
+int InheritableDescriptor(HANDLE handle) {
+  auto* pipe = LookupHandle<PipeObject>(handle);
+  if (pipe == nullptr) return -1;
+  if (!pipe->inheritable) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return -1;
+  }
+  return pipe->fd;
+}
+
+bool IsRunningImage(dev_t device, ino_t inode) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return false;
+  bool running = false;
+  while (dirent* entry = readdir(proc)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    struct stat image;
+    const std::string link = std::string("/proc/") + entry->d_name + "/exe";
+    if (stat(link.c_str(), &image) == 0 && image.st_dev == device && image.st_ino == inode) {
+      running = true;
+      break;
+    }
+  }
+  closedir(proc);
+  return running;
+}
+
+}  // namespace posix
+
+BOOL CreatePipe(HANDLE* read_pipe, HANDLE* write_pipe, LPSECURITY_ATTRIBUTES attributes,
+                DWORD /*size*/) {
+  if (read_pipe == nullptr || write_pipe == nullptr) return posix::Fail(ERROR_INVALID_PARAMETER);
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return posix::FailWithErrno();
+  const bool inheritable = attributes != nullptr && attributes->bInheritHandle;
+  *read_pipe = posix::RegisterHandle(std::make_unique<posix::PipeObject>(fds[0], inheritable));
+  *write_pipe = posix::RegisterHandle(std::make_unique<posix::PipeObject>(fds[1], inheritable));
+  return TRUE;
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,
+              LPVOID /*overlapped*/) {
+  auto* pipe = posix::LookupHandle<posix::PipeObject>(file);
+  if (pipe == nullptr) return FALSE;
+  if (read_count != nullptr) *read_count = 0;
+  for (;;) {
+    const ssize_t got = read(pipe->fd, buffer, to_read);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return posix::FailWithErrno();
+    // The end of a pipe whose writers have all gone, as Windows reports it.
+    if (got == 0 && to_read > 0) return posix::Fail(ERROR_BROKEN_PIPE);
+    if (read_count != nullptr) *read_count = static_cast<DWORD>(got);
+    return TRUE;
+  }
+}
+
+BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) {
+  auto* pipe = posix::LookupHandle<posix::PipeObject>(handle);
+  if (pipe == nullptr) return FALSE;
+  if ((mask & HANDLE_FLAG_INHERIT) != 0) pipe->inheritable = (flags & HANDLE_FLAG_INHERIT) != 0;
+  return TRUE;
+}
+
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL initial_owner, LPCWSTR name) {
+  if (name == nullptr || *name == L'\0') {
+    SetLastError(ERROR_INVALID_PARAMETER);  // only named mutexes are needed
+    return nullptr;
+  }
+  std::string address = std::string(1, '\0') + "zizaro-mutex/" + std::to_string(getuid()) + "/" +
+                        posix::ToNative(name);
+  if (address.size() > sizeof(sockaddr_un::sun_path)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return nullptr;
+  }
+  std::shared_ptr<posix::NamedMutex> shared;
+  bool existed = false;
+  {
+    posix::MutexTable& table = posix::Mutexes();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    shared = table.by_name[address].lock();
+    existed = shared != nullptr;
+    if (!existed) {
+      shared = std::make_shared<posix::NamedMutex>();
+      shared->address = address;
+      table.by_name[address] = shared;
+    }
+  }
+  auto object = std::make_unique<posix::MutexObject>(shared);
+  if (initial_owner) posix::TryTake(shared.get());
+  HANDLE handle = posix::RegisterHandle(std::move(object));
+  SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return handle;
+}
+
+BOOL ReleaseMutex(HANDLE handle) {
+  auto* object = posix::LookupHandle<posix::MutexObject>(handle);
+  if (object == nullptr) return FALSE;
+  std::lock_guard<std::mutex> lock(posix::Mutexes().mutex);
+  posix::NamedMutex& mutex = *object->shared;
+  if (mutex.socket < 0 || mutex.owner != std::this_thread::get_id()) {
+    return posix::Fail(ERROR_NOT_OWNER);
+  }
+  if (--mutex.depth == 0) {
+    close(mutex.socket);
+    mutex.socket = -1;
+  }
+  return TRUE;
+}
+
+namespace posix {
+namespace {
+
+DWORD WaitForProcess(ProcessObject* process, DWORD milliseconds) {
+  if (!process->Allows(SYNCHRONIZE)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return WAIT_FAILED;
+  }
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    int timeout = -1;
+    if (milliseconds != INFINITE) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      timeout = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+    }
+    pollfd entry = {process->pidfd, POLLIN, 0};
+    int ready = poll(&entry, 1, timeout);
+    if (ready > 0) return WAIT_OBJECT_0;
+    if (ready == 0) {
+      if (milliseconds != INFINITE && Clock::now() >= deadline) return WAIT_TIMEOUT;
+      continue;
+    }
+    if (errno != EINTR) {
+      FailWithErrno();
+      return WAIT_FAILED;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace posix
+
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  posix::HandleObject* object = posix::LookupHandleObject(handle);
+  if (auto* process = dynamic_cast<ProcessObject*>(object)) {
+    return posix::WaitForProcess(process, milliseconds);
+  }
+  if (auto* mutex = dynamic_cast<posix::MutexObject*>(object)) {
+    return posix::WaitForMutex(mutex, milliseconds);
+  }
+  SetLastError(ERROR_INVALID_HANDLE);
+  return WAIT_FAILED;
 }

@@ -41,7 +41,7 @@ void ShowBox(const std::string& caption, const std::string& text) {
 }  // namespace posix
 
 int MessageBoxW(HWND /*owner*/, LPCWSTR text, LPCWSTR caption, UINT /*type*/) {
-  posix::ShowBox(posix::ToUtf8(caption), posix::ToUtf8(text));
+  posix::ShowBox(posix::ToNative(caption), posix::ToNative(text));
   return IDOK;
 }
 
@@ -62,8 +62,8 @@ BOOL ShellExecuteExW(LPSHELLEXECUTEINFOW info) {
   }
   std::wstring file = info->lpFile;
   posix::SpawnRequest request;
-  if (info->lpDirectory != nullptr) request.working_directory = posix::ToUtf8(info->lpDirectory);
-  std::string narrow = posix::ToUtf8(file);
+  if (info->lpDirectory != nullptr) request.working_directory = posix::ToNative(info->lpDirectory);
+  std::string narrow = posix::ToNative(file);
   if (posix::IsAddress(file)) {
     request.program = posix::FindProgram("xdg-open");
     request.argv = {"xdg-open", narrow};
@@ -90,7 +90,7 @@ BOOL ShellExecuteExW(LPSHELLEXECUTEINFOW info) {
     std::vector<std::wstring> parameters =
         posix::SplitCommandLine(std::wstring(L"x ") + info->lpParameters);
     for (size_t i = 1; i < parameters.size(); ++i) {
-      request.argv.push_back(posix::ToUtf8(parameters[i]));
+      request.argv.push_back(posix::ToNative(parameters[i]));
     }
   }
   if (request.program.empty()) {

@@ -28,7 +28,7 @@ BOOL VerifyVersionInfoW(LPOSVERSIONINFOEXW version_info, DWORD type_mask,
 
 DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) {
   if (name == nullptr) return posix::Fail(ERROR_INVALID_PARAMETER);
-  std::string narrow_name = posix::ToUtf8(name);
+  std::string narrow_name = posix::ToNative(name);
   const char* found = getenv(narrow_name.c_str());
   std::string text = found != nullptr ? found : "";
   if (found == nullptr && narrow_name == "APPDATA") {
@@ -45,10 +45,39 @@ DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) {
     }
   }
   if (found == nullptr) return posix::Fail(ERROR_ENVVAR_NOT_FOUND);
-  std::wstring wide = posix::FromUtf8(text);
+  std::wstring wide = posix::FromNative(text);
   // Fits: the length without the terminating zero. Too long: the size needed.
   if (buffer == nullptr || wide.size() + 1 > size) return static_cast<DWORD>(wide.size() + 1);
   wmemcpy(buffer, wide.c_str(), wide.size() + 1);
   SetLastError(ERROR_SUCCESS);
   return static_cast<DWORD>(wide.size());
+}
+
+namespace {
+
+// The one library handle the program asks for.
+HMODULE const kKernel = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x10000));
+
+}  // namespace
+
+HMODULE GetModuleHandleW(LPCWSTR module_name) {
+  if (module_name != nullptr && posix::ToNative(module_name) == "kernel32.dll") return kKernel;
+  SetLastError(ERROR_FILE_NOT_FOUND);  // ERROR_MOD_NOT_FOUND on Windows
+  return nullptr;
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+  if (module == kKernel && name != nullptr && strcmp(name, "SetDefaultDllDirectories") == 0) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&SetDefaultDllDirectories));
+  }
+  SetLastError(ERROR_INVALID_PARAMETER);  // ERROR_PROC_NOT_FOUND on Windows
+  return nullptr;
+}
+
+// A POSIX program loads no libraries on demand from its own folder: there is
+// no search order to lock down, and both calls succeed.
+BOOL SetDllDirectoryW(LPCWSTR /*path*/) { return TRUE; }
+
+BOOL SetDefaultDllDirectories(DWORD flags) {
+  return flags == 0 ? posix::Fail(ERROR_INVALID_PARAMETER) : TRUE;
 }

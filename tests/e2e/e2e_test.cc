@@ -190,7 +190,7 @@ class EndToEndTest : public ::testing::Test {
   // The run's INFO log (every record), with the variable parts replaced.
   std::vector<std::string> Transcript() const {
     std::vector<std::string> normal;
-    for (std::string record : ReadTodayLog(app_data_.path())) {
+    for (std::string record : ReadTodayLog(app_data_.path(), "INFO", true)) {
       // What other processes of the machine add to a walk is not this run's.
       if (IsWalkNoise(record)) continue;
       while (!record.empty() && record.back() == '\n') record.pop_back();
@@ -272,6 +272,18 @@ class EndToEndTest : public ::testing::Test {
     RunOutcome outcome = RunProgram(arguments);
     EXPECT_EQ(outcome.exit_status, 0u);
     ExpectFailureShown(outcome, browser);
+  }
+
+  // Runs an update that is refused before anything is destroyed: it fails as
+  // any update does, the old client still runs, no script ran and the
+  // install root is as it was.
+  void RunRefused(const std::vector<std::wstring>& arguments) {
+    const std::vector<std::string> before = testenv::TreeDigest(root_);
+    StartOldClient();
+    RunToFailure(arguments);
+    EXPECT_TRUE(testenv::IsRunning(clients_[1].dwProcessId)) << "a client was ended";
+    EXPECT_EQ(testenv::ReadFile(scripts_), "");
+    EXPECT_EQ(testenv::TreeDigest(root_), before);
   }
 
   // The scripts that ran, in order, once they have had time to run.
@@ -357,29 +369,23 @@ TEST_F(EndToEndTest, NoArchiverBesideTheProgram) {
   bin_ = bare;
   MakeClient(InstallLayout(root_).client_dir, "1.0", true);
   MakeArchive();
-  RunToFailure(Switches(archive_, kNoProcess));
+  RunRefused(Switches(archive_, kNoProcess));
   EXPECT_TRUE(testenv::Exists(archive_));
-  EXPECT_EQ(ClientStarts().size(), 0u);
   ExpectTranscript("no_archiver");
 }
 
 TEST_F(EndToEndTest, DamagedArchive) {
   MakeClient(InstallLayout(root_).client_dir, "1.0", true);
   testenv::WriteFile(archive_, "not an archive");
-  RunToFailure(Switches(archive_, kNoProcess));
+  RunRefused(Switches(archive_, kNoProcess));
   EXPECT_EQ(testenv::ReadFile(archive_), "not an archive");
-  EXPECT_EQ(testenv::ReadFile(root_ + L"/Client/version.txt"), "1.0");
-  EXPECT_FALSE(testenv::Exists(InstallLayout(root_).client_exe));
-  EXPECT_THAT(ScriptsRun(1), ElementsAre("uninstall 1.0"));
   ExpectTranscript("damaged_archive");
 }
 
 TEST_F(EndToEndTest, NoStagedFolder) {
-  MakeClient(InstallLayout(root_).client_dir, "1.0", false);
-  RunToFailure(Switches(L"", 0));
-  // The old client folder has gone and nothing replaced it: the user was
-  // told to reinstall by hand.
-  EXPECT_THAT(testenv::ListTree(root_), IsEmpty());
+  MakeClient(InstallLayout(root_).client_dir, "1.0", true);
+  testenv::WriteFile(InstallLayout(root_).client_dir + L"/settings/kept.txt", "the user's");
+  RunRefused(Switches(L"", 0));
   ExpectTranscript("no_staged_folder");
 }
 
@@ -411,22 +417,27 @@ struct SwitchRow {
 
 TEST_F(EndToEndTest, SwitchErrors) {
   const SwitchRow rows[] = {
-      {{}, "E main.cc: miss unzip",
+      {{}, "E miss unzip",
        "error\tinvalid_argument: invalid argument int find target switch string update abort!"},
-      {{L"--unzip"}, "E main.cc: parse switch errorunzip",
+      {{L"--unzip"}, "E parse switch errorunzip",
        "error\tinvalid_argument: invalid argument int get target string update abort!"},
-      {{L"--unzip=a"}, "E main.cc: miss root_dir",
+      {{L"--unzip=a"}, "E miss root_dir",
        "error\tinvalid_argument: invalid argument int find target switch string update abort!"},
-      {{L"--unzip=a", L"--root_dir"}, "E main.cc: parse switch errorroot_dir",
+      {{L"--unzip=a", L"--root_dir"}, "E parse switch errorroot_dir",
        "error\tinvalid_argument: invalid argument int get target string update abort!"},
-      {{L"--unzip=a", L"--root_dir=r"}, "E main.cc: miss pid",
+      {{L"--unzip=a", L"--root_dir=r"}, "E miss pid",
        "error\tinvalid_argument: invalid argument int find target switch int update abort!"},
-      {{L"--unzip=a", L"--root_dir=r", L"--pid"}, "E main.cc: parse switch errorpid",
+      {{L"--unzip=a", L"--root_dir=r", L"--pid"}, "E parse switch errorpid",
        "error\tinvalid_argument: invalid argument int get target int update abort!"},
       {{L"--unzip=a", L"--root_dir=r", L"--pid=letters"}, nullptr,
        "error\tinvalid_argument: invalid stoll argument update abort!"},
       {{L"--unzip=a", L"--root_dir=r", L"--pid=99999999999999999999"}, nullptr,
        "error\tunknow error happened!update abort!"},
+      // An install root that is empty once its quotes are removed is unusable.
+      {{L"--unzip=", L"--root_dir=", L"--pid=0"}, "E root_dir is empty",
+       "error\tinvalid_argument: invalid argument int get target string update abort!"},
+      {{L"--unzip=", L"--root_dir=\"\"", L"--pid=0"}, "E root_dir is empty",
+       "error\tinvalid_argument: invalid argument int get target string update abort!"},
   };
   for (const SwitchRow& row : rows) {
     SCOPED_TRACE(Utf8(testenv::JoinArguments(row.arguments)));

@@ -8,13 +8,11 @@
 #include "utility/base/file_path.h"
 
 void LogCapture::send(google::LogSeverity severity, const char* /*full_filename*/,
-                      const char* base_filename, int /*line*/,
+                      const char* /*base_filename*/, int /*line*/,
                       const google::LogMessageTime& /*time*/, const char* message,
                       size_t message_length) {
   std::string line(1, google::GetLogSeverityName(severity)[0]);
   line += " ";
-  line += base_filename;
-  line += ": ";
   line.append(message, message_length);
   std::lock_guard<std::mutex> lock(mutex_);
   lines_.push_back(line);
@@ -26,9 +24,14 @@ std::vector<std::string> LogCapture::Lines() const {
 }
 
 bool IsWalkNoise(const std::string& line) {
-  return line.rfind("W utils.cc: Open Process:", 0) == 0 ||
-         line.rfind("W utils.cc: Query:", 0) == 0 ||
-         line.rfind("W utils.cc: failed to get sessionId", 0) == 0;
+  // "W <text>", or "W <source>: <text>" as a transcript reads it.
+  if (line.rfind("W ", 0) != 0) return false;
+  std::string text = line.substr(2);
+  static const std::regex kSource(R"(^[a-z_]+\.cc: )");
+  std::smatch source;
+  if (std::regex_search(text, source, kSource)) text = source.suffix();
+  return text.rfind("Open Process:", 0) == 0 || text.rfind("Query:", 0) == 0 ||
+         text.rfind("failed to get sessionId", 0) == 0;
 }
 
 std::vector<std::string> LogCapture::OwnLines() const {
@@ -39,23 +42,12 @@ std::vector<std::string> LogCapture::OwnLines() const {
   return own;
 }
 
-std::vector<std::string> LogCapture::LinesStartingWith(const std::string& prefix) const {
-  std::vector<std::string> selected;
-  for (const std::string& line : Lines()) {
-    size_t text = line.find(": ");
-    if (text != std::string::npos && line.compare(text + 2, prefix.size(), prefix) == 0) {
-      selected.push_back(line);
-    }
-  }
-  return selected;
-}
-
 void LogCapture::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   lines_.clear();
 }
 
-std::vector<std::string> ReadLogFileRecords(const std::wstring& path) {
+std::vector<std::string> ReadLogFileRecords(const std::wstring& path, bool with_source) {
   // "I20261207 08:19:42.207844  8415 command_line.cc:32] text"
   static const std::regex kHeader(
       R"(^([IWEF])\d{8} \d\d:\d\d:\d\d\.\d{6} +\d+ ([^:\]]+):\d+\] (.*)$)");
@@ -68,7 +60,8 @@ std::vector<std::string> ReadLogFileRecords(const std::wstring& path) {
     if (line.rfind("Log file created at:", 0) == 0) in_records = false;  // a later run's header
     std::smatch match;
     if (std::regex_match(line, match, kHeader)) {
-      records.push_back(match[1].str() + " " + match[2].str() + ": " + match[3].str());
+      records.push_back(match[1].str() + " " + (with_source ? match[2].str() + ": " : "") +
+                        match[3].str());
       in_records = true;
     } else if (in_records) {
       records.back() += "\n" + line;
@@ -82,7 +75,8 @@ std::wstring TodayLogFolder(const std::wstring& app_data) {
                   testenv::TodayFolderName());
 }
 
-std::vector<std::string> ReadTodayLog(const std::wstring& app_data, const std::string& severity) {
+std::vector<std::string> ReadTodayLog(const std::wstring& app_data, const std::string& severity,
+                                      bool with_source) {
   namespace fs = std::filesystem;
   const std::string suffix = ".log." + severity + ".log";
   std::error_code error;
@@ -91,7 +85,7 @@ std::vector<std::string> ReadTodayLog(const std::wstring& app_data, const std::s
     const std::string name = it->path().filename().u8string();
     if (name.rfind("zizaro_do.", 0) == 0 && name.size() > suffix.size() &&
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-      return ReadLogFileRecords(FromFsPath(it->path()));
+      return ReadLogFileRecords(FromFsPath(it->path()), with_source);
     }
   }
   return {};

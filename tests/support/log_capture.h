@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-// Each record as "<severity letter> <source file>: <text>", for example
-// "I update.cc: wait result1".
+// Each record as "<severity letter> <text>", for example "I wait result1":
+// records are told apart by what they say, not by the file that wrote them.
 class LogCapture : public google::LogSink {
  public:
   void send(google::LogSeverity severity, const char* full_filename, const char* base_filename,
@@ -25,8 +25,6 @@ class LogCapture : public google::LogSink {
   // machine (ones that ended during the walk, or cannot be read), which
   // depend on what else runs.
   std::vector<std::string> OwnLines() const;
-  // Only the records whose text begins with `prefix`.
-  std::vector<std::string> LinesStartingWith(const std::string& prefix) const;
   void Clear();
 
  private:
@@ -38,8 +36,10 @@ class LogCapture : public google::LogSink {
 bool IsWalkNoise(const std::string& line);
 
 // The records of a log file written by the logging library, in the form of
-// LogCapture::Lines(). A record whose text spans lines keeps its line feeds.
-std::vector<std::string> ReadLogFileRecords(const std::wstring& path);
+// LogCapture::Lines(), or with `with_source` as "<severity> <source file>:
+// <text>" for transcripts that a person reads. A record whose text spans
+// lines keeps its line feeds.
+std::vector<std::string> ReadLogFileRecords(const std::wstring& path, bool with_source = false);
 
 // Today's log folder under an application-data folder:
 // <app data>/QuexaZevuvEdov2/log/<YYYY_MM_DD>.
@@ -47,7 +47,8 @@ std::wstring TodayLogFolder(const std::wstring& app_data);
 // The records of today's log file of a severity ("INFO", "WARNING" or
 // "ERROR") under an application-data folder; none when there is no such file.
 std::vector<std::string> ReadTodayLog(const std::wstring& app_data,
-                                      const std::string& severity = "INFO");
+                                      const std::string& severity = "INFO",
+                                      bool with_source = false);
 
 // A record (or any text) that matches an ECMAScript regular expression
 // whole; the same on every platform, unlike GoogleTest's own regex support.

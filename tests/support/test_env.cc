@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "utility/base/file_path.h"
+#include "platform/long_paths.h"
 #include "platform/text_rules.h"
 #include "update/utils.h"
 #include "utility/base/logging.h"
@@ -175,6 +176,30 @@ std::vector<std::string> ListTree(const std::wstring& folder) {
   return names;
 }
 
+std::string ZipWithoutData(const std::string& name, uint64_t declared_size) {
+  auto put = [](std::string* out, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  };
+  // Version 4.5, stored, no data; the size in a zip64 extra field (id 1).
+  auto common = [&](std::string* out) {
+    put(out, 45, 2), put(out, 0, 2), put(out, 0, 2), put(out, 0, 2), put(out, 0x21, 2);
+    put(out, 0, 4), put(out, 0, 4), put(out, 0xFFFFFFFF, 4);
+    put(out, name.size(), 2), put(out, 12, 2);
+  };
+  auto extra = [&](std::string* out) { put(out, 1, 2), put(out, 8, 2), put(out, declared_size, 8); };
+  std::string zip;
+  put(&zip, 0x04034b50, 4), common(&zip), zip += name, extra(&zip);
+  std::string directory;
+  put(&directory, 0x02014b50, 4), put(&directory, 45, 2), common(&directory);
+  put(&directory, 0, 2), put(&directory, 0, 2), put(&directory, 0, 2), put(&directory, 0, 4);
+  put(&directory, 0, 4), directory += name, extra(&directory);
+  const size_t directory_offset = zip.size();
+  zip += directory;
+  put(&zip, 0x06054b50, 4), put(&zip, 0, 2), put(&zip, 0, 2), put(&zip, 1, 2), put(&zip, 1, 2);
+  put(&zip, directory.size(), 4), put(&zip, directory_offset, 4), put(&zip, 0, 2);
+  return zip;
+}
+
 bool RunningUnderWine() {
 #ifdef _WIN32
   return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
@@ -206,16 +231,17 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
 }
 
 void SetReadOnly(const std::wstring& path, bool read_only) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
+  const std::wstring system_path = long_paths::ExtendedLengthPath(path);
+  DWORD attributes = GetFileAttributesW(system_path.c_str());
   attributes = read_only ? (attributes | FILE_ATTRIBUTE_READONLY)
                          : (attributes & ~FILE_ATTRIBUTE_READONLY);
-  if (!SetFileAttributesW(path.c_str(), attributes)) {
+  if (!SetFileAttributesW(system_path.c_str(), attributes)) {
     throw std::runtime_error("cannot set the attributes of " + Utf8(path));
   }
 }
 
 bool IsReadOnly(const std::wstring& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
+  DWORD attributes = GetFileAttributesW(long_paths::ExtendedLengthPath(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
@@ -334,6 +360,7 @@ std::wstring InstallUpdater(const std::wstring& folder, bool with_archiver) {
   if (with_archiver) {
     const fs::path archiver = ToFsPath(BinFile(L"7z.exe"));
     const fs::path copy = ToFsPath(JoinPath(folder, L"7z.exe"));
+    fs::remove(copy);
     if (fs::is_symlink(archiver)) {
       fs::create_symlink(fs::read_symlink(archiver), copy);
     } else {

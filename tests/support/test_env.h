@@ -46,6 +46,11 @@ void CopyFile(const std::wstring& from, const std::wstring& to);
 // folders end with '/'.
 std::vector<std::string> ListTree(const std::wstring& folder);
 
+// A zip archive whose index reads (the archiver lists it) but whose data is
+// missing: one stored entry named `name` that declares `declared_size`
+// bytes and holds none, so that extracting it fails.
+std::string ZipWithoutData(const std::string& name, uint64_t declared_size);
+
 // Makes `link` a symbolic link to the folder `target`; false where this
 // system cannot (Wine's own call for it does nothing, so under Wine the link
 // is made on the host side).
@@ -76,6 +81,17 @@ std::wstring Quote(const std::wstring& argument);
 std::wstring JoinArguments(const std::vector<std::wstring>& arguments);
 // A command line: the program quoted whole, then the arguments.
 std::wstring CommandLineOf(const std::vector<std::wstring>& program_and_arguments);
+
+// Asks `condition` every 10 ms until it holds or `timeout_ms` has passed;
+// its last answer.
+template <typename Condition>
+bool WaitUntil(Condition condition, DWORD timeout_ms) {
+  for (DWORD waited = 0; waited < timeout_ms; waited += 10) {
+    if (condition()) return true;
+    Sleep(10);
+  }
+  return condition();
+}
 
 // Starts a command line with the program's own launch rules, in
 // `working_directory` when one is given.

@@ -3,23 +3,9 @@
 #include <cerrno>
 #include <cwchar>
 #include <stdexcept>
-#include <vector>
 
 #include "platform/win32.h"
 #include "utility/base/logging.h"
-
-namespace {
-
-// UTF-8 by the platform's conversion, up to the first zero byte.
-std::string PlatformUtf8(const wchar_t* text) {
-  int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return std::string();
-  std::vector<char> buffer(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer.data(), size, nullptr, nullptr);
-  return std::string(buffer.data());
-}
-
-}  // namespace
 
 CommandLine::~CommandLine() {
   if (argv_ != nullptr) LocalFree(argv_);
@@ -29,7 +15,7 @@ bool CommandLine::Init() { return InitFromText(GetCommandLineW()); }
 
 bool CommandLine::InitFromText(const wchar_t* command_line) {
   if (command_line == nullptr || lstrlenW(command_line) == 0) return false;
-  LOG(INFO) << PlatformUtf8(command_line);
+  LOG(INFO) << NarrowText(command_line, CP_UTF8);
   int count = 0;
   wchar_t** args = CommandLineToArgvW(command_line, &count);
   if (args == nullptr || count == 0) {
@@ -64,10 +50,12 @@ bool CommandLine::GetSwitchValue(std::wstring* value, const std::wstring& name) 
 bool CommandLine::GetSwitchValue(int64_t* value, const std::wstring& name) const {
   std::wstring text;
   if (!GetSwitchValue(&text, name)) return false;
+  // The Windows runtime's conversion, which skips the leading white space that
+  // Windows knows (beyond ASCII), on every platform alike.
   const wchar_t* start = text.c_str();
   wchar_t* end = nullptr;
   errno = 0;
-  long long number = wcstoll(start, &end, 10);
+  long long number = RuntimeWcstoll(start, &end, 10);
   if (end == start) throw std::invalid_argument("invalid stoll argument");
   if (errno == ERANGE) throw std::out_of_range("stoll argument out of range");
   *value = number;
@@ -77,6 +65,6 @@ bool CommandLine::GetSwitchValue(int64_t* value, const std::wstring& name) const
 bool CommandLine::GetSwitchValue(std::string* value, const std::wstring& name) const {
   std::wstring text;
   if (!GetSwitchValue(&text, name)) return false;
-  *value = PlatformUtf8(text.c_str());
+  *value = NarrowText(text, CP_UTF8);
   return true;
 }

@@ -1,38 +1,56 @@
 #include "utility/base/file_path.h"
 
+#include <type_traits>
+
+#include "platform/long_paths.h"
 #include "platform/win32.h"
+#include "utility/base/logging.h"
 
-#ifdef _WIN32
+namespace fs = std::filesystem;
 
-std::filesystem::path ToFsPath(const std::wstring& path) { return std::filesystem::path(path); }
-
-std::wstring FromFsPath(const std::filesystem::path& path) { return path.wstring(); }
-
-#else
-
+// The library's native form is wide on Windows and narrow elsewhere: narrow
+// text is the system's code page, which the platform converts.
 std::filesystem::path ToFsPath(const std::wstring& path) {
-  if (path.empty()) return std::filesystem::path();
-  int size = WideCharToMultiByte(CP_UTF8, 0, path.c_str(), static_cast<int>(path.size()),
-                                 nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, path.c_str(), static_cast<int>(path.size()), narrow.data(),
-                      size, nullptr, nullptr);
-  return std::filesystem::path(narrow);
+  if constexpr (std::is_same_v<fs::path::value_type, wchar_t>) {
+    return fs::path(path);
+  } else {
+    return fs::path(NarrowText(path, CP_ACP));
+  }
 }
 
 std::wstring FromFsPath(const std::filesystem::path& path) {
-  const std::string& narrow = path.native();
-  if (narrow.empty()) return std::wstring();
-  int size = MultiByteToWideChar(CP_UTF8, 0, narrow.c_str(), static_cast<int>(narrow.size()),
-                                 nullptr, 0);
-  std::wstring wide(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, narrow.c_str(), static_cast<int>(narrow.size()), wide.data(),
-                      size);
-  return wide;
+  if constexpr (std::is_same_v<fs::path::value_type, wchar_t>) {
+    return path.wstring();
+  } else {
+    return WideText(path.string(), CP_ACP);
+  }
 }
-
-#endif
 
 std::wstring JoinPath(const std::wstring& left, const std::wstring& right) {
   return FromFsPath(ToFsPath(left) / ToFsPath(right));
+}
+
+namespace {
+
+// The path behind an extended-length or device prefix, in its plain form.
+std::wstring WithoutPrefix(const std::wstring& path) {
+  if (long_paths::StartsWith(path, L"\\\\?\\UNC\\")) return L"\\\\" + path.substr(8);
+  if (long_paths::IsExtendedOrDevice(path)) return path.substr(4);
+  return path;
+}
+
+}  // namespace
+
+std::wstring PathKey(const std::wstring& path) {
+  fs::path full = ToFsPath(long_paths::FullPathName(WithoutPrefix(path)));
+  while (!full.has_filename() && full.has_relative_path()) full = full.parent_path();
+  std::wstring key = FromFsPath(full);
+  if (!key.empty()) CharLowerBuffW(key.data(), static_cast<DWORD>(key.size()));
+  return key;
+}
+
+bool IsSameOrBelow(const std::wstring& inner, const std::wstring& outer) {
+  if (inner.empty() || outer.empty() || inner.compare(0, outer.size(), outer) != 0) return false;
+  return inner.size() == outer.size() || outer.back() == kPathSeparator ||
+         inner[outer.size()] == kPathSeparator;
 }

@@ -9,8 +9,18 @@
 
 // Starts the logging library: files in `folder` (empty: the library's own
 // default folder), named after `program_name`, flushed record by record.
-// Always returns true.
+// The library opens files by narrow paths in the thread's ANSI code page:
+// when that code page cannot write the folder's name, the folder's short
+// (8.3) form goes to the library instead, and a record says so (a WARNING
+// when no form can be written). Always returns true.
 bool InitLogging(const std::wstring& folder, const char* program_name);
+
+// Text in a code page by the platform's conversion (CP_UTF8, CP_ACP,
+// CP_THREAD_ACP or CP_OEMCP; a character the code page lacks becomes its
+// default character), up to the first zero; empty when it fails.
+std::string NarrowText(const std::wstring& text, unsigned int code_page);
+// The reverse.
+std::wstring WideText(const std::string& text, unsigned int code_page);
 
 // UTF-8 of wide text for records. A surrogate pair becomes one four-byte
 // sequence, a lone surrogate the three-byte form of its unit; a value beyond
