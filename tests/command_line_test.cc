@@ -147,6 +147,10 @@ TEST_F(CommandLineTest, IntegerValuesConvertLikeStoll) {
       {L"--pid=+5", 5},
       {L"--pid=-3", -3},
       {L"\"--pid= 7\"", 7},
+      // White space beyond ASCII that the Windows runtime skips before a number.
+      {L"\"--pid=\u3000" L"7\"", 7},
+      {L"\"--pid=\u00a0" L"7\"", 7},
+      {L"\"--pid=\u2007\u202f-" L"7\"", -7},
       {L"--pid=4294967296", 4294967296LL},
       {L"--pid=9223372036854775807", INT64_MAX},
       {L"--pid=-9223372036854775808", INT64_MIN},
@@ -161,7 +165,9 @@ TEST_F(CommandLineTest, IntegerValuesConvertLikeStoll) {
 }
 
 TEST_F(CommandLineTest, IntegerErrorsCarryTheirMessagesAndLeaveTheDestination) {
-  for (const wchar_t* bad : {L"--pid=", L"--pid=x", L"--pid=+", L"--pid=-"}) {
+  // A zero-width space is no white space; digits beyond ASCII are no digits.
+  for (const wchar_t* bad : {L"--pid=", L"--pid=x", L"--pid=+", L"--pid=-", L"--pid=\u200b" L"7",
+                             L"--pid=\u0661"}) {
     CommandLine parser;
     ASSERT_TRUE(parser.InitFromText((std::wstring(L"prog.exe ") + bad).c_str()));
     int64_t value = 99;

@@ -3,13 +3,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 
+#include "platform/win32.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_env.h"
 #include "update/update.h"
+#include "update/utils.h"
 #include "utility/base/file_path.h"
+#include "utility/base/logging.h"
 
 namespace {
 
@@ -174,6 +178,150 @@ TEST_F(EntryTest, SwitchValuesAreRecordedBeforeTheirQuotesAreRemoved) {
   EXPECT_EQ(records[2], "I update with pid:-1,unzip:\"\" ," + testenv::Utf8(quoted_root));
   EXPECT_EQ(records[3], "I root dir change to:" + testenv::Utf8(root.path()));
   EXPECT_EQ(records[4], "I zip file change to:");
+}
+
+}  // namespace
+
+namespace {
+
+// The log lands where it belongs, whatever the profile's name or the state of
+// the folder chain; where a link of the chain is not a folder, the run falls
+// back as when it cannot be created, and nothing existing is touched.
+struct LogPlace {
+  const char* name;
+  std::wstring profile;    // APPDATA, relative to the test's folder
+  std::wstring in_the_way;  // a file where a folder of the chain should be
+  std::wstring log_folder;  // where today's records land, relative to the test's folder
+};
+
+TEST_F(EntryTest, TheLogLandsWhereItBelongs) {
+  const std::wstring today = testenv::TodayFolderName();
+  const std::wstring chain = L"张三/AppData/Roaming/QuexaZevuvEdov2";
+  const LogPlace places[] = {
+      // A profile name that the ANSI code page may not write: the short form.
+      {"profile outside the code page", L"张三/AppData/Roaming", L"", chain + L"/log/" + today},
+      // The application-data or log folder is a file: the bare date folder in
+      // the current folder, as when they cannot be created.
+      {"application-data folder is a file", L"张三/AppData/Roaming", chain, L"cwd/" + today},
+      {"log folder is a file", L"张三/AppData/Roaming", chain + L"/log", L"cwd/" + today},
+  };
+  for (const LogPlace& place : places) {
+    SCOPED_TRACE(place.name);
+    testenv::TempDir folder(L"log place");
+    testenv::MakeDirs(folder / L"cwd");
+    testenv::ScopedEnv env("APPDATA", folder / place.profile);
+    if (!place.in_the_way.empty()) testenv::WriteFile(folder / place.in_the_way, "in the way");
+    EXPECT_EQ(testenv::Run({*program_}, folder / L"cwd").exit_status, testenv::ExitStatusOf(-1));
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto& entry :
+         fs::directory_iterator(ToFsPath(folder / place.log_folder), error)) {
+      const std::string file = entry.path().filename().u8string();
+      if (file.size() > 9 && file.compare(file.size() - 9, 9, ".INFO.log") == 0) {
+        found = ReadLogFileRecords(FromFsPath(entry.path()));
+      }
+    }
+    ASSERT_FALSE(found.empty()) << "no log in " << testenv::Utf8(folder / place.log_folder);
+    EXPECT_EQ(found.back(), "E miss unzip");
+    // The form of the folder is recorded when the code page cannot write it.
+    const std::wstring profile_folder = folder / (chain + L"/log/" + today);
+    const bool lossy = WideText(NarrowText(profile_folder, CP_ACP), CP_ACP) != profile_folder;
+    EXPECT_EQ(std::count_if(found.begin(), found.end(),
+                            [](const std::string& record) {
+                              return record.rfind("I log folder in its short form:", 0) == 0;
+                            }),
+              lossy && place.in_the_way.empty() ? 1 : 0);
+    if (!place.in_the_way.empty()) {
+      EXPECT_EQ(testenv::ReadFile(folder / place.in_the_way), "in the way");
+    }
+  }
+}
+
+TEST_F(EntryTest, ClosedStandardStreamsDoNotTakeTheLogFiles) {
+  // Otherwise the log files take descriptors 0 to 2, and everything written
+  // to standard error (the box text, ERROR records) lands in a log file.
+  EXPECT_EQ(testenv::Run({*program_}, L"", true).exit_status, testenv::ExitStatusOf(-1));
+  EXPECT_THAT(Records("ERROR"), ElementsAre("E miss unzip"));
+  EXPECT_THAT(Records("WARNING"), ElementsAre("E miss unzip"));
+  EXPECT_THAT(Records("INFO"), RunRecords({}, {"E miss unzip"}));
+}
+
+#ifdef _WIN32
+// Makes Wine prefer a library found on the search path to its own copy for
+// the named programs, as Windows does for a library that is not a known
+// system one (Windows itself ignores this key).
+class PreferFoundLibrary {
+ public:
+  PreferFoundLibrary(const wchar_t* library, std::vector<std::wstring> programs)
+      : programs_(std::move(programs)) {
+    for (const std::wstring& program : programs_) {
+      HKEY key = nullptr;
+      const std::wstring path = kAppDefaults + program + L"\\DllOverrides";
+      if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                          &key, nullptr) == ERROR_SUCCESS) {
+        static const wchar_t kOrder[] = L"native,builtin";
+        RegSetValueExW(key, library, 0, REG_SZ, reinterpret_cast<const BYTE*>(kOrder),
+                       sizeof(kOrder));
+        RegCloseKey(key);
+      }
+    }
+  }
+  ~PreferFoundLibrary() {
+    for (const std::wstring& program : programs_) {
+      RegDeleteTreeW(HKEY_CURRENT_USER, (kAppDefaults + program).c_str());
+    }
+  }
+
+ private:
+  static constexpr const wchar_t* kAppDefaults = L"Software\\Wine\\AppDefaults\\";
+  std::vector<std::wstring> programs_;
+};
+#endif
+
+// A library planted beside the program under the name of one that the
+// program's calls load on demand (the message box loads uxtheme.dll) is never
+// loaded.
+TEST_F(EntryTest, NoLibraryPlantedBesideTheProgramIsLoaded) {
+  if (!testenv::Exists(testenv::BinFile(L"planted_library.dll"))) {
+    GTEST_SKIP() << "a POSIX program loads no libraries on demand from its own folder";
+  }
+  testenv::TempDir folder(L"planted");
+  const std::wstring bin = folder / L"bin";
+  const std::wstring program = testenv::InstallUpdater(bin, true);
+  testenv::CopyFile(testenv::BinFile(L"planted_library.dll"), JoinPath(bin, L"uxtheme.dll"));
+  testenv::CopyFile(testenv::BinFile(L"launcher.exe"), JoinPath(bin, L"launcher.exe"));
+  const std::wstring loads = folder / L"loads.txt";
+  testenv::ScopedEnv log("ZIZARO_PLANTED_LOG", loads);
+#ifdef _WIN32
+  PreferFoundLibrary prefer(L"uxtheme", {L"launcher.exe", L"zizaro_do.exe"});
+#endif
+  // Without the lock-down a program shows a box and loads the planted library.
+  testenv::Run({JoinPath(bin, L"launcher.exe")});
+  ASSERT_THAT(testenv::ReadFile(loads), HasSubstr("launcher.exe"))
+      << "the planted library is not loaded even without the lock-down: this check shows nothing";
+  testenv::WriteFile(loads, "");
+  // A failed update (box, browser) and a successful one (script, archiver, relaunch).
+  testenv::BrowserRecorder browser;
+  const std::wstring root = folder / L"root";
+  testenv::InstallStandIn(InstallLayout(root).client_exe);
+  testenv::WriteFile(InstallLayout(root).uninstall_script, "@echo off\r\n");
+  EXPECT_EQ(testenv::Run({program, L"--unzip=" + (folder / L"missing.7z"),
+                          L"--root_dir=" + root, L"--pid=0"})
+                .exit_status,
+            0u);
+  testenv::InstallStandIn(folder / L"pack/Client/QXDazavAzir.exe");
+  const std::wstring archive = folder / L"update.7z";
+  ASSERT_EQ(testenv::Run({JoinPath(bin, L"7z.exe"), L"a", L"-bso0", L"-bsp0", archive,
+                          folder / L"pack/Client"})
+                .exit_status,
+            0u);
+  EXPECT_EQ(testenv::Run({program, L"--unzip=" + archive, L"--root_dir=" + root, L"--pid=0"})
+                .exit_status,
+            0u);
+  EXPECT_FALSE(testenv::Exists(archive));
+  Sleep(500);  // the new client and the script start on their own
+  EXPECT_EQ(testenv::ReadFile(loads), "");
+  Utils::KillProcessesByName(kClientProcessName);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -337,8 +338,8 @@ TEST_F(FaultsTest, LogFolderNotWritable) {
   testenv::WriteFile(TodayLogFolder(app_data_.path()), "not a folder");
   testenv::ScopedEnv client_log("ZIZARO_CLIENT_LOG", temp_ / L"starts.txt");
   Update(false);
-  for (int i = 0; i < 250 && testenv::ReadFile(temp_ / L"starts.txt").empty(); ++i) Sleep(20);
-  EXPECT_NE(testenv::ReadFile(temp_ / L"starts.txt"), "");
+  EXPECT_TRUE(testenv::WaitUntil([&] { return !testenv::ReadFile(temp_ / L"starts.txt").empty(); },
+                                  5000));
   EXPECT_EQ(testenv::TreeDigest(layout_.client_dir), staged_);
   ExpectNothingLost();
 }
@@ -383,6 +384,180 @@ TEST_F(FaultsTest, KillingTheUpdaterNeverLosesTheStagedClient) {
   RecordProperty("killed_midway", killed_midway);
   RecordProperty("run_ms", static_cast<int>(run_ms));
   EXPECT_GT(killed_midway, kTrials / 2);
+  // A killed updater leaves no lock behind: the next update runs.
+  reinstall();
+  ExpectEnding(Update(false), "I launch process vaild:1 path:.*", true);
+}
+
+// The first promotion names the install root itself as its destination: the
+// user's files beside the client survive however the staging folder is
+// reached and however the root is written.
+TEST_F(FaultsTest, TheInstallRootSurvivesLinksAndPathForms) {
+  struct Row {
+    const char* name;
+    // Moves the staged client (staging folder `staging`) behind a link, where
+    // the row asks for one; false when this system cannot make the link.
+    std::function<bool(const InstallLayout&, const std::wstring& elsewhere)> link;
+    std::wstring prefix;  // put before the root on the command line
+  };
+  const Row rows[] = {
+      {"staging folder reached through a link",
+       [](const InstallLayout& layout, const std::wstring& elsewhere) {
+         fs::rename(ToFsPath(layout.staging_dir), ToFsPath(elsewhere));
+         return testenv::MakeFolderLink(layout.staging_dir, elsewhere);
+       },
+       L""},
+      {"staged client folder reached through a link",
+       [](const InstallLayout& layout, const std::wstring& elsewhere) {
+         fs::create_directories(ToFsPath(elsewhere));
+         fs::rename(ToFsPath(layout.staged_client_dir), ToFsPath(elsewhere + L"/Client"));
+         return testenv::MakeFolderLink(layout.staged_client_dir, elsewhere + L"/Client");
+       },
+       L""},
+      {"root in extended-length form", nullptr, L"\\\\?\\"},
+      {"root in device form", nullptr, L"\\\\.\\"},
+  };
+  int index = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    // A root of its own for each row, with the user's files beside Client.
+    const std::wstring root = temp_ / (L"roots/" + std::to_wstring(index++));
+    const InstallLayout layout(root);
+    testenv::InstallStandIn(layout.client_exe);
+    testenv::WriteFile(root + L"/user data/notes.txt", "the user's");
+    testenv::InstallStandIn(layout.staged_client_dir + kPathSeparator + kClientProcessName);
+    testenv::WriteFile(layout.staged_client_dir + L"/version.txt", "2.0");
+    const std::vector<std::string> staged = testenv::TreeDigest(layout.staged_client_dir);
+    if (row.link && !row.link(layout, root + L" elsewhere")) {
+      ADD_FAILURE() << "cannot make a folder link";
+      continue;
+    }
+    testenv::RunResult run =
+        testenv::Run({updater_, L"--unzip=", L"--root_dir=" + row.prefix + root, L"--pid=0"});
+    EXPECT_EQ(run.exit_status, 0u);
+    Utils::KillProcessesByName(kClientProcessName);
+    EXPECT_EQ(testenv::ReadFile(root + L"/user data/notes.txt"), "the user's");
+    EXPECT_TRUE(testenv::TreeDigest(layout.staged_client_dir) == staged ||
+                testenv::TreeDigest(layout.client_dir) == staged)
+        << "the staged client's files are neither staged nor in place";
+  }
+  ExpectNothingLost();
+}
+
+// A client that starts the updater from its own folder hands that folder on
+// as the updater's current folder, which Windows keeps open.
+TEST_F(FaultsTest, CurrentFolderInsideTheClientFolder) {
+  Stage();
+  const std::vector<std::string> records = Update(false, layout_.client_dir);
+  ExpectEnding(records, "I launch process vaild:1 path:.*", true);
+  EXPECT_THAT(records, Contains(MatchesPattern("I current folder change to:.*bin.?")));
+  ExpectNothingLost();
+}
+
+// More that can only fail, refused before anything is destroyed, where this
+// system can set it up.
+TEST_F(FaultsTest, StagedFolderOnAnotherVolume) {
+  // The staging folder on another file system than the install root: the
+  // memory file system of Linux, where there is one.
+  const std::wstring shm = FromFsPath(fs::path("/dev/shm"));
+  if (!Utils::IsDirectory(shm)) GTEST_SKIP() << "no second file system to stage on";
+  std::optional<testenv::TempDir> memory;
+  memory.emplace(L"volume", shm);
+  testenv::WriteFile(memory->path() + L"/Client/version.txt", "2.0");
+  fs::create_directories(ToFsPath(root_));
+  if (!testenv::MakeFolderLink(layout_.staging_dir, memory->path())) {
+    GTEST_SKIP() << "this system cannot make a folder link";
+  }
+  Utils::FileFacts staged;
+  Utils::FileFacts root;
+  if (!Utils::GetFileFacts(layout_.staged_client_dir, &staged) ||
+      !Utils::GetFileFacts(root_, &root) || staged.volume == root.volume) {
+    GTEST_SKIP() << "this system shows both folders on one volume";
+  }
+  ExpectRefused(false, "staged client folder on another volume than .*");
+}
+
+TEST_F(FaultsTest, StagingFolderThatCannotBeWritten) {
+  Stage();
+  staged_.clear();
+  Pinned pinned(layout_.staging_dir);
+  if (!pinned.pinned()) GTEST_SKIP() << "this system cannot pin a folder (chattr +i)";
+  ExpectRefused(false, "folder cannot be written:.*qxcg_update_tmp,getlasterror:[0-9]+");
+}
+
+// A client tree deeper than MAX_PATH, as a client of unpacked packages has
+// one: a read-only file and a folder at 300 characters. Windows refuses such
+// plain paths without its long-path setting (and so does the POSIX layer).
+TEST_F(FaultsTest, ClientTreesDeeperThanMaxPath) {
+  // The same relative paths in the old client and in the new one.
+  std::wstring deep = L"/resources/app/node_modules";
+  while (layout_.client_dir.size() + deep.size() < 270) deep += L"/pkg_long_name";
+  const size_t name_length = 300 - layout_.client_dir.size() - deep.size() - 1;
+  const std::wstring deep_file = deep + L"/" + std::wstring(name_length, L'f');
+  const std::wstring deep_folder = deep + L"/" + std::wstring(name_length, L'd');
+  auto deepen = [&](const std::wstring& client) {
+    testenv::WriteFile(client + deep_file, "deep");
+    testenv::SetReadOnly(client + deep_file, true);
+    testenv::MakeDirs(client + deep_folder);
+    return client + deep_file;
+  };
+  for (const bool with_archive : {false, true}) {
+    SCOPED_TRACE(with_archive ? "archive" : "staged");
+    Utils::KillProcessesByName(kClientProcessName);
+    testenv::RemoveTree(layout_.client_dir);
+    testenv::RemoveTree(layout_.staging_dir);
+    testenv::InstallStandIn(layout_.client_exe);
+    const std::wstring old_file = deepen(layout_.client_dir);
+    ASSERT_EQ(old_file.size(), 300u);
+    testenv::InstallStandIn(layout_.staged_client_dir + kPathSeparator + kClientProcessName);
+    testenv::WriteFile(layout_.staged_client_dir + L"/version.txt", "2.0");
+    deepen(layout_.staged_client_dir);
+    staged_ = testenv::TreeDigest(layout_.staged_client_dir);
+    if (with_archive) {
+      fs::remove(ToFsPath(archive_));
+      testenv::MakeDirs(temp_ / L"archive");
+      ASSERT_EQ(testenv::Run({testenv::BinFile(L"7z.exe"), L"a", L"-bso0", L"-bsp0", archive_,
+                              layout_.staged_client_dir})
+                    .exit_status,
+                0u);
+      testenv::RemoveTree(layout_.staging_dir);
+    }
+    ExpectEnding(Update(with_archive), "I launch process vaild:1 path:.*", true);
+    EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/version.txt"), "2.0");
+    if (!with_archive) {
+      EXPECT_EQ(testenv::TreeDigest(layout_.client_dir), staged_);
+    }
+    EXPECT_EQ(testenv::ReadFile(old_file), "deep");  // the new client's own copy
+    staged_.clear();
+    ExpectNothingLost();
+  }
+}
+
+// A client that a supervisor starts again as soon as it ends: Windows refuses
+// to delete a running program's file, so the update never reports success
+// while the old program still runs (on POSIX, from its deleted file).
+TEST_F(FaultsTest, ClientRestartedBySupervisor) {
+  Stage();
+  const std::wstring starts = temp_ / L"starts.txt";
+  testenv::ScopedEnv client_log("ZIZARO_CLIENT_LOG", starts);
+  const std::wstring supervisor = temp_ / L"supervisor.bat";
+#ifdef _WIN32
+  testenv::WriteFile(supervisor, ":again\r\n\"" + Utf8(layout_.client_exe) + "\"\r\ngoto again\r\n");
+  PROCESS_INFORMATION loop = testenv::Start(L"cmd.exe /c \"" + supervisor + L"\"");
+#else
+  testenv::WriteFile(supervisor, "while :; do \"" + Utf8(layout_.client_exe) + "\"; sleep 0.001; done\n");
+  PROCESS_INFORMATION loop = testenv::Start(L"/bin/sh " + testenv::Quote(supervisor));
+#endif
+  ASSERT_TRUE(testenv::WaitUntil([&] { return !testenv::ReadFile(starts).empty(); }, 10000));
+  const std::vector<std::string> records = Update(false);
+  const bool updated = records.back() == "I update finished 1\n";
+  // Stop the supervisor, then look for the old program still running.
+  testenv::Stop(&loop);
+  const int stale = testenv::DeletedImagesRunning(root_);
+  Utils::KillProcessesByName(kClientProcessName);
+  EXPECT_FALSE(updated && stale > 0) << "success reported while the old client runs on";
+  RecordProperty("updated", updated ? 1 : 0);
+  ExpectNothingLost();
 }
 
 }  // namespace

@@ -92,13 +92,32 @@ TEST_F(PathSettingTest, ValuesUpTo519CharactersAreAccepted) {
   EXPECT_THAT(log_.Lines(), ElementsAre("E app_data_path error"));
 }
 
-TEST_F(PathSettingTest, AFileUnderTheFolderNameCountsAsTheFolder) {
+TEST_F(PathSettingTest, AFileWhereAFolderOfTheChainShouldBeIsAFailureOfThatLink) {
   testenv::ScopedEnv app_data("APPDATA", temp_.path());
-  testenv::WriteFile(temp_ / L"QuexaZevuvEdov2", "not a folder");
-  EXPECT_EQ(GetAppDataPath(), temp_ / L"QuexaZevuvEdov2");
-  EXPECT_THAT(log_.Lines(), IsEmpty());
-  // Creating below a file fails loudly rather than reporting "nothing created".
-  EXPECT_THROW(GetLogPath(), std::filesystem::filesystem_error);
+  const std::wstring app_folder = temp_ / L"QuexaZevuvEdov2";
+  const std::wstring log_folder = temp_ / L"QuexaZevuvEdov2/log";
+  const std::wstring dated_folder = JoinPath(log_folder, testenv::TodayFolderName());
+  const std::string missing_log = "E get log path error";
+  struct Row {
+    std::wstring in_the_way;
+    std::wstring result;  // of GetTodayLogPath
+    std::vector<std::string> records;
+  };
+  const Row rows[] = {
+      {app_folder, testenv::TodayFolderName(),
+       {"E create path failed: " + testenv::Utf8(app_folder), missing_log}},
+      {log_folder, testenv::TodayFolderName(), {"E create path failed: " + testenv::Utf8(log_folder)}},
+      {dated_folder, L"", {"E create path failed: " + testenv::Utf8(dated_folder)}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testenv::Utf8(row.in_the_way));
+    log_.Clear();
+    std::filesystem::remove_all(ToFsPath(app_folder));
+    testenv::WriteFile(row.in_the_way, "not a folder");
+    EXPECT_EQ(GetTodayLogPath(), row.result);
+    EXPECT_EQ(log_.Lines(), row.records);
+    EXPECT_EQ(testenv::ReadFile(row.in_the_way), "not a folder");
+  }
 }
 
 }  // namespace

@@ -227,13 +227,16 @@ class LaunchTest : public ProcessTest {
     return lines;
   }
   std::string StartOf(const PROCESS_INFORMATION& process) const {
-    for (int i = 0; i < 200; ++i) {
-      for (const std::string& line : Starts()) {
-        if (line.rfind(Id(process.dwProcessId) + "\t", 0) == 0) return line;
-      }
-      Sleep(10);
-    }
-    return "";
+    std::string start;
+    testenv::WaitUntil(
+        [&] {
+          for (const std::string& line : Starts()) {
+            if (line.rfind(Id(process.dwProcessId) + "\t", 0) == 0) start = line;
+          }
+          return !start.empty();
+        },
+        2000);
+    return start;
   }
 
   std::wstring client_log_ = temp_ / L"starts.txt";
@@ -301,7 +304,7 @@ TEST_F(LaunchTest, LaunchClientStartsTheClientOfARootWithBlanksAndNonAsciiLetter
                                         Utf8(InstallLayout(root).client_exe) + "\""));
   // The client runs on its own, started from the client executable.
   std::vector<std::string> starts;
-  for (int i = 0; i < 200 && (starts = Starts()).empty(); ++i) Sleep(10);
+  testenv::WaitUntil([&] { return !(starts = Starts()).empty(); }, 2000);
   ASSERT_EQ(starts.size(), 1u);
   const DWORD pid = static_cast<DWORD>(std::stoul(starts[0]));
   EXPECT_NE(starts[0].find("\t" + Utf8(InstallLayout(root).client_exe) + "\t"), std::string::npos);

@@ -47,13 +47,14 @@ class UpdateTest : public LoggedTest {
   }
   // Waits for a client start from `exe`.
   bool ClientStartedFrom(const std::wstring& exe) const {
-    for (int i = 0; i < 250; ++i) {
-      for (const std::string& line : ClientStarts()) {
-        if (line.find("\t" + Utf8(exe) + "\t") != std::string::npos) return true;
-      }
-      Sleep(20);
-    }
-    return false;
+    return testenv::WaitUntil(
+        [&] {
+          for (const std::string& line : ClientStarts()) {
+            if (line.find("\t" + Utf8(exe) + "\t") != std::string::npos) return true;
+          }
+          return false;
+        },
+        5000);
   }
 
   // A new client, ready to be packed or promoted: the stand-in as the client

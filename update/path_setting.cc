@@ -14,14 +14,16 @@ constexpr DWORD kAppDataCapacity = 520;  // wide characters, terminating zero in
 constexpr size_t kDateCapacity = 64;
 
 // Creates the folder when no entry of that name exists. False, with a record,
-// when the creation reports that it created nothing.
+// when the creation reports that it created nothing, or when the name is
+// taken by something that is not a folder (which is left as it is): the log
+// library could not create its files there.
 bool EnsureFolder(const std::wstring& folder) {
-  std::filesystem::path path = ToFsPath(folder);
-  if (!std::filesystem::exists(path) && !std::filesystem::create_directories(path)) {
-    LOG(ERROR) << "create path failed: " << path.u8string();
-    return false;
-  }
-  return true;
+  const std::filesystem::path path = ToFsPath(folder);
+  const std::filesystem::file_status status = std::filesystem::status(path);
+  const bool usable = std::filesystem::exists(status) ? std::filesystem::is_directory(status)
+                                                      : std::filesystem::create_directories(path);
+  if (!usable) LOG(ERROR) << "create path failed: " << path.u8string();
+  return usable;
 }
 
 }  // namespace

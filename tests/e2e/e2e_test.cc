@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -137,14 +138,12 @@ class EndToEndTest : public ::testing::Test {
 
   bool NewClientStarted() const {
     const std::string from = "\t" + Utf8(InstallLayout(root_).client_exe) + "\t";
-    for (int i = 0; i < 250; ++i) {
-      std::vector<std::string> starts = ClientStarts();
-      if (starts.size() > clients_.size() && starts.back().find(from) != std::string::npos) {
-        return true;
-      }
-      Sleep(20);
-    }
-    return false;
+    return testenv::WaitUntil(
+        [&] {
+          const std::vector<std::string> starts = ClientStarts();
+          return starts.size() > clients_.size() && starts.back().find(from) != std::string::npos;
+        },
+        5000);
   }
 
   // Runs the program with `arguments`, watching and answering its boxes.
@@ -289,16 +288,17 @@ class EndToEndTest : public ::testing::Test {
   // The scripts that ran, in order, once they have had time to run.
   std::vector<std::string> ScriptsRun(size_t expected) const {
     std::vector<std::string> lines;
-    for (int i = 0; i < 250; ++i) {
-      lines.clear();
-      std::istringstream in(testenv::ReadFile(scripts_));
-      for (std::string line; std::getline(in, line);) {
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-        lines.push_back(line);
-      }
-      if (lines.size() >= expected) break;
-      Sleep(20);
-    }
+    testenv::WaitUntil(
+        [&] {
+          lines.clear();
+          std::istringstream in(testenv::ReadFile(scripts_));
+          for (std::string line; std::getline(in, line);) {
+            while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+            lines.push_back(line);
+          }
+          return lines.size() >= expected;
+        },
+        5000);
     return lines;
   }
 
@@ -339,7 +339,7 @@ TEST_F(EndToEndTest, ArchiveUpdateWithTheClientNotRunning) {
 
 TEST_F(EndToEndTest, StagedUpdateWithTheClientRunning) {
   const InstallLayout layout(root_);
-  MakeClient(layout.client_dir, "1.0", false);
+  MakeClient(layout.client_dir, "1.0", true);
   testenv::WriteFile(layout.client_dir + L"/settings/old.txt", "old");
   MakeClient(layout.staged_client_dir, "2.0", true);
   const std::vector<std::string> staged = testenv::ListTree(layout.staged_client_dir);
@@ -348,7 +348,8 @@ TEST_F(EndToEndTest, StagedUpdateWithTheClientRunning) {
   EXPECT_EQ(WaitForSingleObject(clients_[1].hProcess, 10000), WAIT_OBJECT_0);
   EXPECT_EQ(testenv::ListTree(layout.client_dir), staged);
   EXPECT_THAT(testenv::ListTree(layout.staging_dir), IsEmpty());
-  EXPECT_THAT(ScriptsRun(1), ElementsAre("firewall 2.0"));
+  // The old client's uninstall script ran to its end before its files went.
+  EXPECT_THAT(ScriptsRun(2), ElementsAre("uninstall 1.0", "firewall 2.0"));
   ExpectTranscript("staged_update_client_running");
 }
 
@@ -407,6 +408,46 @@ TEST_F(EndToEndTest, NewClientThatCannotStart) {
   EXPECT_EQ(testenv::ReadFile(layout.client_dir + L"/version.txt"), "2.0");
   EXPECT_EQ(ClientStarts().size(), 0u);
   ExpectTranscript("new_client_cannot_start");
+}
+
+// Two updaters of one install root started together (the client asked twice,
+// a retry after a time-out): one updates, the other finds the root's lock
+// held and leaves without a word to the user; one new client runs.
+TEST_F(EndToEndTest, TwoUpdatersOfOneRootStartedTogether) {
+  const InstallLayout layout(root_);
+  const int trials = testenv::RunningUnderWine() ? 5 : 20;
+  const std::string held = "W another update of this install root is running:" + Utf8(root_);
+  for (int trial = 0; trial < trials; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    fs::remove_all(ToFsPath(root_));
+    testenv::WriteFile(client_log_, "");
+    testenv::BrowserRecorder browser;
+    MakeClient(layout.client_dir, "1.0", false);
+    MakeClient(layout.staged_client_dir, "2.0", false);
+    // The client that asked for the update ends a second later: the updater
+    // that takes the lock first waits for it, and the other starts meanwhile.
+    PROCESS_INFORMATION old_client =
+        testenv::StartProgram(layout.client_exe, {L"--exit-after=1000"});
+    std::vector<std::wstring> arguments = Switches(L"", old_client.dwProcessId);
+    PROCESS_INFORMATION first = testenv::StartProgram(program(), arguments);
+    PROCESS_INFORMATION second = testenv::StartProgram(program(), arguments);
+    EXPECT_EQ(testenv::WaitExit(first.hProcess, 60000), 0u);
+    EXPECT_EQ(testenv::WaitExit(second.hProcess, 60000), 0u);
+    testenv::Stop(&first);
+    testenv::Stop(&second);
+    testenv::Stop(&old_client);
+    EXPECT_EQ(testenv::ReadFile(layout.client_dir + L"/version.txt"), "2.0");
+    // The old client's start, then exactly one new client's.
+    ASSERT_TRUE(testenv::WaitUntil([&] { return ClientStarts().size() >= 2; }, 5000));
+    Sleep(200);  // a second new client would have started by now
+    const std::vector<std::string> starts = ClientStarts();
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_TRUE(testenv::IsRunning(static_cast<DWORD>(std::stoul(starts[1]))));
+    const std::vector<std::string> records = ReadTodayLog(app_data_.path(), "WARNING");
+    EXPECT_EQ(std::count(records.begin(), records.end(), held), trial + 1);
+    EXPECT_EQ(browser.Visits(0), "");  // nobody was told to reinstall
+    Utils::KillProcessesByName(kClientProcessName);
+  }
 }
 
 struct SwitchRow {
