@@ -37,7 +37,17 @@ const Hostile kHostileNames[] = {
     {L"%PATH% and %APPDATA%", true},
     {L"quote\"d", false},
     {L"new\nline", false},
+    // Bytes that are not UTF-8 (POSIX names only): the byte 0xFF as wide text.
+    {L"r\xDCFFoot and upd\xDCFF", false},
 };
+
+// The name as a layer that replaced bytes it could not decode would see it.
+std::wstring Replaced(std::wstring name) {
+  for (wchar_t& c : name) {
+    if (c >= 0xDC80 && c <= 0xDCFF) c = 0xFFFD;
+  }
+  return name;
+}
 
 class HostileTest : public ::testing::Test {
  protected:
@@ -78,6 +88,11 @@ class HostileTest : public ::testing::Test {
     testenv::InstallStandIn(layout.client_exe);
     testenv::InstallStandIn(layout.staged_client_dir + kPathSeparator + kClientProcessName);
     testenv::WriteFile(layout.staged_client_dir + L"/version.txt", "2.0");
+#ifndef _WIN32
+    // A file whose name is not UTF-8, in the old client and in the new one.
+    testenv::WriteFile(layout.client_dir + L"/old\xDCFE.dat", "old");
+    testenv::WriteFile(layout.staged_client_dir + L"/new\xDCFE.dat", "new");
+#endif
   }
 
   // Runs the updater in the test's current folder; the run's records.
@@ -147,6 +162,10 @@ TEST_F(HostileTest, ArchivePathsWithCharactersThatAShellWouldRead) {
     SCOPED_TRACE(Utf8(hostile.name));
     const std::wstring archive = temp_ / (L"archives/" + hostile.name + L".7z");
     testenv::CopyFile(packed, archive);
+    // Beside it, the archive its name would be mistaken for if bytes were
+    // replaced: never touched.
+    const std::wstring decoy = temp_ / (L"archives/" + Replaced(hostile.name) + L".7z");
+    if (decoy != archive) testenv::WriteFile(decoy, "decoy");
     Utils::KillProcessesByName(kClientProcessName);  // the client the last round started
     testenv::InstallStandIn(InstallLayout(root).client_exe);
     std::vector<std::string> records = Update(archive, root);
@@ -155,8 +174,11 @@ TEST_F(HostileTest, ArchivePathsWithCharactersThatAShellWouldRead) {
     const bool quoted = hostile.name.find(L'"') != std::wstring::npos;
     EXPECT_EQ(Updated(records), !quoted);
     EXPECT_EQ(testenv::Exists(archive), quoted);
+    if (decoy != archive) {
+      EXPECT_EQ(testenv::ReadFile(decoy), "decoy");
+    }
     ExpectContained();
-    fs::remove_all(ToFsPath(archive));
+    fs::remove_all(ToFsPath(temp_ / L"archives"));
   }
 }
 

@@ -72,6 +72,7 @@ TEST(ResourcesTest, ManifestRunsAsInvokerOnEverySupportedSystem) {
     EXPECT_THAT(manifest, HasSubstr(std::string("<supportedOS Id=\"{") + system + "}\"/>"));
   }
   EXPECT_THAT(manifest, HasSubstr("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""));
+  EXPECT_THAT(manifest, HasSubstr(">true</longPathAware>"));
 #endif
 }
 

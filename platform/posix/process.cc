@@ -7,8 +7,9 @@
 //
 // Port rules:
 // - An exit code asked for by TerminateProcess belongs to that process, not
-//   to its id: it is kept by the process's id and start time, so that a later
-//   process that gets the same id (the kernel reuses ids) never reads it.
+//   to its id: the codes kept by id are forgotten as soon as a new process of
+//   ours gets that id (the kernel reuses ids), so that it never reads the
+//   code of an earlier process.
 // - A named mutex is an abstract Unix socket named after the session (the
 //   user) and the mutex's name: held while bound, released by the system when
 //   its holder ends however it ends, and it leaves no file anywhere.
@@ -52,15 +53,12 @@ int PidfdSendSignal(int pidfd, int signal) {
   return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
 }
 
-// One process, as opposed to one process id: its id and its start time.
-using ProcessKey = std::pair<pid_t, unsigned long long>;
-
 // Exit codes of children already reaped, and the codes that TerminateProcess
 // asked for: a killed child reports the code it was terminated with.
 struct ChildCodes {
   std::mutex mutex;
-  std::map<ProcessKey, DWORD> reaped;
-  std::map<ProcessKey, DWORD> terminated;
+  std::map<pid_t, DWORD> reaped;
+  std::map<pid_t, DWORD> terminated;
 };
 
 ChildCodes& Codes() {
@@ -68,29 +66,10 @@ ChildCodes& Codes() {
   return *codes;
 }
 
-// The start time of a process (clock ticks since boot), 0 when it cannot be
-// read.
-unsigned long long StartTime(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat;
-  if (!std::getline(in, stat)) return 0;
-  // Fields after the command, which may hold blanks: state is field 3, the
-  // start time field 22.
-  size_t close = stat.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(stat.substr(close + 1));
-  std::string field;
-  for (int index = 3; index < 22 && fields >> field; ++index) {
-  }
-  unsigned long long start = 0;
-  fields >> start;
-  return start;
-}
-
 class ProcessObject : public HandleObject {
  public:
   ProcessObject(pid_t pid, int pidfd, DWORD access, bool child)
-      : pid(pid), pidfd(pidfd), access(access), child(child), key(pid, StartTime(pid)) {}
+      : pid(pid), pidfd(pidfd), access(access), child(child) {}
   ~ProcessObject() override { close(pidfd); }
 
   bool Allows(DWORD wanted) const {
@@ -107,7 +86,6 @@ class ProcessObject : public HandleObject {
   const int pidfd;
   const DWORD access;
   const bool child;
-  const ProcessKey key;
 };
 
 class ThreadObject : public HandleObject {
@@ -273,6 +251,11 @@ pid_t Spawn(const SpawnRequest& request) {
     errno = error;
     return -1;
   }
+  // Whatever codes earlier processes with this id left are not this one's.
+  ChildCodes& codes = Codes();
+  std::lock_guard<std::mutex> lock(codes.mutex);
+  codes.reaped.erase(pid);
+  codes.terminated.erase(pid);
   return pid;
 }
 
@@ -316,7 +299,7 @@ BOOL GetExitCodeProcess(HANDLE handle, LPDWORD exit_code) {
              WEXITED | WNOHANG) == 0 &&
       info.si_pid != 0) {
     DWORD code = 0;
-    auto asked = codes.terminated.find(process->key);
+    auto asked = codes.terminated.find(process->pid);
     if (info.si_code == CLD_EXITED) {
       code = static_cast<DWORD>(info.si_status);
     } else {
@@ -324,9 +307,9 @@ BOOL GetExitCodeProcess(HANDLE handle, LPDWORD exit_code) {
                                              : static_cast<DWORD>(128 + info.si_status);
     }
     if (asked != codes.terminated.end()) codes.terminated.erase(asked);
-    codes.reaped[process->key] = code;
+    codes.reaped[process->pid] = code;
   }
-  auto reaped = codes.reaped.find(process->key);
+  auto reaped = codes.reaped.find(process->pid);
   if (reaped == codes.reaped.end()) return posix::Fail(ERROR_ACCESS_DENIED);
   *exit_code = reaped->second;
   return TRUE;
@@ -340,7 +323,7 @@ BOOL TerminateProcess(HANDLE handle, UINT exit_code) {
   {
     posix::ChildCodes& codes = posix::Codes();
     std::lock_guard<std::mutex> lock(codes.mutex);
-    codes.terminated[process->key] = exit_code;
+    codes.terminated[process->pid] = exit_code;
   }
   if (posix::PidfdSendSignal(process->pidfd, SIGKILL) != 0) return posix::FailWithErrno();
   return TRUE;
