@@ -12,7 +12,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// windows.h first: the others build on it.
 #include <windows.h>
+
 #include <shellapi.h>
 #include <shlwapi.h>
 #include <tlhelp32.h>

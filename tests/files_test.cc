@@ -59,9 +59,10 @@ TEST_F(FilesTest, IsDirectoryFollowsLinksAndNeverRaises) {
   EXPECT_FALSE(Utils::IsDirectory(temp_ / L"missing"));
   EXPECT_FALSE(Utils::IsDirectory(temp_ / L"file.txt/below"));
   EXPECT_FALSE(Utils::IsDirectory(L""));
-  if (testenv::MakeFolderLink(temp_ / L"link", temp_ / L"folder")) {
-    EXPECT_TRUE(Utils::IsDirectory(temp_ / L"link"));
+  if (!testenv::MakeFolderLink(temp_ / L"link", temp_ / L"folder")) {
+    GTEST_SKIP() << "this system cannot make a folder link";
   }
+  EXPECT_TRUE(Utils::IsDirectory(temp_ / L"link"));
 }
 
 TEST_F(FilesTest, ClearReadOnlyClearsFilesOnlyAndNeverFolders) {
@@ -218,6 +219,10 @@ TEST_F(MoveDirTest, DestinationHoldingOrInsideTheSourceChangesNothing) {
       source + kPathSeparator + L"inner",
       L"root",
       L"root/qxcg_update_tmp/..",
+      // Extended-length and device forms name the same folders.
+      L"\\\\?\\" + root,
+      L"\\\\.\\" + root,
+      L"\\\\?\\" + temp_.path(),
   };
 #ifdef _WIN32
   destinations.push_back(temp_ / L"ROOT");

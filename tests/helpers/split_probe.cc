@@ -15,16 +15,10 @@
 #include "platform/win32.h"
 #include "tests/support/test_env.h"
 #include "utility/base/file_path.h"
+#include "utility/base/logging.h"
 
 namespace {
 
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
-}
 
 // Lines made of the characters that matter to the split (blanks, tabs,
 // quotes, backslashes) among ordinary and non-ASCII ones; never empty, never
@@ -64,7 +58,7 @@ void Split(const std::wstring& in_file, const std::wstring& out_file) {
   std::ifstream in(ToFsPath(in_file), std::ios::binary);
   std::ofstream out(ToFsPath(out_file), std::ios::binary | std::ios::trunc);
   for (std::string line; std::getline(in, line);) {
-    const std::wstring wide = Wide(line);
+    const std::wstring wide = WideText(line, CP_UTF8);
     int count = 0;
     wchar_t** argv = CommandLineToArgvW(wide.c_str(), &count);
     out << count;
