@@ -84,9 +84,41 @@ class SystemErrors : public std::error_category {
                              std::error_code(static_cast<int>(code), errors));
 }
 
-// Removes a file or folder tree and returns the number of entries removed.
-// A link is removed itself and never entered, so nothing outside the tree is
-// touched. Errors raise filesystem_error.
+// Removes a file or folder tree, whose attributes the caller has read, and
+// returns the number of entries removed. A link is removed itself and never
+// entered, so nothing outside the tree is touched. Errors raise
+// filesystem_error.
+uintmax_t RemoveTree(const std::wstring& path, DWORD attributes) {
+  const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  uintmax_t count = 0;
+  if (folder && !IsLink(attributes)) {
+    // Names first, then removal: no listing stays open while sub-folders go.
+    std::vector<std::pair<std::wstring, DWORD>> entries;
+    WIN32_FIND_DATAW entry = {};
+    HANDLE find = FindFirstFileW(ExtendedLengthPath(JoinPath(path, L"*")).c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) ThrowFileError("cannot remove all", path, GetLastError());
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name != L"." && name != L"..") entries.emplace_back(name, entry.dwFileAttributes);
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+    for (const auto& [name, entry_attributes] : entries) {
+      count += RemoveTree(JoinPath(path, name), entry_attributes);
+    }
+  }
+  const std::wstring system_path = ExtendedLengthPath(path);
+  const BOOL removed =
+      folder ? RemoveDirectoryW(system_path.c_str()) : DeleteFileW(system_path.c_str());
+  if (!removed) {
+    const DWORD code = GetLastError();
+    // Gone meanwhile: nothing more to remove here.
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return count;
+    ThrowFileError("cannot remove all", path, code);
+  }
+  return count + 1;
+}
+
+// The same for a path given by the caller: nothing there removes nothing.
 uintmax_t RemoveTree(const std::wstring& path) {
   const DWORD attributes = AttributesOf(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -94,26 +126,7 @@ uintmax_t RemoveTree(const std::wstring& path) {
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return 0;
     ThrowFileError("cannot remove all", path, code);
   }
-  const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  uintmax_t count = 0;
-  if (folder && !IsLink(attributes)) {
-    // Names first, then removal: no listing stays open while sub-folders go.
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW entry = {};
-    HANDLE find = FindFirstFileW(ExtendedLengthPath(JoinPath(path, L"*")).c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) ThrowFileError("cannot remove all", path, GetLastError());
-    do {
-      const std::wstring name = entry.cFileName;
-      if (name != L"." && name != L"..") names.push_back(name);
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
-    for (const std::wstring& name : names) count += RemoveTree(JoinPath(path, name));
-  }
-  const std::wstring system_path = ExtendedLengthPath(path);
-  const BOOL removed =
-      folder ? RemoveDirectoryW(system_path.c_str()) : DeleteFileW(system_path.c_str());
-  if (!removed) ThrowFileError("cannot remove all", path, GetLastError());
-  return count + 1;
+  return RemoveTree(path, attributes);
 }
 
 // Creates a folder and every missing folder above it.
