@@ -3,6 +3,7 @@
 // more fields where said) on one line.
 //   make-tree <folder> <files> <folders>   a client-like tree, a tenth of the files read-only
 //   remove-all <folder>                    Utils::RemoveAll
+//   walk-remove <folder>                   (Windows) the plain one-pass Win32 removal walk
 //   kill-by-name <name>                    Utils::KillProcessesByName: "<ms> <count>"
 //   run <program> [arguments...]           a program run to its end: "<ms> <peak KiB>"
 //                                          (peak memory on POSIX only; 0 elsewhere)
@@ -48,6 +49,36 @@ void MakeTree(const std::wstring& root, int files, int folders) {
     if (i % 10 == 0) testenv::SetReadOnly(FromFsPath(file), true);
   }
 }
+
+#ifdef _WIN32
+// The plainest removal that Win32 offers, the baseline of Utils::RemoveAll on
+// Windows: one pass over the tree, each folder listed once, a read-only file
+// made writable, each file deleted as the walk meets it and each folder
+// removed as the walk leaves it; nothing else. False at the first call that
+// fails.
+bool WalkRemove(const std::wstring& folder) {
+  WIN32_FIND_DATAW entry = {};
+  HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  bool ok = true;
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring path = folder + L"\\" + name;
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      ok = WalkRemove(path);
+      continue;
+    }
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      const DWORD writable = entry.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY;
+      ok = SetFileAttributesW(path.c_str(), writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL) != 0;
+    }
+    ok = ok && DeleteFileW(path.c_str()) != 0;
+  } while (ok && FindNextFileW(find, &entry));
+  FindClose(find);
+  return ok && RemoveDirectoryW(folder.c_str()) != 0;
+}
+#endif
 
 // Runs a program to its end; returns milliseconds and, on POSIX, its peak
 // resident memory in KiB.
@@ -97,6 +128,14 @@ int main() {
     printf("%.3f\n", MsSince(start));
     return removed ? 0 : 1;
   }
+#ifdef _WIN32
+  if (verb == L"walk-remove") {
+    const auto start = Clock::now();
+    const bool removed = WalkRemove(args[2]);
+    printf("%.3f\n", MsSince(start));
+    return removed ? 0 : 1;
+  }
+#endif
   if (verb == L"kill-by-name") {
     const auto start = Clock::now();
     const int killed = Utils::KillProcessesByName(args[2]);

@@ -15,7 +15,19 @@ namespace {
 using ::testing::HasSubstr;
 
 #ifdef _WIN32
-std::wstring Program() { return testenv::BinFile(L"zizaro_do.exe"); }
+// The program under test: the one named by ZIZARO_PROGRAM when set (so that
+// scripts/package checks the signed program it ships), else the one built
+// beside this test. Each test records which one it read.
+std::wstring Program() {
+  const wchar_t* const name = L"ZIZARO_PROGRAM";
+  std::wstring path(GetEnvironmentVariableW(name, nullptr, 0), L'\0');
+  if (!path.empty()) {
+    path.resize(GetEnvironmentVariableW(name, path.data(), static_cast<DWORD>(path.size())));
+  }
+  if (path.empty()) path = testenv::BinFile(L"zizaro_do.exe");
+  ::testing::Test::RecordProperty("program", testenv::Utf8(path));
+  return path;
+}
 
 std::wstring VersionString(const std::vector<BYTE>& data, const std::wstring& name) {
   void* value = nullptr;
