@@ -54,10 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (found && (outcome != Outcome::kNumber || value != expected)) abort();
       if (!found && value != 99) abort();
     } catch (const std::invalid_argument& e) {
-      if (outcome != Outcome::kInvalid || std::string(e.what()) != "invalid stoll argument") abort();
+      if (outcome != Outcome::kInvalid || std::string(e.what()) != "invalid stoll argument")
+        abort();
       if (value != 99) abort();
     } catch (const std::out_of_range& e) {
-      if (outcome != Outcome::kOutOfRange || std::string(e.what()) != "stoll argument out of range") {
+      if (outcome != Outcome::kOutOfRange ||
+          std::string(e.what()) != "stoll argument out of range") {
         abort();
       }
       if (value != 99) abort();

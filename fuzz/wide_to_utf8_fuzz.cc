@@ -19,7 +19,8 @@ std::string Reference(const std::wstring& text) {
   for (size_t i = 0; i < text.size(); ++i) {
     uint32_t unit = static_cast<uint32_t>(text[i]);
     if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() &&
-        static_cast<uint32_t>(text[i + 1]) >= 0xDC00 && static_cast<uint32_t>(text[i + 1]) <= 0xDFFF) {
+        static_cast<uint32_t>(text[i + 1]) >= 0xDC00 &&
+        static_cast<uint32_t>(text[i + 1]) <= 0xDFFF) {
       unit = 0x10000 + ((unit - 0xD800) << 10) + (static_cast<uint32_t>(text[++i]) - 0xDC00);
     }
     if (unit >= 0xD800 && unit <= 0xDFFF) {

@@ -66,7 +66,8 @@ inline std::wstring QuoteProgramName(const std::wstring& name) {
 
 // Arguments quoted and joined by blanks; the first is quoted as the program
 // name when `program_first` is set.
-inline std::wstring JoinCommandLine(const std::vector<std::wstring>& arguments, bool program_first) {
+inline std::wstring JoinCommandLine(const std::vector<std::wstring>& arguments,
+                                    bool program_first) {
   std::wstring line;
   for (size_t i = 0; i < arguments.size(); ++i) {
     if (i > 0) line.push_back(L' ');

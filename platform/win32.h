@@ -13,11 +13,12 @@
 #define NOMINMAX
 #endif
 // windows.h first: the others build on it.
+// clang-format off
 #include <windows.h>
-
 #include <shellapi.h>
 #include <shlwapi.h>
 #include <tlhelp32.h>
+// clang-format on
 
 #include <cwchar>
 
@@ -299,14 +300,12 @@ BOOL TerminateProcess(HANDLE process, UINT exit_code);
 BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
                     LPSECURITY_ATTRIBUTES process_attributes,
                     LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit_handles,
-                    DWORD creation_flags, LPVOID environment,
-                    LPCWSTR current_directory, LPSTARTUPINFOW startup_info,
-                    LPPROCESS_INFORMATION process_information);
+                    DWORD creation_flags, LPVOID environment, LPCWSTR current_directory,
+                    LPSTARTUPINFOW startup_info, LPPROCESS_INFORMATION process_information);
 HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD process_id);
 BOOL Process32FirstW(HANDLE snapshot, LPPROCESSENTRY32W entry);
 BOOL Process32NextW(HANDLE snapshot, LPPROCESSENTRY32W entry);
-BOOL QueryFullProcessImageNameW(HANDLE process, DWORD flags, LPWSTR name,
-                                PDWORD size);
+BOOL QueryFullProcessImageNameW(HANDLE process, DWORD flags, LPWSTR name, PDWORD size);
 BOOL ProcessIdToSessionId(DWORD process_id, DWORD* session_id);
 DWORD GetCurrentProcessId();
 BOOL AllowSetForegroundWindow(DWORD process_id);
@@ -328,21 +327,18 @@ BOOL SetDllDirectoryW(LPCWSTR path);
 BOOL SetDefaultDllDirectories(DWORD flags);
 
 // System version.
-ULONGLONG VerSetConditionMask(ULONGLONG condition_mask, DWORD type_mask,
-                              BYTE condition);
-BOOL VerifyVersionInfoW(LPOSVERSIONINFOEXW version_info, DWORD type_mask,
-                        DWORDLONG condition_mask);
+ULONGLONG VerSetConditionMask(ULONGLONG condition_mask, DWORD type_mask, BYTE condition);
+BOOL VerifyVersionInfoW(LPOSVERSIONINFOEXW version_info, DWORD type_mask, DWORDLONG condition_mask);
 
 // Command line and text.
 LPWSTR GetCommandLineW();
 int lstrlenW(LPCWSTR text);
 LPWSTR* CommandLineToArgvW(LPCWSTR command_line, int* argc);
 HLOCAL LocalFree(HLOCAL memory);
-int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_length,
-                        LPSTR narrow, int narrow_size, LPCSTR default_char,
-                        BOOL* used_default_char);
-int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR narrow,
-                        int narrow_length, LPWSTR wide, int wide_size);
+int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_length, LPSTR narrow,
+                        int narrow_size, LPCSTR default_char, BOOL* used_default_char);
+int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR narrow, int narrow_length, LPWSTR wide,
+                        int wide_size);
 DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size);
 DWORD CharLowerBuffW(LPWSTR text, DWORD length);
 // The Windows runtime's wcstoll, which std::stoll uses there: leading white
@@ -363,8 +359,8 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes);
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                    DWORD disposition, DWORD flags, HANDLE template_file);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
-BOOL GetDiskFreeSpaceExW(LPCWSTR folder, PULARGE_INTEGER available_to_caller,
-                         PULARGE_INTEGER total, PULARGE_INTEGER total_free);
+BOOL GetDiskFreeSpaceExW(LPCWSTR folder, PULARGE_INTEGER available_to_caller, PULARGE_INTEGER total,
+                         PULARGE_INTEGER total_free);
 DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* file_part);
 DWORD GetShortPathNameW(LPCWSTR long_path, LPWSTR short_path, DWORD size);
 DWORD GetCurrentDirectoryW(DWORD size, LPWSTR buffer);
@@ -375,14 +371,13 @@ BOOL AreFileApisANSI();
 // Shell and user interface.
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
-HINSTANCE ShellExecuteW(HWND owner, LPCWSTR verb, LPCWSTR file,
-                        LPCWSTR parameters, LPCWSTR directory, int show);
+HINSTANCE ShellExecuteW(HWND owner, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters,
+                        LPCWSTR directory, int show);
 BOOL ShellExecuteExW(LPSHELLEXECUTEINFOW info);
 
 // The program's entry, called by the POSIX main with the arguments after the
 // program path joined as Windows would hand them to a GUI program.
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR command_line,
-                    int show);
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR command_line, int show);
 
 // Records the process's arguments for GetCommandLineW. Called by main before
 // anything else; without it GetCommandLineW reads /proc/self/cmdline.

@@ -8,9 +8,9 @@
 
 namespace {
 
+using testenv::Utf8;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using testenv::Utf8;
 
 class StopAndRemoveClientTest : public LoggedTest {
  protected:
@@ -35,9 +35,8 @@ TEST_F(StopAndRemoveClientTest, RunningClientIsEndedAndItsExecutableRemoved) {
 
 TEST_F(StopAndRemoveClientTest, NothingRunningAndNoExecutableSucceedsAtOnce) {
   EXPECT_TRUE(StopAndRemoveClient(root_));
-  EXPECT_THAT(log_.OwnLines(),
-              ElementsAre("I 0 process killed,QXDazavAzir.exe",
-                          "W kill QXDazavAzir.exe failed or no such Process"));
+  EXPECT_THAT(log_.OwnLines(), ElementsAre("I 0 process killed,QXDazavAzir.exe",
+                                           "W kill QXDazavAzir.exe failed or no such Process"));
 }
 
 TEST_F(StopAndRemoveClientTest, AnExecutableThatCannotBeRemovedFailsAfterFiftyAttempts) {

@@ -76,8 +76,7 @@ TEST_F(CommandLineTest, InitRecordsTheWholeLineAndEmptyTextLeavesTheParserEmpty)
   EXPECT_FALSE(parser_.HasSwitch(L"pid"));
 
   Parse(L"--unzip=\"C:\\游戏 包\\a.7z\" --pid=7");
-  EXPECT_THAT(log_.Lines(),
-              ElementsAre("I prog.exe --unzip=\"C:\\游戏 包\\a.7z\" --pid=7"));
+  EXPECT_THAT(log_.Lines(), ElementsAre("I prog.exe --unzip=\"C:\\游戏 包\\a.7z\" --pid=7"));
   std::string utf8;
   EXPECT_TRUE(parser_.GetSwitchValue(&utf8, L"unzip"));
   EXPECT_EQ(utf8, "C:\\游戏 包\\a.7z");
@@ -112,8 +111,10 @@ TEST_F(CommandLineTest, PresenceAndTextValues) {
       {L"-pid=5", L"pid", false, false, L""},
       {L"/pid=5", L"pid", false, false, L""},
       {L"pid=5", L"pid", false, false, L""},
-      {L"\"--root_dir=C:\\Games\\Client Root\"", L"root_dir", true, true, L"C:\\Games\\Client Root"},
-      {L"--root_dir=\"C:\\Games\\Client Root\"", L"root_dir", true, true, L"C:\\Games\\Client Root"},
+      {L"\"--root_dir=C:\\Games\\Client Root\"", L"root_dir", true, true,
+       L"C:\\Games\\Client Root"},
+      {L"--root_dir=\"C:\\Games\\Client Root\"", L"root_dir", true, true,
+       L"C:\\Games\\Client Root"},
       // A backslash before the closing quote makes it literal: the value runs on.
       {L"--root_dir=\"C:\\a b\\\" --pid=1", L"root_dir", true, true, L"C:\\a b\" --pid=1"},
       {L"--root_dir=\"\\\"C:\\a b\\\"\"", L"root_dir", true, true, L"\"C:\\a b\""},
@@ -148,9 +149,15 @@ TEST_F(CommandLineTest, IntegerValuesConvertLikeStoll) {
       {L"--pid=-3", -3},
       {L"\"--pid= 7\"", 7},
       // White space beyond ASCII that the Windows runtime skips before a number.
-      {L"\"--pid=\u3000" L"7\"", 7},
-      {L"\"--pid=\u00a0" L"7\"", 7},
-      {L"\"--pid=\u2007\u202f-" L"7\"", -7},
+      {L"\"--pid=\u3000"
+       L"7\"",
+       7},
+      {L"\"--pid=\u00a0"
+       L"7\"",
+       7},
+      {L"\"--pid=\u2007\u202f-"
+       L"7\"",
+       -7},
       {L"--pid=4294967296", 4294967296LL},
       {L"--pid=9223372036854775807", INT64_MAX},
       {L"--pid=-9223372036854775808", INT64_MIN},
@@ -166,7 +173,9 @@ TEST_F(CommandLineTest, IntegerValuesConvertLikeStoll) {
 
 TEST_F(CommandLineTest, IntegerErrorsCarryTheirMessagesAndLeaveTheDestination) {
   // A zero-width space is no white space; digits beyond ASCII are no digits.
-  for (const wchar_t* bad : {L"--pid=", L"--pid=x", L"--pid=+", L"--pid=-", L"--pid=\u200b" L"7",
+  for (const wchar_t* bad : {L"--pid=", L"--pid=x", L"--pid=+", L"--pid=-",
+                             L"--pid=\u200b"
+                             L"7",
                              L"--pid=\u0661"}) {
     CommandLine parser;
     ASSERT_TRUE(parser.InitFromText((std::wstring(L"prog.exe ") + bad).c_str()));

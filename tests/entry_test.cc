@@ -54,8 +54,7 @@ class EntryTest : public ::testing::Test {
     std::wstring line = testenv::JoinArguments(arguments);
     std::vector<std::string> expected = {
         "I origin cmdline:" + testenv::Utf8(line),
-        "I " +
-            testenv::Utf8(L"\"" + *program_ + L"\"" + (line.empty() ? L"" : L" ") + line)};
+        "I " + testenv::Utf8(L"\"" + *program_ + L"\"" + (line.empty() ? L"" : L" ") + line)};
     expected.insert(expected.end(), rest.begin(), rest.end());
     return expected;
   }
@@ -132,8 +131,7 @@ TEST_F(EntryTest, RunsOfOneDayAppendToTheSameFiles) {
   std::vector<std::string> second = RunRecords({}, {"E miss unzip"});
   both.insert(both.end(), second.begin(), second.end());
   EXPECT_EQ(Records("INFO"), both);
-  EXPECT_THAT(Records("ERROR"),
-              ElementsAre("E parse switch errorunzip", "E miss unzip"));
+  EXPECT_THAT(Records("ERROR"), ElementsAre("E parse switch errorunzip", "E miss unzip"));
   int files = 0;
   for (const auto& entry : fs::directory_iterator(ToFsPath(TodayLogFolder(app_data_.path())))) {
     if (entry.is_regular_file() && !entry.is_symlink()) ++files;
@@ -154,13 +152,12 @@ TEST_F(EntryTest, FailedUpdateShowsTheBoxOpensTheDownloadAddressAndExitsWithZero
   std::vector<std::string> records = Records();
   ASSERT_THAT(records, SizeIs(testing::Ge(2u)));
   records.erase(records.begin(), records.begin() + 2);  // the command-line records
-  EXPECT_THAT(records,
-              ElementsAre("I update with pid:0,unzip:" + testenv::Utf8(archive) + " ," +
-                              testenv::Utf8(root.path()),
-                          "I wait result0",
-                          "E update refused, no archiver:" +
-                              testenv::Utf8(program_dir_->operator/(L"bin dir/7z.exe")),
-                          "I update finished 0\n"));
+  EXPECT_THAT(records, ElementsAre("I update with pid:0,unzip:" + testenv::Utf8(archive) + " ," +
+                                       testenv::Utf8(root.path()),
+                                   "I wait result0",
+                                   "E update refused, no archiver:" +
+                                       testenv::Utf8(program_dir_->operator/(L"bin dir/7z.exe")),
+                                   "I update finished 0\n"));
   EXPECT_EQ(testenv::ReadFile(archive), "kept");
 #ifndef _WIN32
   EXPECT_THAT(run.error_output, HasSubstr("升级失败: 请手动下载安装最新的安装包\n"));
@@ -189,7 +186,7 @@ namespace {
 // back as when it cannot be created, and nothing existing is touched.
 struct LogPlace {
   const char* name;
-  std::wstring profile;    // APPDATA, relative to the test's folder
+  std::wstring profile;     // APPDATA, relative to the test's folder
   std::wstring in_the_way;  // a file where a folder of the chain should be
   std::wstring log_folder;  // where today's records land, relative to the test's folder
 };
@@ -214,8 +211,7 @@ TEST_F(EntryTest, TheLogLandsWhereItBelongs) {
     EXPECT_EQ(testenv::Run({*program_}, folder / L"cwd").exit_status, testenv::ExitStatusOf(-1));
     std::vector<std::string> found;
     std::error_code error;
-    for (const auto& entry :
-         fs::directory_iterator(ToFsPath(folder / place.log_folder), error)) {
+    for (const auto& entry : fs::directory_iterator(ToFsPath(folder / place.log_folder), error)) {
       const std::string file = entry.path().filename().u8string();
       if (file.size() > 9 && file.compare(file.size() - 9, 9, ".INFO.log") == 0) {
         found = ReadLogFileRecords(FromFsPath(entry.path()));
@@ -305,8 +301,8 @@ TEST_F(EntryTest, NoLibraryPlantedBesideTheProgramIsLoaded) {
   const std::wstring root = folder / L"root";
   testenv::InstallStandIn(InstallLayout(root).client_exe);
   testenv::WriteFile(InstallLayout(root).uninstall_script, "@echo off\r\n");
-  EXPECT_EQ(testenv::Run({program, L"--unzip=" + (folder / L"missing.7z"),
-                          L"--root_dir=" + root, L"--pid=0"})
+  EXPECT_EQ(testenv::Run({program, L"--unzip=" + (folder / L"missing.7z"), L"--root_dir=" + root,
+                          L"--pid=0"})
                 .exit_status,
             0u);
   testenv::InstallStandIn(folder / L"pack/Client/QXDazavAzir.exe");
@@ -315,9 +311,9 @@ TEST_F(EntryTest, NoLibraryPlantedBesideTheProgramIsLoaded) {
                           folder / L"pack/Client"})
                 .exit_status,
             0u);
-  EXPECT_EQ(testenv::Run({program, L"--unzip=" + archive, L"--root_dir=" + root, L"--pid=0"})
-                .exit_status,
-            0u);
+  EXPECT_EQ(
+      testenv::Run({program, L"--unzip=" + archive, L"--root_dir=" + root, L"--pid=0"}).exit_status,
+      0u);
   EXPECT_FALSE(testenv::Exists(archive));
   Sleep(500);  // the new client and the script start on their own
   EXPECT_EQ(testenv::ReadFile(loads), "");

@@ -25,9 +25,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testenv::Utf8;
 using ::testing::Contains;
 using ::testing::IsEmpty;
-using testenv::Utf8;
 
 // Ends every process whose image file is named `name`, with exit code 1
 // (as the task manager would); returns how many.
@@ -118,7 +118,8 @@ class FaultsTest : public ::testing::Test {
     testenv::InstallStandIn(layout_.staged_client_dir + kPathSeparator + kClientProcessName);
     testenv::WriteFile(layout_.staged_client_dir + L"/version.txt", "2.0");
     testenv::WriteFile(layout_.staged_client_dir + L"/data/table.bin", std::string(4096, '\x5a'));
-    if (big) testenv::WriteFile(layout_.staged_client_dir + L"/data/big.bin", RandomBytes(24 << 20));
+    if (big)
+      testenv::WriteFile(layout_.staged_client_dir + L"/data/big.bin", RandomBytes(24 << 20));
     staged_ = testenv::TreeDigest(layout_.staged_client_dir);
   }
 
@@ -146,9 +147,9 @@ class FaultsTest : public ::testing::Test {
   // Runs the updater with the archive (or the staging folder), from
   // `current_folder` when one is given.
   std::vector<std::string> Update(bool with_archive, const std::wstring& current_folder = L"") {
-    testenv::RunResult run = testenv::Run(
-        {updater_, L"--unzip=" + (with_archive ? archive_ : L""), L"--root_dir=" + root_, L"--pid=0"},
-        current_folder);
+    testenv::RunResult run = testenv::Run({updater_, L"--unzip=" + (with_archive ? archive_ : L""),
+                                           L"--root_dir=" + root_, L"--pid=0"},
+                                          current_folder);
     EXPECT_EQ(run.exit_status, 0u);
     return Records();
   }
@@ -183,7 +184,8 @@ class FaultsTest : public ::testing::Test {
     if (!staged_.empty()) {
       const bool staged = testenv::TreeDigest(layout_.staged_client_dir) == staged_;
       const bool promoted = testenv::TreeDigest(layout_.client_dir) == staged_;
-      EXPECT_TRUE(staged || promoted) << "the staged client's files are neither staged nor in place";
+      EXPECT_TRUE(staged || promoted)
+          << "the staged client's files are neither staged nor in place";
     }
     EXPECT_EQ(testenv::TreeDigest(temp_ / L"sibling"), sibling_before_);
     EXPECT_EQ(testenv::TreeDigest(temp_ / L"linked"), linked_before_);
@@ -223,8 +225,8 @@ TEST_F(FaultsTest, UpdatesBoundToFailAreRefusedBeforeAnythingIsDestroyed) {
       {"no archive", [&] { fs::remove(ToFsPath(archive_)); }, true, "no archive:.*update\\.7z"},
       {"no archiver", [&] { fs::remove(ToFsPath(temp_ / L"bin/7z.exe")); }, true,
        "no archiver:.*7z\\.exe"},
-      {"damaged archive", [&] { testenv::WriteFile(archive_, "7z\xbc\xaf\x27\x1c damaged"); },
-       true, "archive unreadable:.*,7z exit code:2"},
+      {"damaged archive", [&] { testenv::WriteFile(archive_, "7z\xbc\xaf\x27\x1c damaged"); }, true,
+       "archive unreadable:.*,7z exit code:2"},
       {"archive cut short",
        [&] {
          const std::string whole = testenv::ReadFile(archive_);
@@ -232,7 +234,9 @@ TEST_F(FaultsTest, UpdatesBoundToFailAreRefusedBeforeAnythingIsDestroyed) {
        },
        true, "archive unreadable:.*,7z exit code:2"},
       {"archive larger than the disk",
-       [&] { testenv::WriteFile(archive_, testenv::ZipWithoutData("data.bin", uint64_t{1} << 50)); },
+       [&] {
+         testenv::WriteFile(archive_, testenv::ZipWithoutData("data.bin", uint64_t{1} << 50));
+       },
        true, "not enough disk space:[0-9]+ bytes needed,[0-9]+ bytes free on the volume of .*"},
       {"no staged client folder", [&] { fs::remove_all(ToFsPath(layout_.staging_dir)); }, false,
        "no staged client folder:.*"},
@@ -284,7 +288,8 @@ TEST_F(FaultsTest, StagedFolderPartlyUnreadable) {
   // not need to.
   fs::permissions(ToFsPath(layout_.staged_client_dir + sealed), fs::perms::none);
   ExpectEnding(Update(false), "I launch process vaild:1 path:.*", true);
-  fs::permissions(ToFsPath(layout_.client_dir + sealed), fs::perms::owner_read | fs::perms::owner_write);
+  fs::permissions(ToFsPath(layout_.client_dir + sealed),
+                  fs::perms::owner_read | fs::perms::owner_write);
   ExpectNothingLost();
 }
 
@@ -293,8 +298,8 @@ TEST_F(FaultsTest, ClientFolderNotRemovable) {
   testenv::WriteFile(layout_.client_dir + L"/zz-pinned.dat", "in use");
   Pinned pinned(layout_.client_dir + L"/zz-pinned.dat");
   if (!pinned.pinned()) GTEST_SKIP() << "this system cannot pin a file (chattr +i)";
-  ExpectEnding(Update(false),
-               "I move result:0,from:.*qxcg_update_tmp.Client,to:.*root.Client", false);
+  ExpectEnding(Update(false), "I move result:0,from:.*qxcg_update_tmp.Client,to:.*root.Client",
+               false);
   ExpectNothingLost();
 }
 
@@ -302,8 +307,7 @@ TEST_F(FaultsTest, ExecutableNotRemovable) {
   Pack();
   fs::remove(ToFsPath(layout_.client_exe));
   testenv::WriteFile(layout_.client_exe + L"/in the way.txt", "x");
-  ExpectEnding(Update(true), "E enforce kill process and delete QXDazavAzir\\.exe failed",
-               false);
+  ExpectEnding(Update(true), "E enforce kill process and delete QXDazavAzir\\.exe failed", false);
   EXPECT_TRUE(testenv::Exists(archive_));
   ExpectNothingLost();
 }
@@ -317,8 +321,7 @@ TEST_F(FaultsTest, MoveFailing) {
   Pinned pinned(layout_.client_dir);
   if (!pinned.pinned()) GTEST_SKIP() << "this system cannot pin a file (chattr +i)";
   std::vector<std::string> records = Update(false);
-  ExpectEnding(records,
-               "I move result:0,from:.*qxcg_update_tmp.Client,to:.*root.Client", false);
+  ExpectEnding(records, "I move result:0,from:.*qxcg_update_tmp.Client,to:.*root.Client", false);
   EXPECT_THAT(records, Contains(MatchesPattern("E move file failed,src path:.* "
                                                "getlasterror:[1-9][0-9]*")));
   ExpectNothingLost();
@@ -338,8 +341,8 @@ TEST_F(FaultsTest, LogFolderNotWritable) {
   testenv::WriteFile(TodayLogFolder(app_data_.path()), "not a folder");
   testenv::ScopedEnv client_log("ZIZARO_CLIENT_LOG", temp_ / L"starts.txt");
   Update(false);
-  EXPECT_TRUE(testenv::WaitUntil([&] { return !testenv::ReadFile(temp_ / L"starts.txt").empty(); },
-                                  5000));
+  EXPECT_TRUE(
+      testenv::WaitUntil([&] { return !testenv::ReadFile(temp_ / L"starts.txt").empty(); }, 5000));
   EXPECT_EQ(testenv::TreeDigest(layout_.client_dir), staged_);
   ExpectNothingLost();
 }
@@ -542,10 +545,12 @@ TEST_F(FaultsTest, ClientRestartedBySupervisor) {
   testenv::ScopedEnv client_log("ZIZARO_CLIENT_LOG", starts);
   const std::wstring supervisor = temp_ / L"supervisor.bat";
 #ifdef _WIN32
-  testenv::WriteFile(supervisor, ":again\r\n\"" + Utf8(layout_.client_exe) + "\"\r\ngoto again\r\n");
+  testenv::WriteFile(supervisor,
+                     ":again\r\n\"" + Utf8(layout_.client_exe) + "\"\r\ngoto again\r\n");
   PROCESS_INFORMATION loop = testenv::Start(L"cmd.exe /c \"" + supervisor + L"\"");
 #else
-  testenv::WriteFile(supervisor, "while :; do \"" + Utf8(layout_.client_exe) + "\"; sleep 0.001; done\n");
+  testenv::WriteFile(supervisor,
+                     "while :; do \"" + Utf8(layout_.client_exe) + "\"; sleep 0.001; done\n");
   PROCESS_INFORMATION loop = testenv::Start(L"/bin/sh " + testenv::Quote(supervisor));
 #endif
   ASSERT_TRUE(testenv::WaitUntil([&] { return !testenv::ReadFile(starts).empty(); }, 10000));

@@ -15,10 +15,10 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testenv::Utf8;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::SizeIs;
-using testenv::Utf8;
 
 // A path as the removal record writes it (the test paths are ASCII).
 std::string Quoted(const std::wstring& path) {
@@ -28,8 +28,8 @@ std::string Quoted(const std::wstring& path) {
 }
 
 std::string RemovalRecord(const std::wstring& path, int count) {
-  return "I delete file result:" + std::string(count > 0 ? "1" : "0") +
-         ",path:" + Quoted(path) + ",count:" + std::to_string(count);
+  return "I delete file result:" + std::string(count > 0 ? "1" : "0") + ",path:" + Quoted(path) +
+         ",count:" + std::to_string(count);
 }
 
 class FilesTest : public LoggedTest {
@@ -93,9 +93,9 @@ TEST_F(FilesTest, RemoveAllCountsWhatItRemoved) {
 #endif
   EXPECT_TRUE(Utils::RemoveAll(root));
   EXPECT_FALSE(testenv::Exists(root));
-  EXPECT_THAT(log_.Lines(), ElementsAre(RemovalRecord(temp_ / L"missing", 0),
-                                        RemovalRecord(temp_ / L"single.txt", 1),
-                                        RemovalRecord(root, 7)));
+  EXPECT_THAT(log_.Lines(),
+              ElementsAre(RemovalRecord(temp_ / L"missing", 0),
+                          RemovalRecord(temp_ / L"single.txt", 1), RemovalRecord(root, 7)));
 }
 
 TEST_F(FilesTest, RemoveAllTakesALinkAwayButLeavesWhatItLeadsTo) {
@@ -114,8 +114,8 @@ TEST_F(FilesTest, RemoveAllTakesALinkAwayButLeavesWhatItLeadsTo) {
     // Wine cannot remove a host link to a folder (it sees the folder's
     // contents): the removal stops there, with its record.
     EXPECT_FALSE(removed);
-    EXPECT_THAT(log_.Lines(), ElementsAre(MatchesPattern("E error happened:.*"),
-                                          RemovalRecord(root, 0)));
+    EXPECT_THAT(log_.Lines(),
+                ElementsAre(MatchesPattern("E error happened:.*"), RemovalRecord(root, 0)));
   } else {
     EXPECT_TRUE(removed);
     EXPECT_THAT(log_.Lines(), ElementsAre(RemovalRecord(root, 8)));
@@ -158,9 +158,8 @@ TEST_F(FilesTest, RemoveAllThatMeetsAFileItCannotRemoveReportsNothingRemoved) {
 #else
   std::system(("chattr -i '" + Utf8(locked) + "'").c_str());
 #endif
-  EXPECT_THAT(log_.Lines(),
-              ElementsAre(MatchesPattern("E error happened:.*cannot remove all.*"),
-                          RemovalRecord(root, 0)));
+  EXPECT_THAT(log_.Lines(), ElementsAre(MatchesPattern("E error happened:.*cannot remove all.*"),
+                                        RemovalRecord(root, 0)));
   EXPECT_TRUE(testenv::Exists(locked));
 }
 
@@ -198,9 +197,8 @@ TEST_F(MoveDirTest, DestinationThatIsAFileIsNotRemovedAndTheFailureIsRecorded) {
   testenv::WriteFile(temp_ / L"dst", "a file");
   EXPECT_EQ(Utils::MoveDir(temp_ / L"src", temp_ / L"dst"), 0);
   EXPECT_EQ(testenv::ReadFile(temp_ / L"dst"), "a file");
-  EXPECT_THAT(log_.Lines(), ElementsAre("E move file failed,src path:" +
-                                        Utf8(temp_ / L"src") + " dst path:" +
-                                        Utf8(temp_ / L"dst") + " getlasterror:5"));
+  EXPECT_THAT(log_.Lines(), ElementsAre("E move file failed,src path:" + Utf8(temp_ / L"src") +
+                                        " dst path:" + Utf8(temp_ / L"dst") + " getlasterror:5"));
 }
 
 TEST_F(MoveDirTest, DestinationHoldingOrInsideTheSourceChangesNothing) {
@@ -234,8 +232,8 @@ TEST_F(MoveDirTest, DestinationHoldingOrInsideTheSourceChangesNothing) {
     ASSERT_TRUE(testenv::Exists(root)) << Utf8(destination);
     EXPECT_EQ(testenv::ListTree(root), before) << Utf8(destination);
     EXPECT_THAT(log_.Lines(), ElementsAre("W move refused, destination overlaps "
-                                          "source,src path:" + Utf8(source) + " dst path:" +
-                                          Utf8(destination)));
+                                          "source,src path:" +
+                                          Utf8(source) + " dst path:" + Utf8(destination)));
   }
   fs::current_path(old_current);
   EXPECT_EQ(testenv::ReadFile(source + L"/QXDazavAzir.exe"), "new client");

@@ -17,9 +17,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testenv::Utf8;
 using ::testing::Contains;
 using ::testing::HasSubstr;
-using testenv::Utf8;
 
 // A name that might be handed to a shell: if one ran it, the file named
 // would appear.
@@ -64,8 +64,8 @@ class HostileTest : public ::testing::Test {
     std::istringstream starts(testenv::ReadFile(client_log_));
     for (std::string line; std::getline(starts, line);) {
       if (line.empty() || line[0] < '0' || line[0] > '9') continue;  // a path's line break
-      HANDLE client = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
-                                  static_cast<DWORD>(std::stoul(line)));
+      HANDLE client =
+          OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(std::stoul(line)));
       if (client == nullptr) continue;
       TerminateProcess(client, 1);
       WaitForSingleObject(client, 10000);
@@ -194,7 +194,8 @@ TEST_F(HostileTest, EmptyRelativeAndTrailingRoots) {
     testenv::RunResult run = testenv::Run(
         {updater_, L"--unzip=", std::wstring(L"--root_dir=") + empty, L"--pid=0"}, cwd_);
     EXPECT_EQ(run.exit_status, testenv::ExitStatusOf(-1));
-    EXPECT_THAT(ReadTodayLog(app_data.path(), "ERROR"), testing::ElementsAre("E root_dir is empty"));
+    EXPECT_THAT(ReadTodayLog(app_data.path(), "ERROR"),
+                testing::ElementsAre("E root_dir is empty"));
   }
   EXPECT_EQ(testenv::TreeDigest(cwd_), current_before);
   ExpectContained();

@@ -64,8 +64,7 @@ TEST_F(PathSettingTest, ValueEndingInASeparatorGetsNoSecondOne) {
 TEST_F(PathSettingTest, WithoutApplicationDataTheDateFolderLandsInTheCurrentFolder) {
   UnsetAppData();
   EXPECT_EQ(GetTodayLogPath(), testenv::TodayFolderName());
-  EXPECT_THAT(log_.Lines(), ElementsAre("E app_data_path error",
-                                        "E get log path error"));
+  EXPECT_THAT(log_.Lines(), ElementsAre("E app_data_path error", "E get log path error"));
   EXPECT_TRUE(std::filesystem::is_directory(ToFsPath(temp_ / testenv::TodayFolderName())));
 }
 
@@ -104,9 +103,12 @@ TEST_F(PathSettingTest, AFileWhereAFolderOfTheChainShouldBeIsAFailureOfThatLink)
     std::vector<std::string> records;
   };
   const Row rows[] = {
-      {app_folder, testenv::TodayFolderName(),
+      {app_folder,
+       testenv::TodayFolderName(),
        {"E create path failed: " + testenv::Utf8(app_folder), missing_log}},
-      {log_folder, testenv::TodayFolderName(), {"E create path failed: " + testenv::Utf8(log_folder)}},
+      {log_folder,
+       testenv::TodayFolderName(),
+       {"E create path failed: " + testenv::Utf8(log_folder)}},
       {dated_folder, L"", {"E create path failed: " + testenv::Utf8(dated_folder)}},
   };
   for (const Row& row : rows) {

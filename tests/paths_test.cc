@@ -40,8 +40,7 @@ TEST(WideToUtf8Test, EncodesEachCharacterAndJoinsSurrogatePairs) {
 
 TEST(PointerTextTest, EightUpperCaseDigitsWithoutPrefix) {
   std::ostringstream out;
-  out << PointerText{nullptr} << "|" << PointerText{reinterpret_cast<void*>(0xabcU)} << "|"
-      << 255;
+  out << PointerText{nullptr} << "|" << PointerText{reinterpret_cast<void*>(0xabcU)} << "|" << 255;
   EXPECT_EQ(out.str(), "00000000|00000ABC|255");
 }
 
@@ -64,16 +63,20 @@ TEST_F(StripPathQuotesTest, RemovesOneEnclosingPairAndRecordsEachChange) {
     std::vector<std::string> records;
   };
   const Case cases[] = {
-      {L"\"C:\\Games\\Client Root\"", L"", L"C:\\Games\\Client Root", L"",
+      {L"\"C:\\Games\\Client Root\"",
+       L"",
+       L"C:\\Games\\Client Root",
+       L"",
        {"I root dir change to:C:\\Games\\Client Root"}},
-      {L"\"", L"\"\"", L"", L"",
-       {"I root dir change to:", "I zip file change to:"}},
+      {L"\"", L"\"\"", L"", L"", {"I root dir change to:", "I zip file change to:"}},
       {L"\"a", L"b\"", L"\"a", L"b\"", {}},
-      {L"\"\"a\"\"", L"\"\"", L"\"a\"", L"", {"I root dir change to:\"a\"",
-                                             "I zip file change to:"}},
+      {L"\"\"a\"\"",
+       L"\"\"",
+       L"\"a\"",
+       L"",
+       {"I root dir change to:\"a\"", "I zip file change to:"}},
       {L" \"a\" ", L"", L" \"a\" ", L"", {}},
-      {L"", L"\"D:\\u p\\新.7z\"", L"", L"D:\\u p\\新.7z",
-       {"I zip file change to:D:\\u p\\新.7z"}},
+      {L"", L"\"D:\\u p\\新.7z\"", L"", L"D:\\u p\\新.7z", {"I zip file change to:D:\\u p\\新.7z"}},
   };
   for (const Case& c : cases) {
     log_.Clear();
@@ -103,8 +106,9 @@ TEST(InstallLayoutTest, JoinsAndAppendsAsTheUpdateUsesThem) {
   EXPECT_EQ(layout.client_exe, N(L"\\Games\\Client Root\\Client\\QXDazavAzir.exe"));
   EXPECT_EQ(layout.driver_dir,
             N(L"\\Games\\Client Root\\Client\\resources\\app\\private_cloud\\driver\\"));
-  EXPECT_EQ(layout.uninstall_script,
-            N(L"\\Games\\Client Root\\Client\\resources\\app\\private_cloud\\driver\\uninstall.bat"));
+  EXPECT_EQ(
+      layout.uninstall_script,
+      N(L"\\Games\\Client Root\\Client\\resources\\app\\private_cloud\\driver\\uninstall.bat"));
   EXPECT_EQ(layout.firewall_script,
             N(L"\\Games\\Client Root\\Client\\resources\\app\\private_cloud\\driver\\"
               L"install_include_firewall.bat"));

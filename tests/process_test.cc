@@ -23,11 +23,11 @@
 
 namespace {
 
+using testenv::Utf8;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::Not;
-using testenv::Utf8;
 
 std::string Id(DWORD pid) { return std::to_string(pid); }
 
@@ -40,7 +40,7 @@ class ProcessTest : public LoggedTest {
 
   // Starts a copy of the stand-in at `relative` inside the temporary folder.
   PROCESS_INFORMATION StartCopy(const std::wstring& relative,
-                                       const std::vector<std::wstring>& arguments = {}) {
+                                const std::vector<std::wstring>& arguments = {}) {
     const std::wstring path = temp_ / relative;
     if (!testenv::Exists(path)) testenv::InstallStandIn(path);
     started_.push_back(testenv::StartProgram(path, arguments));
@@ -83,8 +83,7 @@ TEST_F(ProcessTest, WaitOnNoHandleTouchesNothing) {
 TEST_F(ProcessTest, WaitByIdOpensWaitsAndRecordsTwice) {
   const PROCESS_INFORMATION running = StartCopy(L"a.exe");
   EXPECT_FALSE(WaitProcessById(static_cast<int32_t>(running.dwProcessId), nullptr, 50));
-  EXPECT_THAT(log_.Lines(), ElementsAre("W wait timeout", "I wait result0",
-                                        "I wait result0"));
+  EXPECT_THAT(log_.Lines(), ElementsAre("W wait timeout", "I wait result0", "I wait result0"));
 
   log_.Clear();
   const PROCESS_INFORMATION ending = StartCopy(L"b.exe", {L"--exit-after=100"});
@@ -180,7 +179,8 @@ TEST_F(ProcessTest, KillByNameEndsEveryCopyWhateverTheLetterCase) {
   // In snapshot order: each match is named, then terminated.
   std::vector<std::string> lines = log_.OwnLines();
   ASSERT_EQ(lines.size(), 4u);
-  std::set<std::pair<std::string, std::string>> pairs = {{lines[0], lines[1]}, {lines[2], lines[3]}};
+  std::set<std::pair<std::string, std::string>> pairs = {{lines[0], lines[1]},
+                                                         {lines[2], lines[3]}};
   EXPECT_EQ(pairs, (std::set<std::pair<std::string, std::string>>{
                        {"I will kill:" + Utf8(temp_ / L"one/QXDazavAzir.exe"),
                         "I Terminate Process pid = " + Id(first_id)},
@@ -216,8 +216,7 @@ TEST_F(ProcessTest, AnExitCodeBelongsToItsProcessNotToItsId) {
     if (geteuid() != 0) GTEST_SKIP() << "a pid namespace of its own needs root";
     testenv::ScopedEnv inside("ZIZARO_IN_PID_NAMESPACE", L"1");
     const testenv::RunResult run = testenv::Run(
-        {L"/usr/bin/unshare", L"--pid", L"--fork", L"--mount-proc",
-         testenv::ProgramArguments()[0],
+        {L"/usr/bin/unshare", L"--pid", L"--fork", L"--mount-proc", testenv::ProgramArguments()[0],
          L"--gtest_filter=ProcessTest.AnExitCodeBelongsToItsProcessNotToItsId"});
     EXPECT_EQ(run.exit_status, 0u) << run.error_output;
     return;
@@ -294,8 +293,7 @@ TEST_F(LaunchTest, MissingProgramGivesTheRecordAndAnAllZeroResult) {
   EXPECT_EQ(info.hThread, nullptr);
   EXPECT_EQ(info.dwProcessId, 0u);
   EXPECT_EQ(info.dwThreadId, 0u);
-  EXPECT_THAT(log_.Lines(),
-              ElementsAre("E launch process error,commandline:" + Utf8(command)));
+  EXPECT_THAT(log_.Lines(), ElementsAre("E launch process error,commandline:" + Utf8(command)));
 }
 
 TEST_F(LaunchTest, StartsAPathWithBlanksInTheCurrentOrAGivenFolder) {

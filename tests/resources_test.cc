@@ -77,13 +77,14 @@ TEST(ResourcesTest, ManifestRunsAsInvokerOnEverySupportedSystem) {
   const std::string manifest(text, SizeofResource(module, resource));
   FreeLibrary(module);
   EXPECT_THAT(manifest, HasSubstr("<requestedExecutionLevel level=\"asInvoker\""));
-  for (const char* system : {"35138b9a-5d96-4fbd-8e2d-a2440225f93a",    // 7
-                             "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",    // 8
-                             "1f676c76-80e1-4239-95bb-83d0f6d0da78",    // 8.1
+  for (const char* system : {"35138b9a-5d96-4fbd-8e2d-a2440225f93a",     // 7
+                             "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",     // 8
+                             "1f676c76-80e1-4239-95bb-83d0f6d0da78",     // 8.1
                              "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"}) {  // 10 and 11
     EXPECT_THAT(manifest, HasSubstr(std::string("<supportedOS Id=\"{") + system + "}\"/>"));
   }
-  EXPECT_THAT(manifest, HasSubstr("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""));
+  EXPECT_THAT(manifest,
+              HasSubstr("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""));
   EXPECT_THAT(manifest, HasSubstr(">true</longPathAware>"));
 #endif
 }

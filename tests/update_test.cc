@@ -1,5 +1,7 @@
 // The update steps and the whole procedure, on real folders, with the real
 // 7-Zip and real client processes.
+#include "update/update.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,19 +9,18 @@
 
 #include "tests/support/log_capture.h"
 #include "tests/support/test_env.h"
-#include "update/update.h"
 #include "update/utils.h"
 #include "utility/base/file_path.h"
 
 namespace {
 
+using testenv::Utf8;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::SizeIs;
-using testenv::Utf8;
 
 // The archiver beside the running program.
 std::wstring Archiver() { return Utils::GetExeDirFilePath(L"7z.exe"); }
@@ -82,12 +83,10 @@ TEST_F(UpdateTest, ExtractionOverwritesTheRootAndDeletesTheArchive) {
   EXPECT_EQ(testenv::ReadFile(root + L"/Client/data/version.txt"), "2.0");
   EXPECT_EQ(testenv::ReadFile(root + L"/Client/keep.txt"), "kept");
   EXPECT_FALSE(testenv::Exists(archive));
-  const std::string command = "\"" + Utf8(Archiver()) + "\" x \"" + Utf8(archive) + "\" -aoa -o\"" +
-                              Utf8(root) + "\"";
-  EXPECT_THAT(log_.Lines(), ElementsAre("I launch 7z vaild:1 cmd:" + command,
-                                        "I wait result1",
-                                        "I 7z exit with code:0,ret:1",
-                                        "I remove the zip file"));
+  const std::string command =
+      "\"" + Utf8(Archiver()) + "\" x \"" + Utf8(archive) + "\" -aoa -o\"" + Utf8(root) + "\"";
+  EXPECT_THAT(log_.Lines(), ElementsAre("I launch 7z vaild:1 cmd:" + command, "I wait result1",
+                                        "I 7z exit with code:0,ret:1", "I remove the zip file"));
 }
 
 TEST_F(UpdateTest, OutputFolderEndingInASeparatorIsPassedAsItIs) {
@@ -148,8 +147,8 @@ TEST_F(UpdateTest, UninstallScriptIsWaitedForAndFirewallScriptIsNot) {
   // A script that outlasts the wait: a warning, and the update goes on.
   log_.Clear();
   EXPECT_TRUE(RunBatFile(layout.uninstall_script, 100));
-  EXPECT_THAT(log_.Lines().back(), "W script still running after 100 ms:" +
-                                       Utf8(layout.uninstall_script));
+  EXPECT_THAT(log_.Lines().back(),
+              "W script still running after 100 ms:" + Utf8(layout.uninstall_script));
 }
 
 TEST_F(UpdateTest, MissingScriptIsRecordedWithTheSystemError) {
@@ -158,7 +157,7 @@ TEST_F(UpdateTest, MissingScriptIsRecordedWithTheSystemError) {
   EXPECT_THAT(log_.Lines(),
               ElementsAre("I bat full path:" + Utf8(InstallLayout(root).firewall_script),
                           MatchesPattern("E Shell ExecutedEx failed:[0-9]+,"
-                                       "hAppInsance:00000002")));
+                                         "hAppInsance:00000002")));
 }
 
 TEST_F(UpdateTest, PromotionMovesTheStagedClientIntoPlace) {
@@ -178,16 +177,16 @@ TEST_F(UpdateTest, PromotionMovesTheStagedClientIntoPlace) {
   EXPECT_TRUE(testenv::Exists(layout.staging_dir));
   EXPECT_FALSE(testenv::Exists(layout.staged_client_dir));
   const std::string from = ",from:" + Utf8(layout.staged_client_dir);
-  EXPECT_THAT(log_.Lines(),
-              ElementsAre(HasSubstr("W move refused"),
-                          "I move result:0" + from + ",to:" + Utf8(root),
-                          HasSubstr("I delete file result:1"),
-                          "I move result:1" + from + ",to:" + Utf8(layout.client_dir)));
+  EXPECT_THAT(
+      log_.Lines(),
+      ElementsAre(HasSubstr("W move refused"), "I move result:0" + from + ",to:" + Utf8(root),
+                  HasSubstr("I delete file result:1"),
+                  "I move result:1" + from + ",to:" + Utf8(layout.client_dir)));
   // Nothing staged any more: nothing happens.
   log_.Clear();
   EXPECT_FALSE(PromoteStagingDir(root, true));
-  EXPECT_THAT(log_.Lines(), ElementsAre("I move result:0" + from + ",to:" +
-                                        Utf8(layout.client_dir)));
+  EXPECT_THAT(log_.Lines(),
+              ElementsAre("I move result:0" + from + ",to:" + Utf8(layout.client_dir)));
   EXPECT_EQ(testenv::ListTree(layout.client_dir), staged);
 }
 
@@ -195,9 +194,9 @@ TEST_F(UpdateTest, PromotionFromARootEndingInASeparatorJoinsOnce) {
   const std::wstring root = temp_ / L"root" + kPathSeparator;
   MakeNewClient(InstallLayout(root).staged_client_dir);
   EXPECT_TRUE(PromoteStagingDir(root, true));
-  EXPECT_THAT(log_.Lines(), ElementsAre("I move result:1,from:" +
-                                        Utf8(temp_ / L"root/qxcg_update_tmp/Client") + ",to:" +
-                                        Utf8(temp_ / L"root/Client")));
+  EXPECT_THAT(log_.Lines(),
+              ElementsAre("I move result:1,from:" + Utf8(temp_ / L"root/qxcg_update_tmp/Client") +
+                          ",to:" + Utf8(temp_ / L"root/Client")));
 }
 
 // Whole runs of the procedure, with the old client running.
@@ -241,13 +240,11 @@ TEST_F(RunUpdateTest, ArchiveBranchEndsWithTheNewClientRunning) {
   EXPECT_TRUE(ClientStartedFrom(InstallLayout(root).client_exe));
   EXPECT_EQ(testenv::ReadFile(root + L"/Client/data/version.txt"), "2.0");
   EXPECT_FALSE(testenv::Exists(archive));
-  EXPECT_THAT(LinesWith("wait result"), ElementsAre("I wait result1",
-                                                    "I wait result1",
-                                                    "I wait result1"));
-  EXPECT_THAT(LinesWith("process killed"),
-              ElementsAre("I 1 process killed,QXDazavAzir.exe"));
-  EXPECT_EQ(log_.Lines().back(), "I launch process vaild:1 path:" +
-                                     Utf8(InstallLayout(root).relaunch_command));
+  EXPECT_THAT(LinesWith("wait result"),
+              ElementsAre("I wait result1", "I wait result1", "I wait result1"));
+  EXPECT_THAT(LinesWith("process killed"), ElementsAre("I 1 process killed,QXDazavAzir.exe"));
+  EXPECT_EQ(log_.Lines().back(),
+            "I launch process vaild:1 path:" + Utf8(InstallLayout(root).relaunch_command));
 }
 
 TEST_F(RunUpdateTest, StagingBranchEndsWithTheNewClientRunning) {
@@ -264,11 +261,11 @@ TEST_F(RunUpdateTest, StagingBranchEndsWithTheNewClientRunning) {
   // The client folder went at the first try; the first promotion (into the
   // root) was refused harmlessly and the second succeeded.
   EXPECT_THAT(LinesWith("delete file result:"), SizeIs(1u));
-  EXPECT_THAT(LinesWith("move result:"),
-              ElementsAre("I move result:0,from:" + Utf8(layout.staged_client_dir) +
-                              ",to:" + Utf8(root),
-                          "I move result:1,from:" + Utf8(layout.staged_client_dir) +
-                              ",to:" + Utf8(layout.client_dir)));
+  EXPECT_THAT(
+      LinesWith("move result:"),
+      ElementsAre("I move result:0,from:" + Utf8(layout.staged_client_dir) + ",to:" + Utf8(root),
+                  "I move result:1,from:" + Utf8(layout.staged_client_dir) +
+                      ",to:" + Utf8(layout.client_dir)));
 }
 
 TEST_F(RunUpdateTest, ExecutableThatCannotBeRemovedStopsTheRun) {
@@ -276,8 +273,7 @@ TEST_F(RunUpdateTest, ExecutableThatCannotBeRemovedStopsTheRun) {
   testenv::WriteFile(InstallLayout(root).client_exe + L"/locked.txt", "x");
   MakeNewClient(InstallLayout(root).staged_client_dir);
   EXPECT_FALSE(RunUpdate(0, root, L""));
-  EXPECT_EQ(log_.Lines().back(),
-            "E enforce kill process and delete QXDazavAzir.exe failed");
+  EXPECT_EQ(log_.Lines().back(), "E enforce kill process and delete QXDazavAzir.exe failed");
   EXPECT_TRUE(testenv::Exists(InstallLayout(root).staged_client_dir));
 }
 
@@ -325,8 +321,7 @@ TEST_F(RunUpdateTest, NewFilesWithoutTheClientFailAtTheRelaunch) {
   testenv::WriteFile(layout.staged_client_dir + L"/data/version.txt", "2.0");
   EXPECT_FALSE(RunUpdate(0, root, L""));
   EXPECT_EQ(testenv::ReadFile(layout.client_dir + L"/data/version.txt"), "2.0");
-  EXPECT_EQ(log_.Lines().back(),
-            "I launch process vaild:0 path:" + Utf8(layout.relaunch_command));
+  EXPECT_EQ(log_.Lines().back(), "I launch process vaild:0 path:" + Utf8(layout.relaunch_command));
 }
 
 }  // namespace

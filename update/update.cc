@@ -117,7 +117,8 @@ bool CheckStagedFiles(const InstallLayout& layout, const std::wstring& root_dir)
   Utils::FileFacts staged;
   if (!Utils::GetFileFacts(layout.staged_client_dir, &staged) ||
       (staged.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    LOG(ERROR) << "update refused, no staged client folder:" << WideToUtf8(layout.staged_client_dir);
+    LOG(ERROR) << "update refused, no staged client folder:"
+               << WideToUtf8(layout.staged_client_dir);
     return false;
   }
   // A folder moves only within its volume.
@@ -277,8 +278,8 @@ bool WaitProcess(HANDLE process, DWORD* exit_code, DWORD timeout_ms) {
 bool WaitProcessById(int32_t pid, DWORD* exit_code, DWORD timeout_ms) {
   bool result = false;
   if (pid >= 1) {
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE,
-                                 FALSE, static_cast<DWORD>(pid));
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE,
+                                 static_cast<DWORD>(pid));
     result = WaitProcess(process, exit_code, timeout_ms);
     if (process != nullptr) CloseHandle(process);
   }
@@ -306,8 +307,8 @@ bool RemoveClientExe(const std::wstring& root_dir) {
   if (!folder && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     SetFileAttributesW(system_path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
   }
-  const bool removed = (folder ? RemoveDirectoryW(system_path.c_str())
-                               : DeleteFileW(system_path.c_str())) != FALSE;
+  const bool removed =
+      (folder ? RemoveDirectoryW(system_path.c_str()) : DeleteFileW(system_path.c_str())) != FALSE;
   const DWORD code = removed ? 0 : GetLastError();
   LOG(INFO) << "remove " << WideToUtf8(exe) << " result:" << removed << ",ec:" << code;
   if (!removed) Sleep(16);
@@ -340,7 +341,8 @@ bool RunBatFile(const std::wstring& path, DWORD wait_ms) {
   info.nShow = SW_HIDE;
   if (!ShellExecuteExW(&info)) {
     DWORD code = GetLastError();
-    LOG(ERROR) << "Shell ExecutedEx failed:" << code << ",hAppInsance:" << PointerText{info.hInstApp};
+    LOG(ERROR) << "Shell ExecutedEx failed:" << code
+               << ",hAppInsance:" << PointerText{info.hInstApp};
     return false;
   }
   LOG(INFO) << "new launch handle:" << PointerText{info.hProcess};

@@ -172,8 +172,7 @@ bool Overlaps(const std::wstring& source, const std::wstring& destination) {
   const std::wstring source_key = PathKey(source);
   const std::wstring destination_key = PathKey(destination);
   if (source_key.empty() || destination_key.empty()) return true;
-  return IsSameOrBelow(source_key, destination_key) ||
-         IsSameOrBelow(destination_key, source_key) ||
+  return IsSameOrBelow(source_key, destination_key) || IsSameOrBelow(destination_key, source_key) ||
          IsSameOrBelowByIdentity(source, destination) ||
          IsSameOrBelowByIdentity(destination, source);
 }
@@ -415,9 +414,9 @@ BOOL MoveDir(std::wstring source, std::wstring destination) {
   const fs::path parent = ToFsPath(destination).parent_path();
   if (!parent.empty()) CreateFolders(FromFsPath(parent));
   if (IsDirectory(destination) && !RemoveAll(destination)) return 0;
-  BOOL moved = MoveFileExW(ExtendedLengthPath(source).c_str(),
-                           ExtendedLengthPath(destination).c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+  BOOL moved =
+      MoveFileExW(ExtendedLengthPath(source).c_str(), ExtendedLengthPath(destination).c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
   if (!moved) {
     DWORD code = GetLastError();
     LOG(ERROR) << "move file failed,src path:" << WideToUtf8(source)
@@ -476,8 +475,8 @@ std::wstring GetExeDirFilePath(const wchar_t* name) {
     start = 2;
   }
   size_t last = path.find_last_of(L"\\/");
-  std::wstring folder =
-      (last == std::wstring::npos || last < start) ? path.substr(0, start) : path.substr(0, last + 1);
+  std::wstring folder = (last == std::wstring::npos || last < start) ? path.substr(0, start)
+                                                                     : path.substr(0, last + 1);
   return folder + name;
 }
 

@@ -178,7 +178,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) {
     SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
-                                                      : posix::ErrorFromErrno(errno));
+                                                     : posix::ErrorFromErrno(errno));
     return INVALID_HANDLE_VALUE;
   }
   auto find = std::make_unique<posix::FindObject>(dir, folder, name);
@@ -247,9 +247,9 @@ BOOL DeleteFileW(LPCWSTR path) {
   struct stat info;
   if (lstat(native.c_str(), &info) != 0) return posix::Fail(posix::FileNotFoundError(errno));
   struct stat target;
-  const bool folder = S_ISDIR(info.st_mode) ||
-                      (S_ISLNK(info.st_mode) && stat(native.c_str(), &target) == 0 &&
-                       S_ISDIR(target.st_mode));
+  const bool folder =
+      S_ISDIR(info.st_mode) ||
+      (S_ISLNK(info.st_mode) && stat(native.c_str(), &target) == 0 && S_ISDIR(target.st_mode));
   if (folder) return posix::Fail(ERROR_ACCESS_DENIED);
   if (S_ISREG(info.st_mode)) {
     if ((info.st_mode & S_IWUSR) == 0) return posix::Fail(ERROR_ACCESS_DENIED);
@@ -318,8 +318,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD /*access*/, DWORD /*share*/,
   }
   struct stat info;
   // Windows opens a folder only with backup semantics.
-  if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) &&
-      (flags & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
+  if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && (flags & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
     close(fd);
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
@@ -353,8 +352,8 @@ BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info
   return TRUE;
 }
 
-BOOL GetDiskFreeSpaceExW(LPCWSTR folder, PULARGE_INTEGER available_to_caller,
-                         PULARGE_INTEGER total, PULARGE_INTEGER total_free) {
+BOOL GetDiskFreeSpaceExW(LPCWSTR folder, PULARGE_INTEGER available_to_caller, PULARGE_INTEGER total,
+                         PULARGE_INTEGER total_free) {
   std::string native;
   if (!posix::NativePath(folder, &native)) return FALSE;
   struct stat info;

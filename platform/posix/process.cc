@@ -72,9 +72,7 @@ class ProcessObject : public HandleObject {
       : pid(pid), pidfd(pidfd), access(access), child(child) {}
   ~ProcessObject() override { close(pidfd); }
 
-  bool Allows(DWORD wanted) const {
-    return (access & wanted) != 0 || access == PROCESS_ALL_ACCESS;
-  }
+  bool Allows(DWORD wanted) const { return (access & wanted) != 0 || access == PROCESS_ALL_ACCESS; }
 
   // Whether the process has ended, without waiting.
   bool Ended() const {
@@ -223,8 +221,7 @@ pid_t Spawn(const SpawnRequest& request) {
     if (fd > 0 && request.output_fd >= 0) {
       posix_spawn_file_actions_adddup2(&actions, request.output_fd, fd);
     } else {
-      posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY,
-                                       0);
+      posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
     }
   }
   if (!request.working_directory.empty()) {
@@ -244,7 +241,8 @@ pid_t Spawn(const SpawnRequest& request) {
   for (const std::string& arg : request.argv) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   pid_t pid = -1;
-  int error = posix_spawn(&pid, request.program.c_str(), &actions, &attributes, argv.data(), environ);
+  int error =
+      posix_spawn(&pid, request.program.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (error != 0) {
@@ -442,8 +440,7 @@ BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
   if ((startup_info->dwFlags & STARTF_USESTDHANDLES) != 0 && inherit_handles) {
     // Only the output handles are carried (the program reads no input); as
     // on Windows, a handle reaches the child only when it is inheritable.
-    if (startup_info->hStdOutput != startup_info->hStdError &&
-        startup_info->hStdError != nullptr) {
+    if (startup_info->hStdOutput != startup_info->hStdError && startup_info->hStdError != nullptr) {
       return posix::Fail(ERROR_INVALID_PARAMETER);
     }
     if (startup_info->hStdOutput != nullptr) {
@@ -518,7 +515,8 @@ bool TryTake(NamedMutex* mutex) {
   sockaddr_un address = {};
   address.sun_family = AF_UNIX;
   memcpy(address.sun_path, mutex->address.data(), mutex->address.size());
-  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + mutex->address.size());
+  const auto length =
+      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + mutex->address.size());
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
     close(fd);
     return false;
@@ -663,7 +661,8 @@ DWORD WaitForProcess(ProcessObject* process, DWORD milliseconds) {
   for (;;) {
     int timeout = -1;
     if (milliseconds != INFINITE) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       timeout = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
     }
     pollfd entry = {process->pidfd, POLLIN, 0};
@@ -682,7 +681,6 @@ DWORD WaitForProcess(ProcessObject* process, DWORD milliseconds) {
 
 }  // namespace
 }  // namespace posix
-
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   posix::HandleObject* object = posix::LookupHandleObject(handle);

@@ -7,7 +7,7 @@
 
 ULONGLONG VerSetConditionMask(ULONGLONG condition_mask, DWORD type_mask, BYTE condition) {
   // Three bits per field, in the order Windows uses for the type-mask bits.
-  static const DWORD kFields[] = {VER_MINORVERSION, VER_MAJORVERSION, 0x4, 0x8,
+  static const DWORD kFields[] = {VER_MINORVERSION,     VER_MAJORVERSION,     0x4,  0x8,
                                   VER_SERVICEPACKMINOR, VER_SERVICEPACKMAJOR, 0x40, 0x80};
   for (int index = 0; index < 8; ++index) {
     if ((type_mask & kFields[index]) != 0) {

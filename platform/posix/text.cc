@@ -221,9 +221,8 @@ LPWSTR GetCommandLineW() {
   static std::wstring* line = nullptr;
   std::lock_guard<std::mutex> lock(posix::command_line_mutex);
   if (line == nullptr) {
-    std::vector<std::string> args = posix::recorded_args != nullptr
-                                        ? *posix::recorded_args
-                                        : posix::ReadProcCommandLine();
+    std::vector<std::string> args =
+        posix::recorded_args != nullptr ? *posix::recorded_args : posix::ReadProcCommandLine();
     std::vector<std::wstring> wide;
     for (const std::string& arg : args) wide.push_back(posix::FromNative(arg));
     line = new std::wstring(text_rules::JoinCommandLine(wide, true));
@@ -283,8 +282,8 @@ int WideCharToMultiByte(UINT code_page, DWORD /*flags*/, LPCWSTR wide, int wide_
     return 0;
   }
   size_t length = wide_length < 0 ? wcslen(wide) + 1 : static_cast<size_t>(wide_length);
-  std::string converted = code_page == CP_UTF8 ? posix::StrictUtf8Of(wide, length)
-                                               : posix::NativeOf(wide, length);
+  std::string converted =
+      code_page == CP_UTF8 ? posix::StrictUtf8Of(wide, length) : posix::NativeOf(wide, length);
   if (used_default_char != nullptr) *used_default_char = FALSE;
   if (narrow_size == 0) return static_cast<int>(converted.size());
   if (converted.size() > static_cast<size_t>(narrow_size)) {
@@ -322,7 +321,7 @@ namespace {
 // scripts/argv-differential).
 bool IsWindowsSpace(wchar_t c) {
   static const std::pair<uint32_t, uint32_t> kSpaces[] = {
-      {0x09, 0x0D}, {0x20, 0x20},     {0xA0, 0xA0},     {0x1680, 0x1680}, {0x2000, 0x200A},
+      {0x09, 0x0D},     {0x20, 0x20},     {0xA0, 0xA0},     {0x1680, 0x1680}, {0x2000, 0x200A},
       {0x2028, 0x2029}, {0x202F, 0x202F}, {0x205F, 0x205F}, {0x3000, 0x3000},
   };
   const auto code = static_cast<uint32_t>(c);
@@ -360,8 +359,7 @@ long long RuntimeWcstoll(const wchar_t* text, wchar_t** end, int base) {
   bool overflow = false;
   const wchar_t* digits = at;
   // The magnitude that still fits: LLONG_MAX, or one more for a negative number.
-  const unsigned long long limit =
-      static_cast<unsigned long long>(LLONG_MAX) + (negative ? 1 : 0);
+  const unsigned long long limit = static_cast<unsigned long long>(LLONG_MAX) + (negative ? 1 : 0);
   for (;; ++at) {
     int digit = -1;  // ASCII digits and letters only
     if (*at >= L'0' && *at <= L'9') digit = *at - L'0';

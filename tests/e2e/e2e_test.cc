@@ -26,10 +26,10 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testenv::Utf8;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
-using testenv::Utf8;
 
 const char kFailureBox[] = "升级失败\t请手动下载安装最新的安装包";
 const char kDownloadAddress[] = "https://download.quexa.example/quexapc/install/DADEVovava.exe\n";
@@ -40,7 +40,8 @@ constexpr DWORD kNoProcess = 0x7FFFFFF0;
 // Replaces every occurrence of `from` in `text`.
 void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
   if (from.empty()) return;
-  for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size())) {
+  for (size_t at = text->find(from); at != std::string::npos;
+       at = text->find(from, at + to.size())) {
     text->replace(at, from.size(), to);
   }
 }
@@ -114,8 +115,8 @@ class EndToEndTest : public ::testing::Test {
   // The archive of a new client (version 2.0, with its scripts).
   void MakeArchive() {
     MakeClient(temp_ / L"pack/Client", "2.0", true);
-    testenv::RunResult run = testenv::Run({testenv::BinFile(L"7z.exe"), L"a", L"-bso0", L"-bsp0",
-                                           archive_, temp_ / L"pack/Client"});
+    testenv::RunResult run = testenv::Run(
+        {testenv::BinFile(L"7z.exe"), L"a", L"-bso0", L"-bsp0", archive_, temp_ / L"pack/Client"});
     ASSERT_EQ(run.exit_status, 0u);
   }
 
@@ -458,26 +459,36 @@ struct SwitchRow {
 
 TEST_F(EndToEndTest, SwitchErrors) {
   const SwitchRow rows[] = {
-      {{}, "E miss unzip",
+      {{},
+       "E miss unzip",
        "error\tinvalid_argument: invalid argument int find target switch string update abort!"},
-      {{L"--unzip"}, "E parse switch errorunzip",
+      {{L"--unzip"},
+       "E parse switch errorunzip",
        "error\tinvalid_argument: invalid argument int get target string update abort!"},
-      {{L"--unzip=a"}, "E miss root_dir",
+      {{L"--unzip=a"},
+       "E miss root_dir",
        "error\tinvalid_argument: invalid argument int find target switch string update abort!"},
-      {{L"--unzip=a", L"--root_dir"}, "E parse switch errorroot_dir",
+      {{L"--unzip=a", L"--root_dir"},
+       "E parse switch errorroot_dir",
        "error\tinvalid_argument: invalid argument int get target string update abort!"},
-      {{L"--unzip=a", L"--root_dir=r"}, "E miss pid",
+      {{L"--unzip=a", L"--root_dir=r"},
+       "E miss pid",
        "error\tinvalid_argument: invalid argument int find target switch int update abort!"},
-      {{L"--unzip=a", L"--root_dir=r", L"--pid"}, "E parse switch errorpid",
+      {{L"--unzip=a", L"--root_dir=r", L"--pid"},
+       "E parse switch errorpid",
        "error\tinvalid_argument: invalid argument int get target int update abort!"},
-      {{L"--unzip=a", L"--root_dir=r", L"--pid=letters"}, nullptr,
+      {{L"--unzip=a", L"--root_dir=r", L"--pid=letters"},
+       nullptr,
        "error\tinvalid_argument: invalid stoll argument update abort!"},
-      {{L"--unzip=a", L"--root_dir=r", L"--pid=99999999999999999999"}, nullptr,
+      {{L"--unzip=a", L"--root_dir=r", L"--pid=99999999999999999999"},
+       nullptr,
        "error\tunknow error happened!update abort!"},
       // An install root that is empty once its quotes are removed is unusable.
-      {{L"--unzip=", L"--root_dir=", L"--pid=0"}, "E root_dir is empty",
+      {{L"--unzip=", L"--root_dir=", L"--pid=0"},
+       "E root_dir is empty",
        "error\tinvalid_argument: invalid argument int get target string update abort!"},
-      {{L"--unzip=", L"--root_dir=\"\"", L"--pid=0"}, "E root_dir is empty",
+      {{L"--unzip=", L"--root_dir=\"\"", L"--pid=0"},
+       "E root_dir is empty",
        "error\tinvalid_argument: invalid argument int get target string update abort!"},
   };
   for (const SwitchRow& row : rows) {

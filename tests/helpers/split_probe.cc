@@ -19,14 +19,14 @@
 
 namespace {
 
-
 // Lines made of the characters that matter to the split (blanks, tabs,
 // quotes, backslashes) among ordinary and non-ASCII ones; never empty, never
 // a line break.
 void Generate(int count, uint32_t seed, const std::wstring& out_file) {
   static const std::vector<std::string> kPieces = {
-      " ", " ", "\t", "\"", "\"", "\"", "\\", "\\", "\\", "a", "b", "x.exe", "C:", "--pid=",
-      "é", "目录", "\"\"", "\\\\\"", "  ", "7", "\u3000", "\u00a0", "\u2007", "\u200b"};
+      " ",    " ",      "\t", "\"",    "\"",     "\"",     "\\",     "\\",
+      "\\",   "a",      "b",  "x.exe", "C:",     "--pid=", "é",      "目录",
+      "\"\"", "\\\\\"", "  ", "7",     "\u3000", "\u00a0", "\u2007", "\u200b"};
   std::mt19937 random(seed);
   std::ofstream out(ToFsPath(out_file), std::ios::binary | std::ios::trunc);
   for (int i = 0; i < count; ++i) {

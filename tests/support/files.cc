@@ -32,7 +32,8 @@ void Digest(const std::wstring& root, const std::wstring& relative,
             std::vector<std::string>* digest) {
   const std::wstring folder = relative.empty() ? root : JoinPath(root, relative);
   WIN32_FIND_DATAW entry = {};
-  HANDLE find = FindFirstFileW(long_paths::ExtendedLengthPath(JoinPath(folder, L"*")).c_str(), &entry);
+  HANDLE find =
+      FindFirstFileW(long_paths::ExtendedLengthPath(JoinPath(folder, L"*")).c_str(), &entry);
   if (find == INVALID_HANDLE_VALUE) return;
   do {
     const std::wstring name = entry.cFileName;
@@ -125,7 +126,9 @@ std::string ZipWithoutData(const std::string& name, uint64_t declared_size) {
     put(out, 0, 4), put(out, 0, 4), put(out, 0xFFFFFFFF, 4);
     put(out, name.size(), 2), put(out, 12, 2);
   };
-  auto extra = [&](std::string* out) { put(out, 1, 2), put(out, 8, 2), put(out, declared_size, 8); };
+  auto extra = [&](std::string* out) {
+    put(out, 1, 2), put(out, 8, 2), put(out, declared_size, 8);
+  };
   std::string zip;
   put(&zip, 0x04034b50, 4), common(&zip), zip += name, extra(&zip);
   std::string directory;
@@ -146,7 +149,8 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
     return attributes != INVALID_FILE_ATTRIBUTES &&
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   };
-  if (CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) && is_link()) {
+  if (CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) &&
+      is_link()) {
     return true;
   }
   // Wine's call does nothing, but it shows a host link as a reparse point.
@@ -163,8 +167,8 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
 void SetReadOnly(const std::wstring& path, bool read_only) {
   const std::wstring system_path = long_paths::ExtendedLengthPath(path);
   DWORD attributes = GetFileAttributesW(system_path.c_str());
-  attributes = read_only ? (attributes | FILE_ATTRIBUTE_READONLY)
-                         : (attributes & ~FILE_ATTRIBUTE_READONLY);
+  attributes =
+      read_only ? (attributes | FILE_ATTRIBUTE_READONLY) : (attributes & ~FILE_ATTRIBUTE_READONLY);
   if (!SetFileAttributesW(system_path.c_str(), attributes)) {
     throw std::runtime_error("cannot set the attributes of " + Utf8(path));
   }

@@ -3,9 +3,8 @@
 #define TESTS_SUPPORT_LOG_CAPTURE_H_
 
 #include <glog/logging.h>
-#include <gtest/gtest.h>
-
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include <mutex>
 #include <regex>

@@ -137,8 +137,8 @@ RunResult Run(const std::vector<std::wstring>& arguments, const std::wstring& wo
   } else {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, error_file.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, error_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
   }
   const std::string directory = ToFsPath(working_directory).native();
   if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());

@@ -84,8 +84,8 @@ void RemoveTree(const std::wstring& path) {
 
 TempDir::TempDir(const std::wstring& hint, const std::wstring& base_folder) {
   std::random_device seed;
-  std::mt19937_64 random(seed() ^ static_cast<uint64_t>(
-                                      std::chrono::steady_clock::now().time_since_epoch().count()));
+  std::mt19937_64 random(
+      seed() ^ static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
   fs::path base = base_folder.empty() ? fs::temp_directory_path() : ToFsPath(base_folder);
   for (;;) {
     fs::path candidate = base / ToFsPath(hint + L"-" + std::to_wstring(random() % 1000000000));
