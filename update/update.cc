@@ -1,5 +1,7 @@
 #include "update/update.h"
 
+#include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 #include <iomanip>
 #include <sstream>
@@ -88,13 +90,22 @@ uint64_t Fingerprint(const std::wstring& text) {
   return hash;
 }
 
-// The archive's unpacked size from the archiver's technical listing, the sum
-// of its entries' "Size = " lines.
+// The archive's unpacked size from the archiver's listing: the sum of the
+// sizes of the rows between the table's two rules ("Date Time Attr Size
+// Compressed Name", the size right after the five attribute letters), short
+// of overflowing. The listing's own total is not read: it wraps at 2^64.
 uint64_t UnpackedSize(const std::string& listing) {
+  constexpr size_t kSizeColumn = 25;  // "YYYY-MM-DD HH:MM:SS AAAAA" before it
   uint64_t total = 0;
+  int rules = 0;
   std::istringstream lines(listing);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("Size = ", 0) == 0) total += std::strtoull(line.c_str() + 7, nullptr, 10);
+  for (std::string line; std::getline(lines, line) && rules < 2;) {
+    if (line.rfind("-------------------", 0) == 0) {
+      ++rules;
+    } else if (rules == 1 && line.size() > kSizeColumn) {
+      const uint64_t size = std::strtoull(line.c_str() + kSizeColumn, nullptr, 10);
+      total = size > UINT64_MAX - total ? UINT64_MAX : total + size;
+    }
   }
   return total;
 }
@@ -156,7 +167,7 @@ bool CheckArchive(const std::wstring& root_dir, const std::wstring& zip_file) {
   }
   // The archiver reads the archive's index: a truncated or damaged archive
   // is refused in milliseconds, before the old client is touched.
-  const std::wstring command = L"\"" + archiver + L"\" l -slt \"" + zip_file + L"\"";
+  const std::wstring command = L"\"" + archiver + L"\" l \"" + zip_file + L"\"";
   std::string listing;
   DWORD exit_code = 0;
   if (!Utils::RunForOutput(command, &listing, &exit_code) || exit_code != 0) {
