@@ -33,7 +33,7 @@ std::wstring Tail(std::initializer_list<const wchar_t*> parts, bool closing_sepa
   return tail;
 }
 
-bool IsUsable(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+using Utils::IsUsable;
 
 // Windows 8 (6.2) or later, service pack 0 or later.
 bool IsWindows8OrLater() {
@@ -124,18 +124,25 @@ bool CanWriteIn(const std::wstring& folder, DWORD* code) {
   return *code != ERROR_ACCESS_DENIED && *code != ERROR_WRITE_PROTECT;
 }
 
+// The facts of an existing entry of the kind asked for (a folder or not).
+bool FactsOf(const std::wstring& path, bool folder, Utils::FileFacts* facts) {
+  return Utils::GetFileFacts(path, facts) &&
+         ((facts->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folder;
+}
+
 bool CheckStagedFiles(const InstallLayout& layout, const std::wstring& root_dir) {
   Utils::FileFacts staged;
-  if (!Utils::GetFileFacts(layout.staged_client_dir, &staged) ||
-      (staged.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+  if (!FactsOf(layout.staged_client_dir, true, &staged)) {
     LOG(ERROR) << "update refused, no staged client folder:"
                << WideToUtf8(layout.staged_client_dir);
     return false;
   }
   // A folder moves only within its volume.
   Utils::FileFacts client;
-  const std::wstring& place = Utils::IsDirectory(layout.client_dir) ? layout.client_dir : root_dir;
-  if (Utils::GetFileFacts(place, &client) && client.volume != staged.volume) {
+  const bool has_client_folder = FactsOf(layout.client_dir, true, &client);
+  const std::wstring& place = has_client_folder ? layout.client_dir : root_dir;
+  if ((has_client_folder || Utils::GetFileFacts(root_dir, &client)) &&
+      client.volume != staged.volume) {
     LOG(ERROR) << "update refused, staged client folder on another volume than "
                << WideToUtf8(place) << ":" << WideToUtf8(layout.staged_client_dir);
     return false;
@@ -152,16 +159,13 @@ bool CheckStagedFiles(const InstallLayout& layout, const std::wstring& root_dir)
 }
 
 bool CheckArchive(const std::wstring& root_dir, const std::wstring& zip_file) {
-  Utils::FileFacts archive;
-  if (!Utils::GetFileFacts(zip_file, &archive) ||
-      (archive.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  Utils::FileFacts facts;
+  if (!FactsOf(zip_file, false, &facts)) {
     LOG(ERROR) << "update refused, no archive:" << WideToUtf8(zip_file);
     return false;
   }
   const std::wstring archiver = Utils::GetExeDirFilePath(L"7z.exe");
-  Utils::FileFacts program;
-  if (!Utils::GetFileFacts(archiver, &program) ||
-      (program.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  if (!FactsOf(archiver, false, &facts)) {
     LOG(ERROR) << "update refused, no archiver:" << WideToUtf8(archiver);
     return false;
   }

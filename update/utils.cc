@@ -20,8 +20,6 @@ using long_paths::ExtendedLengthPath;
 // The longest path the system allows, terminating zero included.
 constexpr DWORD kLongestPath = 32768;
 
-bool IsUsable(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
-
 // The last component of a path: the text after its last backslash or slash;
 // without separators the whole path, less a leading drive letter and colon.
 std::wstring FileNameOf(const std::wstring& path) {
@@ -146,24 +144,37 @@ bool SameFile(const FileFacts& left, const FileFacts& right) {
   return left.volume == right.volume && left.index == right.index;
 }
 
+// The full form of a path and each of its ancestors, by text, the path
+// first; none when no full form can be made.
+std::vector<std::wstring> PathAndItsAncestors(const std::wstring& path) {
+  std::vector<std::wstring> steps;
+  const std::wstring full = long_paths::FullPathName(path);
+  if (full.empty()) return steps;
+  for (fs::path walk = ToFsPath(full);; walk = walk.parent_path()) {
+    steps.push_back(FromFsPath(walk));
+    if (!walk.has_relative_path() || walk.parent_path() == walk) return steps;
+  }
+}
+
 // Whether `inner` is `outer` or lies below it by file identity: `outer`
 // compared with `inner` and each of its ancestors as written, so that a link
 // on the way cannot hide it. Undecidable (an identity that cannot be read)
 // counts as yes.
 bool IsSameOrBelowByIdentity(const std::wstring& inner, const std::wstring& outer) {
-  if (AttributesOf(outer) == INVALID_FILE_ATTRIBUTES) return false;  // nothing there
+  // An entry whose identity cannot be read is undecidable unless nothing is
+  // there at all.
+  auto undecidable = [](const std::wstring& path) {
+    return AttributesOf(path) != INVALID_FILE_ATTRIBUTES;
+  };
   FileFacts container;
-  if (!GetFileFacts(outer, &container)) return true;
-  const std::wstring full = long_paths::FullPathName(inner);
-  if (full.empty()) return true;
-  for (fs::path walk = ToFsPath(full);; walk = walk.parent_path()) {
-    const std::wstring step = FromFsPath(walk);
-    if (AttributesOf(step) != INVALID_FILE_ATTRIBUTES) {
-      FileFacts facts;
-      if (!GetFileFacts(step, &facts) || SameFile(facts, container)) return true;
-    }
-    if (!walk.has_relative_path() || walk.parent_path() == walk) return false;
+  if (!GetFileFacts(outer, &container)) return undecidable(outer);
+  const std::vector<std::wstring> steps = PathAndItsAncestors(inner);
+  if (steps.empty()) return true;
+  for (const std::wstring& step : steps) {
+    FileFacts facts;
+    if (GetFileFacts(step, &facts) ? SameFile(facts, container) : undecidable(step)) return true;
   }
+  return false;
 }
 
 // Whether moving `source` to `destination` would put the source at risk:
@@ -178,6 +189,8 @@ bool Overlaps(const std::wstring& source, const std::wstring& destination) {
 }
 
 }  // namespace
+
+bool IsUsable(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
 DWORD GetProcessSessionId(DWORD process_id) {
   if (process_id == 0) return 0;
@@ -447,20 +460,16 @@ uint64_t TreeSize(const std::wstring& folder) {
 bool FreeBytesAt(const std::wstring& path, uint64_t* free_bytes) {
   // The folder itself may not exist yet: its nearest existing ancestor lies
   // on the volume it will be created on.
-  const std::wstring full = long_paths::FullPathName(path);
-  if (full.empty()) return false;
-  for (fs::path walk = ToFsPath(full);; walk = walk.parent_path()) {
-    const std::wstring step = FromFsPath(walk);
-    if (IsDirectory(step)) {
-      ULARGE_INTEGER available = {};
-      std::wstring folder = ExtendedLengthPath(step);
-      if (folder.back() != kPathSeparator) folder.push_back(kPathSeparator);
-      if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return false;
-      *free_bytes = available.QuadPart;
-      return true;
-    }
-    if (!walk.has_relative_path() || walk.parent_path() == walk) return false;
+  for (const std::wstring& step : PathAndItsAncestors(path)) {
+    if (!IsDirectory(step)) continue;
+    ULARGE_INTEGER available = {};
+    std::wstring folder = ExtendedLengthPath(step);
+    if (folder.back() != kPathSeparator) folder.push_back(kPathSeparator);
+    if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return false;
+    *free_bytes = available.QuadPart;
+    return true;
   }
+  return false;
 }
 
 std::wstring GetExeDirFilePath(const wchar_t* name) {

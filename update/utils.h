@@ -33,6 +33,9 @@ struct LaunchOptions {
   HANDLE output = nullptr;  // inheritable handle for standard output and error; null: none
 };
 
+// A handle that names an object: neither null nor INVALID_HANDLE_VALUE.
+bool IsUsable(HANDLE handle);
+
 // Processes.
 
 // The session of a process; 0 for process id 0 and when it cannot be read

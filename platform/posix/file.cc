@@ -246,13 +246,10 @@ BOOL DeleteFileW(LPCWSTR path) {
   if (!posix::NativePath(path, &native)) return FALSE;
   struct stat info;
   if (lstat(native.c_str(), &info) != 0) return posix::Fail(posix::FileNotFoundError(errno));
-  struct stat target;
-  const bool folder =
-      S_ISDIR(info.st_mode) ||
-      (S_ISLNK(info.st_mode) && stat(native.c_str(), &target) == 0 && S_ISDIR(target.st_mode));
-  if (folder) return posix::Fail(ERROR_ACCESS_DENIED);
+  const DWORD attributes = posix::AttributesOf(native, info);
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return posix::Fail(ERROR_ACCESS_DENIED);
   if (S_ISREG(info.st_mode)) {
-    if ((info.st_mode & S_IWUSR) == 0) return posix::Fail(ERROR_ACCESS_DENIED);
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return posix::Fail(ERROR_ACCESS_DENIED);
     // Only a file with an execute bit can be a running program's.
     if ((info.st_mode & 0111) != 0 && posix::IsRunningImage(info.st_dev, info.st_ino)) {
       return posix::Fail(ERROR_ACCESS_DENIED);
@@ -267,15 +264,13 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
   if (!posix::NativePath(path, &native)) return FALSE;
   struct stat info;
   if (lstat(native.c_str(), &info) != 0) return posix::Fail(posix::FileNotFoundError(errno));
-  if (S_ISLNK(info.st_mode)) {
-    struct stat target;
-    if (stat(native.c_str(), &target) != 0 || !S_ISDIR(target.st_mode)) {
-      return posix::Fail(ERROR_DIRECTORY);
-    }
+  const DWORD attributes = posix::AttributesOf(native, info);
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return posix::Fail(ERROR_DIRECTORY);
+  // A link to a folder goes itself, as Windows removes the reparse point.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     if (!posix::RemoveEntry(native, unlink)) return posix::FailWithErrno();
     return TRUE;
   }
-  if (!S_ISDIR(info.st_mode)) return posix::Fail(ERROR_DIRECTORY);
   if (!posix::RemoveEntry(native, rmdir)) {
     return posix::Fail(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY
                                                              : posix::ErrorFromErrno(errno));
