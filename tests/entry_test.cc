@@ -209,14 +209,7 @@ TEST_F(EntryTest, TheLogLandsWhereItBelongs) {
     testenv::ScopedEnv env("APPDATA", folder / place.profile);
     if (!place.in_the_way.empty()) testenv::WriteFile(folder / place.in_the_way, "in the way");
     EXPECT_EQ(testenv::Run({*program_}, folder / L"cwd").exit_status, testenv::ExitStatusOf(-1));
-    std::vector<std::string> found;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(ToFsPath(folder / place.log_folder), error)) {
-      const std::string file = entry.path().filename().u8string();
-      if (file.size() > 9 && file.compare(file.size() - 9, 9, ".INFO.log") == 0) {
-        found = ReadLogFileRecords(FromFsPath(entry.path()));
-      }
-    }
+    const std::vector<std::string> found = ReadFolderLog(folder / place.log_folder);
     ASSERT_FALSE(found.empty()) << "no log in " << testenv::Utf8(folder / place.log_folder);
     EXPECT_EQ(found.back(), "E miss unzip");
     // The form of the folder is recorded when the code page cannot write it.

@@ -77,11 +77,16 @@ std::wstring TodayLogFolder(const std::wstring& app_data) {
 
 std::vector<std::string> ReadTodayLog(const std::wstring& app_data, const std::string& severity,
                                       bool with_source) {
+  return ReadFolderLog(TodayLogFolder(app_data), severity, with_source);
+}
+
+std::vector<std::string> ReadFolderLog(const std::wstring& folder, const std::string& severity,
+                                       bool with_source) {
   namespace fs = std::filesystem;
   const std::string suffix = ".log." + severity + ".log";
   std::error_code error;
-  for (fs::directory_iterator it(ToFsPath(TodayLogFolder(app_data)), error), end;
-       !error && it != end; it.increment(error)) {
+  for (fs::directory_iterator it(ToFsPath(folder), error), end; !error && it != end;
+       it.increment(error)) {
     const std::string name = it->path().filename().u8string();
     if (name.rfind("zizaro_do.", 0) == 0 && name.size() > suffix.size() &&
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {

@@ -48,6 +48,10 @@ std::wstring TodayLogFolder(const std::wstring& app_data);
 std::vector<std::string> ReadTodayLog(const std::wstring& app_data,
                                       const std::string& severity = "INFO",
                                       bool with_source = false);
+// The same from the log files in `folder`, wherever that is.
+std::vector<std::string> ReadFolderLog(const std::wstring& folder,
+                                       const std::string& severity = "INFO",
+                                       bool with_source = false);
 
 // A record (or any text) that matches an ECMAScript regular expression
 // whole; the same on every platform, unlike GoogleTest's own regex support.
