@@ -19,6 +19,13 @@ namespace long_paths {
 // Paths this long or longer reach the system in extended-length form.
 inline constexpr size_t kLongPath = MAX_PATH - 12;
 
+// The separator that the system's full paths use.
+#ifdef _WIN32
+inline constexpr wchar_t kSeparator = L'\\';
+#else
+inline constexpr wchar_t kSeparator = L'/';
+#endif
+
 inline bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
   return text.compare(0, std::char_traits<wchar_t>::length(prefix), prefix) == 0;
 }
@@ -46,16 +53,59 @@ inline std::wstring FullPathName(const std::wstring& path) {
   return std::wstring();
 }
 
-// `path` as a file function must receive it: unchanged when it is short or
-// already in an extended or device form; otherwise its full form in
-// extended-length form. A path whose full form cannot be made is returned
-// unchanged, and the system then answers for it.
-inline std::wstring ExtendedLengthPath(const std::wstring& path) {
-  if (path.size() < kLongPath || IsExtendedOrDevice(path)) return path;
+// The plain form of a path written in extended-length or device form when
+// what follows the prefix is a full drive path ("\\?\C:\x", "\\.\C:\x"; on
+// POSIX "\\?\/x") or a network path ("\\?\UNC\server\share"), which the
+// system also takes plainly and resolves like any other path; every other
+// path unchanged. The extended form is made again where a call needs it.
+inline std::wstring PlainForm(const std::wstring& path) {
+  if (StartsWith(path, L"\\\\?\\UNC\\")) return L"\\\\" + path.substr(8);
+  if (!IsExtendedOrDevice(path)) return path;
+  const std::wstring rest = path.substr(4);
+  const bool drive = rest.size() >= 3 && rest[1] == L':' && (rest[2] == L'\\' || rest[2] == L'/') &&
+                     ((rest[0] >= L'A' && rest[0] <= L'Z') || (rest[0] >= L'a' && rest[0] <= L'z'));
+  return drive || StartsWith(rest, L"/") ? rest : path;
+}
+
+// The extended-length form of a path however short it is: its full form
+// after "\\?\" ("\\?\UNC\" for a network path); extended and device forms
+// as they stand. Windows reads some names in plain paths as something else
+// (a last component "aux.js" as a device, "trail." as "trail"): a walk that
+// must reach every listed name builds each child's path from this form with
+// ChildPath, never through a plain path.
+inline std::wstring ExtendedForm(const std::wstring& path) {
+  if (IsExtendedOrDevice(path)) return path;
   const std::wstring full = FullPathName(path);
-  if (full.empty() || IsExtendedOrDevice(full)) return path;
+  if (full.empty() || IsExtendedOrDevice(full)) return full.empty() ? path : full;
   if (StartsWith(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
+}
+
+// `path` as a file function must receive it: unchanged when it is short or
+// already in an extended or device form; otherwise its extended form. A path
+// whose full form cannot be made is returned unchanged, and the system then
+// answers for it.
+inline std::wstring ExtendedLengthPath(const std::wstring& path) {
+  return path.size() < kLongPath ? path : ExtendedForm(path);
+}
+
+// The short (8.3) form of an existing path, in plain form; empty when the
+// system keeps none for it.
+inline std::wstring ShortForm(const std::wstring& path) {
+  const std::wstring system_path = ExtendedLengthPath(path);
+  const DWORD size = GetShortPathNameW(system_path.c_str(), nullptr, 0);
+  if (size == 0) return std::wstring();
+  std::vector<wchar_t> buffer(size);
+  const DWORD length = GetShortPathNameW(system_path.c_str(), buffer.data(), size);
+  if (length == 0 || length >= size) return std::wstring();
+  return PlainForm(std::wstring(buffer.data(), length));
+}
+
+// A listed entry's path: its name appended to its folder's path (an extended
+// form), with one separator between them.
+inline std::wstring ChildPath(const std::wstring& folder, const std::wstring& name) {
+  if (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) return folder + name;
+  return folder + kSeparator + name;
 }
 
 }  // namespace long_paths

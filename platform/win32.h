@@ -107,6 +107,12 @@ typedef int (*FARPROC)();
 #define OPEN_EXISTING 3u
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
+#define FILE_NAME_NORMALIZED 0x0u
+#define VOLUME_NAME_DOS 0x0u
+#define FILE_TYPE_UNKNOWN 0x0000u
+#define FILE_TYPE_DISK 0x0001u
+#define FILE_TYPE_CHAR 0x0002u
+#define FILE_TYPE_PIPE 0x0003u
 
 // Libraries.
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
@@ -359,6 +365,11 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes);
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                    DWORD disposition, DWORD flags, HANDLE template_file);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+DWORD GetFileType(HANDLE file);
+DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags);
+BOOL GetVolumeInformationByHandleW(HANDLE file, LPWSTR volume_name, DWORD volume_name_size,
+                                   LPDWORD serial_number, LPDWORD longest_component, LPDWORD flags,
+                                   LPWSTR file_system_name, DWORD file_system_name_size);
 BOOL GetDiskFreeSpaceExW(LPCWSTR folder, PULARGE_INTEGER available_to_caller, PULARGE_INTEGER total,
                          PULARGE_INTEGER total_free);
 DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* file_part);

@@ -143,6 +143,7 @@ TEST_F(EntryTest, FailedUpdateShowsTheBoxOpensTheDownloadAddressAndExitsWithZero
   testenv::TempDir root(L"root");
   testenv::BrowserRecorder browser;
   // This copy of the program has no 7z.exe beside it: the update is refused.
+  testenv::MakeDirs(root / L"Client");
   const std::wstring archive = root / L"update.7z";
   testenv::WriteFile(archive, "kept");
   // 2 to the 32nd: the run uses the low 32 bits, 0.

@@ -1,9 +1,11 @@
 // Faults met by whole updates of the shipped program: for every mandatory
 // step and every fault it can meet, the run ends as it should, and nothing is
-// lost: the archive stays unless it was extracted, the staged client's files
-// stay byte for byte (in the staging folder or in the client folder), and
-// nothing outside the install root changes. Then the updater itself is
-// killed at many moments of a staged update.
+// lost: either the old client is complete (every file as before, but for the
+// executable when the failure came after its deletion) or the new one is
+// complete and started; the archive stays unless the switch completed, the
+// staged client's files stay byte for byte (in the staging folder or in the
+// client folder), and nothing outside the install root changes. Then the
+// updater itself is killed at many moments of a staged update.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -14,7 +16,12 @@
 #include <functional>
 #include <optional>
 #include <random>
+#include <regex>
 #include <thread>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "tests/support/log_capture.h"
 #include "tests/support/test_env.h"
@@ -64,7 +71,9 @@ class Pinned {
  public:
   explicit Pinned(const std::wstring& path) : path_(path) {
 #ifdef _WIN32
-    handle_ = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    // Others may read it, but neither write, rename nor delete it.
+    handle_ = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                          nullptr);
     pinned_ = handle_ != INVALID_HANDLE_VALUE;
 #else
     pinned_ = std::system(("chattr +i '" + Utf8(path) + "' 2>/dev/null").c_str()) == 0;
@@ -78,6 +87,8 @@ class Pinned {
 #endif
   }
   bool pinned() const { return pinned_; }
+  // The pinned file has moved (with its folder) to `path`.
+  void MovedTo(const std::wstring& path) { path_ = path; }
 
  private:
   std::wstring path_;
@@ -124,14 +135,21 @@ class FaultsTest : public ::testing::Test {
   }
 
   // The staged client packed as the update archive (and the staging folder
-  // left as it was).
-  void Pack(bool big = false) {
+  // left as it was), with more switches for 7-Zip when given, or the entries
+  // `packed` instead of the client folder.
+  void Pack(bool big = false, const std::vector<std::wstring>& switches = {},
+            const std::wstring& packed = L"") {
     Stage(big);
-    fs::remove(ToFsPath(archive_));
-    testenv::MakeDirs(temp_ / L"archive");
-    testenv::RunResult run = testenv::Run({testenv::BinFile(L"7z.exe"), L"a", L"-mx=1", L"-bso0",
-                                           L"-bsp0", archive_, layout_.staged_client_dir});
-    ASSERT_EQ(run.exit_status, 0u);
+    PackAs(archive_, switches, packed.empty() ? layout_.staged_client_dir : packed);
+  }
+  static void PackAs(const std::wstring& archive, const std::vector<std::wstring>& switches,
+                     const std::wstring& packed) {
+    fs::remove(ToFsPath(archive));
+    testenv::MakeDirs(FromFsPath(ToFsPath(archive).parent_path()));
+    std::vector<std::wstring> command = {testenv::BinFile(L"7z.exe"), L"a", L"-bso0", L"-bsp0"};
+    command.insert(command.end(), switches.begin(), switches.end());
+    command.insert(command.end(), {archive, packed});
+    ASSERT_EQ(testenv::Run(command).exit_status, 0u);
   }
 
   static std::string RandomBytes(size_t size) {
@@ -145,28 +163,46 @@ class FaultsTest : public ::testing::Test {
   }
 
   // Runs the updater with the archive (or the staging folder), from
-  // `current_folder` when one is given.
-  std::vector<std::string> Update(bool with_archive, const std::wstring& current_folder = L"") {
-    testenv::RunResult run = testenv::Run({updater_, L"--unzip=" + (with_archive ? archive_ : L""),
-                                           L"--root_dir=" + root_, L"--pid=0"},
-                                          current_folder);
+  // `current_folder` when one is given, on the install root or on `root`.
+  std::vector<std::string> Update(bool with_archive, const std::wstring& current_folder = L"",
+                                  const std::wstring& root = L"") {
+    testenv::RunResult run =
+        testenv::Run({updater_, L"--unzip=" + (with_archive ? archive_ : L""),
+                      L"--root_dir=" + (root.empty() ? root_ : root), L"--pid=0"},
+                     current_folder);
     EXPECT_EQ(run.exit_status, 0u);
     return Records();
   }
 
   // Runs an update that must be refused before anything is destroyed: it ends
   // with the ERROR `reason` (a pattern), the old client still runs, and the
-  // install root and the archive are as they were.
-  void ExpectRefused(bool with_archive, const std::string& reason) {
+  // install root and the archive are as they were. `root` as for Update.
+  void ExpectRefused(bool with_archive, const std::string& reason, const std::wstring& root = L"") {
     const std::vector<std::string> root_before = testenv::TreeDigest(root_);
     const std::vector<std::string> archive_before = testenv::TreeDigest(temp_ / L"archive");
     PROCESS_INFORMATION client = testenv::StartProgram(layout_.client_exe);
-    ExpectEnding(Update(with_archive), "E update refused, " + reason, false);
+    ExpectEnding(Update(with_archive, L"", root), "E update refused, " + reason, false);
     EXPECT_TRUE(testenv::IsRunning(client.dwProcessId)) << "a client was ended";
     testenv::Stop(&client);
     EXPECT_EQ(testenv::TreeDigest(root_), root_before);
     EXPECT_EQ(testenv::TreeDigest(temp_ / L"archive"), archive_before);
     ExpectNothingLost();
+  }
+
+  // After a run that failed once the old executable was deleted: the old
+  // client is complete but for it, the run's folders are gone from the
+  // staging folder, and the archive is kept.
+  void ExpectOldClientBack(const std::vector<std::string>& old_client) {
+    std::vector<std::string> without_exe = old_client;
+    without_exe.erase(std::remove_if(without_exe.begin(), without_exe.end(),
+                                     [](const std::string& line) {
+                                       return line.rfind("QXDazavAzir.exe ", 0) == 0;
+                                     }),
+                      without_exe.end());
+    EXPECT_EQ(testenv::TreeDigest(layout_.client_dir), without_exe);
+    for (const std::string& entry : testenv::TreeDigest(layout_.staging_dir)) {
+      EXPECT_NE(entry.rfind("zizaro_do-", 0), 0u) << entry;
+    }
   }
 
   std::vector<std::string> Records() const {
@@ -192,12 +228,21 @@ class FaultsTest : public ::testing::Test {
     EXPECT_TRUE(testenv::IsReadOnly(temp_ / L"linked/locked.dat"));
   }
 
-  // The run ended with `last` (a pattern) and then "update finished <result>".
-  static void ExpectEnding(const std::vector<std::string>& records, const std::string& last,
-                           bool result) {
+  // The run ended with `last` (a pattern), then at most the removal of its
+  // own folder, and then "update finished <result>".
+  static void ExpectEnding(std::vector<std::string> records, const std::string& last, bool result) {
     ASSERT_GE(records.size(), 2u);
     EXPECT_EQ(records.back(), std::string("I update finished ") + (result ? "1" : "0") + "\n");
-    EXPECT_THAT(records[records.size() - 2], MatchesPattern(last));
+    records.pop_back();
+    // The removal of the run's folder, and the error that may have stopped it.
+    for (const char* removal :
+         {"I delete file result:.*zizaro_do-[0-9]+.*", "E error happened:.*zizaro_do-[0-9]+.*"}) {
+      if (!records.empty() && std::regex_match(records.back(), std::regex(removal))) {
+        records.pop_back();
+      }
+    }
+    ASSERT_FALSE(records.empty());
+    EXPECT_THAT(records.back(), MatchesPattern(last));
   }
 
   testenv::TempDir temp_{L"faults"};
@@ -213,60 +258,285 @@ class FaultsTest : public ::testing::Test {
   std::vector<std::string> linked_before_;
 };
 
-// Updates that can only fail are refused before the old client is touched.
+// Updates that can only fail are refused before the old client is touched:
+// the new client must be whole on disk beside the old one first.
 TEST_F(FaultsTest, UpdatesBoundToFailAreRefusedBeforeAnythingIsDestroyed) {
   struct Row {
     const char* name;
-    std::function<void()> prepare;
+    std::function<bool()> prepare;  // false: this system cannot set the row up
     bool with_archive;
     const char* reason;
+    std::wstring root = L"";  // given instead of the install root
   };
+  std::optional<Pinned> pinned;
+  auto flip_middle = [&] {
+    std::string bytes = testenv::ReadFile(archive_);
+    for (size_t i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i) bytes[i] ^= 0x5A;
+    testenv::WriteFile(archive_, bytes);
+    return true;
+  };
+  const std::string no_client_inside = "no QXDazavAzir\\.exe in the archive's client folder:.*";
   const Row rows[] = {
-      {"no archive", [&] { fs::remove(ToFsPath(archive_)); }, true, "no archive:.*update\\.7z"},
-      {"no archiver", [&] { fs::remove(ToFsPath(temp_ / L"bin/7z.exe")); }, true,
+      {"no archive", [&] { return fs::remove(ToFsPath(archive_)); }, true,
+       "no archive:.*update\\.7z"},
+      {"no archiver", [&] { return fs::remove(ToFsPath(temp_ / L"bin/7z.exe")); }, true,
        "no archiver:.*7z\\.exe"},
-      {"damaged archive", [&] { testenv::WriteFile(archive_, "7z\xbc\xaf\x27\x1c damaged"); }, true,
-       "archive unreadable:.*,7z exit code:2"},
+      {"damaged archive",
+       [&] {
+         testenv::WriteFile(archive_, "7z\xbc\xaf\x27\x1c damaged");
+         return true;
+       },
+       true, "archive unreadable:.*,7z exit code:2"},
       {"archive cut short",
        [&] {
          const std::string whole = testenv::ReadFile(archive_);
          testenv::WriteFile(archive_, whole.substr(0, whole.size() / 2));
+         return true;
        },
        true, "archive unreadable:.*,7z exit code:2"},
       {"archive larger than the disk",
        [&] {
          testenv::WriteFile(archive_, testenv::ZipWithoutData("data.bin", uint64_t{1} << 50));
+         return true;
        },
        true, "not enough disk space:[0-9]+ bytes needed,[0-9]+ bytes free on the volume of .*"},
-      {"no staged client folder", [&] { fs::remove_all(ToFsPath(layout_.staging_dir)); }, false,
-       "no staged client folder:.*"},
+      {"index whole, data damaged", [&] { return Pack(false, {L"-mx=0"}), flip_middle(); }, true,
+       "archive not unpacked:.*update\\.7z"},
+      {"data encrypted", [&] { return Pack(false, {L"-pSECRET"}), true; }, true,
+       "archive not unpacked:.*update\\.7z"},
+      {"zip data encrypted",
+       [&] {
+         return Pack(false, {L"-tzip", L"-pSECRET"}), true;
+       },
+       true, "archive not unpacked:.*update\\.7z"},
+      {"index encrypted",
+       [&] {
+         return Pack(false, {L"-pSECRET", L"-mhe=on"}), true;
+       },
+       true, "archive unreadable:.*,7z exit code:2"},
+      {"a tar in a gzip",
+       [&] {
+         PackAs(temp_ / L"tar/update.tar", {L"-ttar"}, layout_.staged_client_dir);
+         PackAs(archive_, {L"-tgzip"}, temp_ / L"tar/update.tar");
+         return true;
+       },
+       true, no_client_inside.c_str()},
+      {"packed one folder too high",
+       [&] {
+         fs::create_directories(ToFsPath(temp_ / L"high/Quexa"));
+         fs::copy(ToFsPath(layout_.staged_client_dir), ToFsPath(temp_ / L"high/Quexa/Client"),
+                  fs::copy_options::recursive);
+         return Pack(false, {}, temp_ / L"high/Quexa"), true;
+       },
+       true, no_client_inside.c_str()},
+      {"packed without its client folder",
+       [&] { return Pack(false, {}, layout_.staged_client_dir + kPathSeparator + L"*"), true; },
+       true, no_client_inside.c_str()},
+      {"a file of the root where the archive has a folder",
+       [&] {
+         testenv::WriteFile(layout_.client_dir + L"/data", "a file");
+         return true;
+       },
+       true, "archive entry conflicts with the install root:.*Client.data"},
+      {"archive path naming a pipe",
+       [&] {
+         fs::remove(ToFsPath(archive_));
+#ifdef _WIN32
+         return false;
+#else
+         return mkfifo(Utf8(archive_).c_str(), 0600) == 0;
+#endif
+       },
+       true, "no archive:.*update\\.7z"},
+      {"install root that does not exist", [] { return true; }, true, "no install root:.*",
+       root_ + L" missing"},
+      {"install root in other letter case", [&] { return !testenv::Exists(temp_ / L"ROOT"); }, true,
+       "no install root:.*", temp_ / L"ROOT"},
+      {"install root that cannot be written", [&] { return pinned.emplace(root_).pinned(); }, true,
+       "folder cannot be written:.*root,getlasterror:[0-9]+"},
+      {"no staged client folder", [&] { return fs::remove_all(ToFsPath(layout_.staging_dir)); },
+       false, "no staged client folder:.*"},
       {"a file instead of the staged folder",
        [&] {
          fs::remove_all(ToFsPath(layout_.staged_client_dir));
          testenv::WriteFile(layout_.staged_client_dir, "not a folder");
+         return true;
        },
        false, "no staged client folder:.*"},
+      {"staged client folder cut short",
+       [&] {
+         return fs::remove(
+             ToFsPath(layout_.staged_client_dir + kPathSeparator + kClientProcessName));
+       },
+       false, "no QXDazavAzir\\.exe in the staged client folder:.*"},
+      {"staged client folder inside the client folder through a link",
+       [&] {
+         fs::rename(ToFsPath(layout_.staging_dir), ToFsPath(layout_.client_dir + L"/staging"));
+         return testenv::MakeFolderLink(layout_.staging_dir, layout_.client_dir + L"/staging");
+       },
+       false, "staged client folder inside the client folder:.*"},
+      {"staging folder bind-mounted from elsewhere",
+       [&] {
+#ifdef _WIN32
+         return false;
+#else
+         fs::rename(ToFsPath(layout_.staging_dir), ToFsPath(temp_ / L"elsewhere"));
+         fs::create_directories(ToFsPath(layout_.staging_dir));
+         return std::system(("mount --bind '" + Utf8(temp_ / L"elsewhere") + "' '" +
+                             Utf8(layout_.staging_dir) + "' 2>/dev/null")
+                                .c_str()) == 0;
+#endif
+       },
+       false, "(staged client folder|staging folder) on another volume than .*"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    fs::remove_all(ToFsPath(layout_.staging_dir));
+    testenv::RemoveTree(layout_.staging_dir);
+    testenv::RemoveTree(layout_.client_dir + L"/staging");
+    fs::remove(ToFsPath(layout_.client_dir + L"/data"));
     testenv::InstallUpdater(temp_ / L"bin", true);
     Pack();
-    staged_.clear();  // nothing is promoted in these runs
-    row.prepare();
-    ExpectRefused(row.with_archive, row.reason);
+    const bool set_up = row.prepare();
+    RecordProperty(row.name, set_up ? "run" : "not set up here");
+    if (set_up) {
+      staged_.clear();  // nothing is promoted in these runs
+      ExpectRefused(row.with_archive, row.reason, row.root);
+    }
+    pinned.reset();
+#ifndef _WIN32
+    std::system(("umount '" + Utf8(layout_.staging_dir) + "' 2>/dev/null").c_str());
+#endif
+  }
+}
+
+// Switches that cannot complete after the old executable has gone, and odd
+// old clients that must not stop one: every row ends with the old client
+// complete but for its executable, or the new client complete and started;
+// the archive goes only with a complete switch.
+TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
+  struct Row {
+    const char* name;
+    bool with_archive;
+    // Sets the row up in the old client; false when this system cannot.
+    std::function<bool()> prepare;
+    std::optional<bool> updates;  // the outcome, where every system must reach the same
+    bool nothing_left = false;    // the old copy is removed after a successful update
+  };
+  std::optional<Pinned> pinned;
+  std::optional<PROCESS_INFORMATION> other;
+  auto script_removing_the_staging_folder = [&] {
+    const std::wstring script =
+        layout_.client_dir + L"/resources/app/private_cloud/driver/" + L"uninstall.bat";
+#ifdef _WIN32
+    testenv::WriteFile(script, "@rd /s /q \"" + Utf8(layout_.staging_dir) + "\"\r\n");
+#else
+    testenv::WriteFile(script, "rm -rf '" + Utf8(layout_.staging_dir) + "'\n");
+#endif
+    return true;
+  };
+  const Row rows[] = {
+      {"a file the archive replaces cannot be moved",
+       true,
+       [&] { return pinned.emplace(layout_.client_dir + L"/version.txt").pinned(); },
+       {}},
+      {"the client folder is another process's current folder",
+       false,
+       [&] {
+         testenv::MakeDirs(layout_.client_dir + L"/settings");
+         other = testenv::Start(
+             testenv::CommandLineOf({testenv::BinFile(testenv::ExeName(L"stand_in_client"))}),
+             layout_.client_dir + L"/settings");
+         return true;
+       },
+       {}},
+      {"the uninstall script removes the staging folder", false, script_removing_the_staging_folder,
+       false},
+      {"the uninstall script removes the unpacked archive", true,
+       script_removing_the_staging_folder, false},
+      {"names that Windows reads otherwise in plain paths", false,
+       [&] {
+         for (const wchar_t* name :
+              {L"CON", L"aux.js", L"nul.txt", L"LPT1.log", L"trail.", L"sp "}) {
+           testenv::WriteFile(layout_.client_dir + L"/odd/" + name, "odd");
+         }
+         return true;
+       },
+       true, true},
+      {"another program of the client runs", true,
+       [&] {
+         const std::wstring handler =
+             layout_.client_dir + kPathSeparator + testenv::ExeName(L"crash_handler");
+         testenv::CopyFile(testenv::BinFile(testenv::ExeName(L"stand_in_client")), handler);
+         other = testenv::StartProgram(handler);
+         return true;
+       },
+       true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Utils::KillProcessesByName(kClientProcessName);
+    testenv::RemoveTree(layout_.client_dir);
+    testenv::RemoveTree(layout_.staging_dir);
+    fs::remove(ToFsPath(archive_));
+    testenv::InstallStandIn(layout_.client_exe);
+    testenv::WriteFile(layout_.client_dir + L"/version.txt", "1.0");
+    testenv::WriteFile(layout_.client_dir + L"/settings/user.ini", "the user's");
+    if (row.with_archive) {
+      Pack();
+      testenv::RemoveTree(layout_.staging_dir);
+    } else {
+      Stage();
+    }
+    const std::vector<std::string> new_client = staged_;
+    if (row.with_archive) staged_.clear();  // the archive holds the new client
+    if (!row.prepare()) continue;
+    const std::vector<std::string> old_client = testenv::TreeDigest(layout_.client_dir);
+    const std::vector<std::string> records = Update(row.with_archive);
+    pinned.reset();
+    if (other) testenv::Stop(&*other), other.reset();
+    const bool updated = records.back() == "I update finished 1\n";
+    RecordProperty(row.name, updated ? "updated" : "old client kept");
+    if (row.updates) {
+      EXPECT_EQ(updated, *row.updates);
+    }
+    if (updated) {
+      EXPECT_THAT(records, Contains(MatchesPattern("I launch process vaild:1 path:.*")));
+      EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/version.txt"), "2.0");
+      if (row.with_archive) {
+        // Extracted over the old client: what only the old one had stays.
+        EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/settings/user.ini"), "the user's");
+      } else {
+        EXPECT_EQ(testenv::TreeDigest(layout_.client_dir), new_client);
+      }
+      EXPECT_FALSE(testenv::Exists(archive_));
+      // The old copy went, whatever names it held.
+      if (row.nothing_left) {
+        EXPECT_THAT(testenv::TreeDigest(layout_.staging_dir), IsEmpty());
+      }
+    } else {
+      ExpectOldClientBack(old_client);
+      EXPECT_EQ(testenv::Exists(archive_), row.with_archive);
+    }
+    // The staged client stays whole unless the row's own script removed it.
+    if (!testenv::Exists(layout_.staging_dir)) staged_.clear();
+    ExpectNothingLost();
   }
 }
 
 TEST_F(FaultsTest, ArchiverKilledMidway) {
   Pack(true);
-  // Kill the archiver once the big file has begun to appear.
+  // Kill the archiver once the big file has begun to appear in the run's
+  // folder.
   std::atomic<bool> done{false};
   std::atomic<int> killed{0};
   std::thread killer([&] {
-    const std::wstring big = root_ + L"/Client/data/big.bin";
     while (!done && killed == 0) {
-      if (testenv::Exists(big)) killed += KillImage(ArchiverImage());
+      std::error_code error;
+      for (const auto& run : fs::directory_iterator(ToFsPath(layout_.staging_dir), error)) {
+        if (fs::exists(run.path() / "new/Client/data/big.bin", error)) {
+          killed += KillImage(ArchiverImage());
+        }
+      }
       Sleep(1);
     }
   });
@@ -274,8 +544,10 @@ TEST_F(FaultsTest, ArchiverKilledMidway) {
   done = true;
   killer.join();
   if (killed == 0) GTEST_SKIP() << "the archiver finished before it could be killed";
-  ExpectEnding(records, "I 7z exit with code:[1-9][0-9]*,ret:1", false);
+  ExpectEnding(records, "E update refused, archive not unpacked:.*", false);
+  EXPECT_THAT(records, Contains(MatchesPattern("I 7z exit with code:[1-9][0-9]*,ret:1")));
   EXPECT_TRUE(testenv::Exists(archive_));
+  EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/version.txt"), "1.0");
   ExpectNothingLost();
 }
 
@@ -293,43 +565,49 @@ TEST_F(FaultsTest, StagedFolderPartlyUnreadable) {
   ExpectNothingLost();
 }
 
-TEST_F(FaultsTest, ClientFolderNotRemovable) {
+// An old client that cannot be removed no longer stops an update: its copy
+// stays in the staging folder, and the next update removes it.
+TEST_F(FaultsTest, OldClientThatCannotBeRemovedIsRemovedByTheNextRun) {
   Stage();
   testenv::WriteFile(layout_.client_dir + L"/zz-pinned.dat", "in use");
-  Pinned pinned(layout_.client_dir + L"/zz-pinned.dat");
-  if (!pinned.pinned()) GTEST_SKIP() << "this system cannot pin a file (chattr +i)";
-  ExpectEnding(Update(false), "I move result:0,from:.*qxcg_update_tmp.Client,to:.*root.Client",
-               false);
+  std::optional<Pinned> pinned;
+  // Windows pins a file by holding it open, which keeps its folder from
+  // moving too; an immutable file (chattr +i) lets its folder move.
+  if (testenv::RunningUnderWine() ||
+      !pinned.emplace(layout_.client_dir + L"/zz-pinned.dat").pinned()) {
+    GTEST_SKIP() << "this system cannot pin a file without pinning its folder";
+  }
+  std::vector<std::string> records = Update(false);
+  ExpectEnding(records, "I launch process vaild:1 path:.*", true);
+  EXPECT_THAT(records, Contains(MatchesPattern("I delete file result:0,path:.*zizaro_do-.*")));
+  ExpectNothingLost();
+  std::vector<std::string> left = testenv::ListTree(layout_.staging_dir);
+  ASSERT_FALSE(left.empty());
+  const std::string name = left.front().substr(0, left.front().find('/'));
+  const std::wstring leftover =
+      JoinPath(layout_.staging_dir, std::wstring(name.begin(), name.end()));
+  // The pinned file moved with its folder: unpin it there, then update again.
+  pinned->MovedTo(JoinPath(leftover, L"old/zz-pinned.dat"));
+  pinned.reset();
+  Utils::KillProcessesByName(kClientProcessName);
+  Stage();
+  ExpectEnding(Update(false), "I launch process vaild:1 path:.*", true);
+  EXPECT_FALSE(testenv::Exists(leftover));
   ExpectNothingLost();
 }
 
 TEST_F(FaultsTest, ExecutableNotRemovable) {
-  Pack();
+  Stage();
   fs::remove(ToFsPath(layout_.client_exe));
   testenv::WriteFile(layout_.client_exe + L"/in the way.txt", "x");
-  ExpectEnding(Update(true), "E enforce kill process and delete QXDazavAzir\\.exe failed", false);
-  EXPECT_TRUE(testenv::Exists(archive_));
-  ExpectNothingLost();
-}
-
-TEST_F(FaultsTest, MoveFailing) {
-  Stage();
-  // The client folder's name is taken by a file that cannot be removed: the
-  // staged folder cannot move there.
-  fs::rename(ToFsPath(layout_.client_dir), ToFsPath(temp_ / L"old client"));
-  testenv::WriteFile(layout_.client_dir, "a file in the way");
-  Pinned pinned(layout_.client_dir);
-  if (!pinned.pinned()) GTEST_SKIP() << "this system cannot pin a file (chattr +i)";
-  std::vector<std::string> records = Update(false);
-  ExpectEnding(records, "I move result:0,from:.*qxcg_update_tmp.Client,to:.*root.Client", false);
-  EXPECT_THAT(records, Contains(MatchesPattern("E move file failed,src path:.* "
-                                               "getlasterror:[1-9][0-9]*")));
+  ExpectEnding(Update(false), "E enforce kill process and delete QXDazavAzir\\.exe failed", false);
   ExpectNothingLost();
 }
 
 TEST_F(FaultsTest, NewClientNotStarting) {
   Stage();
-  fs::remove(ToFsPath(layout_.staged_client_dir + kPathSeparator + kClientProcessName));
+  // The new executable is no program.
+  testenv::WriteFile(layout_.staged_client_dir + kPathSeparator + kClientProcessName, "no program");
   staged_ = testenv::TreeDigest(layout_.staged_client_dir);
   ExpectEnding(Update(false), "I launch process vaild:0 path:.*", false);
   ExpectNothingLost();
@@ -467,6 +745,7 @@ TEST_F(FaultsTest, StagedFolderOnAnotherVolume) {
   std::optional<testenv::TempDir> memory;
   memory.emplace(L"volume", shm);
   testenv::WriteFile(memory->path() + L"/Client/version.txt", "2.0");
+  testenv::InstallStandIn(memory->path() + L"/Client/" + kClientProcessName);
   fs::create_directories(ToFsPath(root_));
   if (!testenv::MakeFolderLink(layout_.staging_dir, memory->path())) {
     GTEST_SKIP() << "this system cannot make a folder link";

@@ -137,12 +137,14 @@ TEST_F(HostileTest, InstallRootsWithCharactersThatAShellWouldRead) {
     std::vector<std::string> records = Update(L"", root);
     ASSERT_FALSE(records.empty());
     EXPECT_THAT(records, Contains("I update with pid:0,unzip: ," + Utf8(root)));
-    // A quote ends the quoted client path of the relaunch early: such a root
-    // (possible on POSIX only) cannot start its client.
-    const bool startable = Creatable(hostile) && hostile.name.find(L'"') == std::wstring::npos;
-    EXPECT_EQ(Updated(records), startable);
+    // A quote would end the quoted client path of the relaunch early: such a
+    // root (possible on POSIX only) is refused before anything is touched.
+    const bool quoted = hostile.name.find(L'"') != std::wstring::npos;
+    EXPECT_EQ(Updated(records), Creatable(hostile) && !quoted);
     if (Creatable(hostile)) {
-      EXPECT_EQ(testenv::ReadFile(InstallLayout(root).client_dir + L"/version.txt"), "2.0");
+      EXPECT_EQ(testenv::ReadFile(InstallLayout(root).client_dir + L"/version.txt"),
+                quoted ? "" : "2.0");
+      EXPECT_TRUE(testenv::Exists(InstallLayout(root).client_exe));
     }
     ExpectContained();
   }

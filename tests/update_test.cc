@@ -9,6 +9,7 @@
 
 #include "tests/support/log_capture.h"
 #include "tests/support/test_env.h"
+#include "update/switch_over.h"
 #include "update/utils.h"
 #include "utility/base/file_path.h"
 
@@ -70,7 +71,7 @@ class UpdateTest : public LoggedTest {
   testenv::ScopedEnv client_log_env_{"ZIZARO_CLIENT_LOG", client_log_};
 };
 
-TEST_F(UpdateTest, ExtractionOverwritesTheRootAndDeletesTheArchive) {
+TEST_F(UpdateTest, ExtractionOverwritesItsFolderAndKeepsTheArchive) {
   const std::wstring root = temp_ / L"根 目录 root";
   testenv::WriteFile(root + L"/Client/data/version.txt", "1.0");
   testenv::WriteFile(root + L"/Client/keep.txt", "kept");
@@ -82,11 +83,11 @@ TEST_F(UpdateTest, ExtractionOverwritesTheRootAndDeletesTheArchive) {
   EXPECT_TRUE(ExtractArchive(root, archive));
   EXPECT_EQ(testenv::ReadFile(root + L"/Client/data/version.txt"), "2.0");
   EXPECT_EQ(testenv::ReadFile(root + L"/Client/keep.txt"), "kept");
-  EXPECT_FALSE(testenv::Exists(archive));
+  EXPECT_TRUE(testenv::Exists(archive));
   const std::string command =
-      "\"" + Utf8(Archiver()) + "\" x \"" + Utf8(archive) + "\" -aoa -o\"" + Utf8(root) + "\"";
+      "\"" + Utf8(Archiver()) + "\" x \"" + Utf8(archive) + "\" -aoa -o\"" + Utf8(root) + "\" -p-";
   EXPECT_THAT(log_.Lines(), ElementsAre("I launch 7z vaild:1 cmd:" + command, "I wait result1",
-                                        "I 7z exit with code:0,ret:1", "I remove the zip file"));
+                                        "I 7z exit with code:0,ret:1"));
 }
 
 TEST_F(UpdateTest, OutputFolderEndingInASeparatorIsPassedAsItIs) {
@@ -96,8 +97,8 @@ TEST_F(UpdateTest, OutputFolderEndingInASeparatorIsPassedAsItIs) {
   const std::wstring root = temp_ / L"root" + kPathSeparator;
   testenv::MakeDirs(root);
   EXPECT_TRUE(ExtractArchive(root, archive));
-  ASSERT_THAT(log_.Lines(), SizeIs(4u));
-  EXPECT_THAT(log_.Lines()[0], HasSubstr(" -o\"" + Utf8(root) + "\""));
+  ASSERT_THAT(log_.Lines(), SizeIs(3u));
+  EXPECT_THAT(log_.Lines()[0], HasSubstr(" -o\"" + Utf8(root) + "\" -p-"));
   EXPECT_EQ(testenv::ReadFile(root + L"Client/data/version.txt"), "2.0");
 }
 
@@ -243,8 +244,15 @@ TEST_F(RunUpdateTest, ArchiveBranchEndsWithTheNewClientRunning) {
   EXPECT_THAT(LinesWith("wait result"),
               ElementsAre("I wait result1", "I wait result1", "I wait result1"));
   EXPECT_THAT(LinesWith("process killed"), ElementsAre("I 1 process killed,QXDazavAzir.exe"));
-  EXPECT_EQ(log_.Lines().back(),
-            "I launch process vaild:1 path:" + Utf8(InstallLayout(root).relaunch_command));
+  EXPECT_THAT(
+      LinesWith("launch process vaild:"),
+      ElementsAre("I launch process vaild:1 path:" + Utf8(InstallLayout(root).relaunch_command)));
+  // The unpacked files moved into place; the run's folder went after the start.
+  EXPECT_THAT(
+      LinesWith("switch over result:"),
+      ElementsAre(MatchesPattern("I switch over result:1,moved:[1-9][0-9]*,replaced:0,.*")));
+  EXPECT_THAT(log_.Lines().back(), HasSubstr("I delete file result:1"));
+  EXPECT_FALSE(testenv::Exists(InstallLayout(root).staging_dir));
 }
 
 TEST_F(RunUpdateTest, StagingBranchEndsWithTheNewClientRunning) {
@@ -258,14 +266,17 @@ TEST_F(RunUpdateTest, StagingBranchEndsWithTheNewClientRunning) {
   EXPECT_TRUE(RunUpdate(static_cast<int32_t>(waited_.dwProcessId), root, L""));
   EXPECT_EQ(testenv::ListTree(layout.client_dir), staged);
   EXPECT_TRUE(ClientStartedFrom(layout.client_exe));
-  // The client folder went at the first try; the first promotion (into the
-  // root) was refused harmlessly and the second succeeded.
-  EXPECT_THAT(LinesWith("delete file result:"), SizeIs(1u));
+  // The client folder went aside at the first try; the first promotion (into
+  // the root) was refused harmlessly and the second succeeded; the old copy
+  // went once the new client had started.
+  EXPECT_THAT(LinesWith("set aside result:"), ElementsAre(HasSubstr("set aside result:1")));
   EXPECT_THAT(
       LinesWith("move result:"),
       ElementsAre("I move result:0,from:" + Utf8(layout.staged_client_dir) + ",to:" + Utf8(root),
                   "I move result:1,from:" + Utf8(layout.staged_client_dir) +
                       ",to:" + Utf8(layout.client_dir)));
+  EXPECT_THAT(log_.Lines().back(), HasSubstr("I delete file result:1"));
+  EXPECT_THAT(testenv::ListTree(layout.staging_dir), IsEmpty());
 }
 
 TEST_F(RunUpdateTest, ExecutableThatCannotBeRemovedStopsTheRun) {
@@ -288,40 +299,62 @@ TEST_F(RunUpdateTest, FailedExtractionSkipsTheFirewallScriptAndTheRelaunch) {
 #else
   testenv::WriteFile(layout.firewall_script, "echo ran > \"" + Utf8(marker) + "\"\n");
 #endif
-  // Its index reads, its data is missing: extraction fails midway.
+  // Its index reads, its data is missing: unpacking fails midway, before the
+  // old client is touched.
   const std::wstring archive = temp_ / L"damaged.zip";
   testenv::WriteFile(archive, testenv::ZipWithoutData("data.bin", 100));
   EXPECT_FALSE(RunUpdate(static_cast<int32_t>(waited_.dwProcessId), root, archive));
-  EXPECT_THAT(log_.Lines().back(), MatchesPattern("I 7z exit with code:[1-9][0-9]*,ret:1"));
+  EXPECT_THAT(LinesWith("7z exit with code:"),
+              ElementsAre(MatchesPattern("I 7z exit with code:[1-9][0-9]*,ret:1")));
+  EXPECT_THAT(LinesWith("update refused"),
+              ElementsAre("E update refused, archive not unpacked:" + Utf8(archive)));
   EXPECT_TRUE(testenv::Exists(archive));
+  EXPECT_TRUE(testenv::IsRunning(lingering_.dwProcessId));
+  EXPECT_FALSE(testenv::Exists(layout.staging_dir));
   Sleep(500);
   EXPECT_FALSE(testenv::Exists(marker));
   EXPECT_THAT(ClientStarts(), SizeIs(2u));  // only the two old copies
 }
 
-TEST_F(RunUpdateTest, NothingStagedFailsAfterEightAlternatingPromotions) {
+// A staged client folder that cannot move (a process has its current folder
+// in it): eight promotions alternate their destination, then the old client
+// folder comes back from aside.
+TEST_F(RunUpdateTest, PromotionsThatAllFailPutTheOldClientBack) {
   const std::wstring root = temp_ / L"root";
   const InstallLayout layout(root);
-  testenv::MakeDirs(root);
-  EXPECT_FALSE(ReplaceClientDir(root));
+  testenv::WriteFile(layout.client_dir + L"/old.txt", "old");
+  MakeNewClient(layout.staged_client_dir);
+  PROCESS_INFORMATION holder = testenv::Start(
+      testenv::CommandLineOf({testenv::BinFile(testenv::ExeName(L"stand_in_client"))}),
+      layout.staged_client_dir);
+  const std::vector<std::string> old_client = testenv::ListTree(layout.client_dir);
+  RunFolder run;
+  ASSERT_TRUE(PrepareNewFiles(root, L"", &run));
+  const bool replaced = ReplaceClientDir(root, run);
+  testenv::Stop(&holder);
+  if (replaced) GTEST_SKIP() << "this system moves a folder that is a process's current folder";
   std::vector<std::string> moves = LinesWith("move result:");
   ASSERT_THAT(moves, SizeIs(8u));
   for (size_t i = 0; i < moves.size(); ++i) {
     EXPECT_EQ(moves[i], "I move result:0,from:" + Utf8(layout.staged_client_dir) +
                             ",to:" + Utf8(i % 2 == 0 ? root : layout.client_dir));
   }
-  EXPECT_EQ(log_.Lines().back(), moves.back());
-  // No client folder: all five removals found nothing.
-  EXPECT_THAT(LinesWith("delete file result:0"), SizeIs(5u));
+  EXPECT_EQ(log_.Lines().back(),
+            "I put back result:1,from:" + Utf8(run.aside) + ",to:" + Utf8(layout.client_dir));
+  EXPECT_EQ(testenv::ListTree(layout.client_dir), old_client);
+  EXPECT_FALSE(testenv::Exists(run.path));
 }
 
-TEST_F(RunUpdateTest, NewFilesWithoutTheClientFailAtTheRelaunch) {
+TEST_F(RunUpdateTest, StagedClientWithoutItsExecutableIsRefused) {
   const std::wstring root = temp_ / L"root";
   const InstallLayout layout(root);
+  testenv::WriteFile(layout.client_dir + L"/data/version.txt", "1.0");
   testenv::WriteFile(layout.staged_client_dir + L"/data/version.txt", "2.0");
   EXPECT_FALSE(RunUpdate(0, root, L""));
-  EXPECT_EQ(testenv::ReadFile(layout.client_dir + L"/data/version.txt"), "2.0");
-  EXPECT_EQ(log_.Lines().back(), "I launch process vaild:0 path:" + Utf8(layout.relaunch_command));
+  EXPECT_EQ(testenv::ReadFile(layout.client_dir + L"/data/version.txt"), "1.0");
+  EXPECT_EQ(log_.Lines().back(),
+            "E update refused, no QXDazavAzir.exe in the staged client folder:" +
+                Utf8(layout.staged_client_dir));
 }
 
 }  // namespace

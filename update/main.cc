@@ -70,7 +70,14 @@ Outcome UpdateGuarded(int32_t pid, std::wstring root_dir, std::wstring zip_file)
       return Outcome::kNoInstallRoot;
     }
     AnchorInstallRoot(root_dir, zip_file);
-    if (!LockInstallRoot(root_dir)) return Outcome::kAnotherUpdateRunning;
+    switch (LockInstallRoot(root_dir)) {
+      case RootLock::kHeldByAnother:
+        return Outcome::kAnotherUpdateRunning;
+      case RootLock::kNoInstallRoot:
+        return Outcome::kFailed;
+      case RootLock::kTaken:
+        break;
+    }
     return RunUpdate(pid, root_dir, zip_file) ? Outcome::kUpdated : Outcome::kFailed;
   } catch (const std::exception& e) {
     LOG(ERROR) << "update aborted by exception:" << e.what();

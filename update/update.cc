@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/long_paths.h"
+#include "update/switch_over.h"
 #include "update/utils.h"
 #include "utility/base/file_path.h"
 #include "utility/base/logging.h"
@@ -16,7 +17,6 @@ const wchar_t kClientProcessName[] = L"QXDazavAzir.exe";
 namespace {
 
 constexpr int kStopAttempts = 50;
-constexpr int kRemoveClientDirAttempts = 5;
 constexpr int kPromoteAttempts = 8;
 constexpr DWORD kClientWaitMs = 10000;
 constexpr DWORD kUninstallWaitMs = 30000;
@@ -59,11 +59,12 @@ void StripQuotes(std::wstring& path, const char* label) {
   }
 }
 
-// A relative path made full, against the current folder, with a record.
-void MakeFull(std::wstring& path, const char* label) {
-  if (path.empty() || long_paths::IsExtendedOrDevice(path) || ToFsPath(path).is_absolute()) return;
-  const std::wstring full = long_paths::FullPathName(path);
-  if (full.empty()) return;
+// A path in the one form that every later use takes: the full path as the
+// system resolves it, with a record when that differs from the text given.
+void MakeCanonical(std::wstring& path, const char* label) {
+  if (path.empty()) return;
+  const std::wstring full = long_paths::FullPathName(long_paths::PlainForm(path));
+  if (full.empty() || full == path) return;
   path = full;
   LOG(INFO) << label << WideToUtf8(path);
 }
@@ -81,13 +82,6 @@ std::wstring SystemFolder() {
   wchar_t folder[MAX_PATH] = {};
   const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
   return length > 0 && length < MAX_PATH ? std::wstring(folder, length) : std::wstring();
-}
-
-// FNV-1a over the code units: a short, stable name for any path.
-uint64_t Fingerprint(const std::wstring& text) {
-  uint64_t hash = 14695981039346656037ULL;
-  for (wchar_t c : text) hash = (hash ^ static_cast<uint32_t>(c)) * 1099511628211ULL;
-  return hash;
 }
 
 // The archive's unpacked size from the archiver's listing: the sum of the
@@ -130,37 +124,127 @@ bool FactsOf(const std::wstring& path, bool folder, Utils::FileFacts* facts) {
          ((facts->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folder;
 }
 
-bool CheckStagedFiles(const InstallLayout& layout, const std::wstring& root_dir) {
-  Utils::FileFacts staged;
-  if (!FactsOf(layout.staged_client_dir, true, &staged)) {
-    LOG(ERROR) << "update refused, no staged client folder:"
-               << WideToUtf8(layout.staged_client_dir);
+bool IsFile(const std::wstring& path) {
+  Utils::FileFacts facts;
+  return FactsOf(path, false, &facts);
+}
+
+// Whether a path goes through a command line in double quotes as one
+// argument: the command lines here are joined without escapes, so a quote
+// in it, or a backslash right before the closing quote, would split it
+// otherwise. Windows paths hold neither; POSIX names may.
+bool Quotable(const std::wstring& path) {
+  return path.find(L'"') == std::wstring::npos && (path.empty() || path.back() != L'\\');
+}
+
+bool RefuseUnquotable(const std::wstring& path) {
+  if (Quotable(path)) return false;
+  LOG(ERROR) << "update refused, path cannot be passed on a command line:" << WideToUtf8(path);
+  return true;
+}
+
+// The archiver's command line for `command` ("l", "x") on the archive, with
+// `tail` after it. Encrypted data never makes it wait for a password: it is
+// given one that is not the archive's, and fails at once.
+std::wstring ArchiverCommand(const std::wstring& archiver, const wchar_t* command,
+                             const std::wstring& zip_file, const std::wstring& tail) {
+  return L"\"" + archiver + L"\" " + command + L" \"" + zip_file + L"\"" + tail + L" -p-";
+}
+
+// The install root as both branches need it: a folder holding the client
+// folder, writable, whose path the client's command line can carry.
+bool CheckInstallRoot(const InstallLayout& layout, const std::wstring& root_dir) {
+  // The relaunch puts the root in double quotes, followed by the client's
+  // path: a quote in it is all that could split it.
+  if (root_dir.find(L'"') != std::wstring::npos) {
+    LOG(ERROR) << "update refused, path cannot be passed on a command line:"
+               << WideToUtf8(root_dir);
     return false;
   }
-  // A folder moves only within its volume.
-  Utils::FileFacts client;
-  const bool has_client_folder = FactsOf(layout.client_dir, true, &client);
-  const std::wstring& place = has_client_folder ? layout.client_dir : root_dir;
-  if ((has_client_folder || Utils::GetFileFacts(root_dir, &client)) &&
-      client.volume != staged.volume) {
-    LOG(ERROR) << "update refused, staged client folder on another volume than "
-               << WideToUtf8(place) << ":" << WideToUtf8(layout.staged_client_dir);
+  Utils::FileFacts facts;
+  if (!FactsOf(layout.client_dir, true, &facts)) {
+    LOG(ERROR) << "update refused, no client folder:" << WideToUtf8(layout.client_dir);
     return false;
   }
-  for (const std::wstring& folder : {layout.staging_dir, root_dir}) {
-    DWORD code = 0;
-    if (!CanWriteIn(folder, &code)) {
-      LOG(ERROR) << "update refused, folder cannot be written:" << WideToUtf8(folder)
-                 << ",getlasterror:" << code;
+  DWORD code = 0;
+  if (!CanWriteIn(root_dir, &code)) {
+    LOG(ERROR) << "update refused, folder cannot be written:" << WideToUtf8(root_dir)
+               << ",getlasterror:" << code;
+    return false;
+  }
+  return true;
+}
+
+// Whether entries move between the install root and these places by
+// renames: each on the volume of the root folder. `follow` as
+// Utils::GetRenameVolume takes it.
+struct Place {
+  const char* what;
+  std::wstring path;
+  bool follow;
+};
+bool OnTheRootsVolume(const std::wstring& root_dir, std::initializer_list<Place> places) {
+  uint64_t root_volume = 0;
+  if (!Utils::GetRenameVolume(root_dir, true, &root_volume)) return true;  // the moves will tell
+  for (const Place& place : places) {
+    uint64_t volume = 0;
+    if (Utils::GetRenameVolume(place.path, place.follow, &volume) && volume != root_volume) {
+      LOG(ERROR) << "update refused, " << place.what << " on another volume than "
+                 << WideToUtf8(root_dir) << ":" << WideToUtf8(place.path);
       return false;
     }
   }
   return true;
 }
 
-bool CheckArchive(const std::wstring& root_dir, const std::wstring& zip_file) {
+// The staged client as the switch needs it: a folder holding the client
+// executable, not inside the client folder (a link could put it there),
+// where an ERROR record begins with `verdict` when it is not.
+bool StagedClientReady(const InstallLayout& layout, const char* verdict) {
+  Utils::FileFacts staged;
+  if (!FactsOf(layout.staged_client_dir, true, &staged)) {
+    LOG(ERROR) << verdict << "no staged client folder:" << WideToUtf8(layout.staged_client_dir);
+    return false;
+  }
+  if (!IsFile(JoinPath(layout.staged_client_dir, kClientProcessName))) {
+    LOG(ERROR) << verdict << "no " << WideToUtf8(kClientProcessName)
+               << " in the staged client folder:" << WideToUtf8(layout.staged_client_dir);
+    return false;
+  }
+  Utils::FileFacts client;
+  if (FactsOf(layout.client_dir, true, &client) &&
+      Utils::LiesWithin(layout.staged_client_dir, client, true)) {
+    LOG(ERROR) << verdict << "staged client folder inside the client folder:"
+               << WideToUtf8(layout.staged_client_dir);
+    return false;
+  }
+  return true;
+}
+
+bool PrepareStagedClient(const InstallLayout& layout, const std::wstring& root_dir,
+                         RunFolder* run) {
+  if (!StagedClientReady(layout, "update refused, ")) return false;
+  // The client folder goes aside into the staging folder, the staged one
+  // into its place: renames, each within the root's volume.
+  if (!OnTheRootsVolume(root_dir, {{"client folder", layout.client_dir, false},
+                                   {"staged client folder", layout.staged_client_dir, false},
+                                   {"staging folder", layout.staging_dir, true}})) {
+    return false;
+  }
+  if (!MakeRunFolder(layout, run)) {
+    const DWORD code = GetLastError();
+    LOG(ERROR) << "update refused, folder cannot be written:" << WideToUtf8(layout.staging_dir)
+               << ",getlasterror:" << code;
+    return false;
+  }
+  return true;
+}
+
+bool PrepareArchive(const InstallLayout& layout, const std::wstring& root_dir,
+                    const std::wstring& zip_file, RunFolder* run) {
   Utils::FileFacts facts;
-  if (!FactsOf(zip_file, false, &facts)) {
+  // A regular file only: reading a pipe or a device could wait for ever.
+  if (!FactsOf(zip_file, false, &facts) || facts.type != FILE_TYPE_DISK) {
     LOG(ERROR) << "update refused, no archive:" << WideToUtf8(zip_file);
     return false;
   }
@@ -169,27 +253,64 @@ bool CheckArchive(const std::wstring& root_dir, const std::wstring& zip_file) {
     LOG(ERROR) << "update refused, no archiver:" << WideToUtf8(archiver);
     return false;
   }
-  // The archiver reads the archive's index: a truncated or damaged archive
-  // is refused in milliseconds, before the old client is touched.
-  const std::wstring command = L"\"" + archiver + L"\" l \"" + zip_file + L"\"";
+  if (RefuseUnquotable(archiver) || RefuseUnquotable(zip_file)) return false;
+  // The archiver reads the archive's index: a truncated archive, or one
+  // whose index is encrypted, is refused in milliseconds.
   std::string listing;
   DWORD exit_code = 0;
-  if (!Utils::RunForOutput(command, &listing, &exit_code) || exit_code != 0) {
+  if (!Utils::RunForOutput(ArchiverCommand(archiver, L"l", zip_file, L""), &listing, &exit_code) ||
+      exit_code != 0) {
     LOG(ERROR) << "update refused, archive unreadable:" << WideToUtf8(zip_file)
                << ",7z exit code:" << exit_code;
     return false;
   }
-  // Room for what the archive brings, less what it overwrites.
+  // Room for everything it brings: it is unpacked beside the old files.
   const uint64_t unpacked = UnpackedSize(listing);
-  const uint64_t present = Utils::TreeSize(InstallLayout(root_dir).client_dir);
   uint64_t free_bytes = 0;
-  if (unpacked > present && Utils::FreeBytesAt(root_dir, &free_bytes) &&
-      unpacked - present > free_bytes) {
-    LOG(ERROR) << "update refused, not enough disk space:" << (unpacked - present)
-               << " bytes needed," << free_bytes << " bytes free on the volume of "
-               << WideToUtf8(root_dir);
+  if (Utils::FreeBytesAt(root_dir, &free_bytes) && unpacked > free_bytes) {
+    LOG(ERROR) << "update refused, not enough disk space:" << unpacked << " bytes needed,"
+               << free_bytes << " bytes free on the volume of " << WideToUtf8(root_dir);
     return false;
   }
+  if (!MakeRunFolder(layout, run)) {
+    const DWORD code = GetLastError();
+    LOG(ERROR) << "update refused, folder cannot be written:" << WideToUtf8(layout.staging_dir)
+               << ",getlasterror:" << code;
+    return false;
+  }
+  // The unpacked files move into the client's folders by renames.
+  if (!OnTheRootsVolume(root_dir, {{"staging folder", layout.staging_dir, true},
+                                   {"client folder", layout.client_dir, true}}) ||
+      RefuseUnquotable(run->unpacked)) {
+    return false;
+  }
+  if (!ExtractArchive(run->unpacked, zip_file)) {
+    LOG(ERROR) << "update refused, archive not unpacked:" << WideToUtf8(zip_file);
+    return false;
+  }
+  if (!IsFile(InstallLayout(run->unpacked).client_exe)) {
+    LOG(ERROR) << "update refused, no " << WideToUtf8(kClientProcessName)
+               << " in the archive's client folder:" << WideToUtf8(zip_file);
+    return false;
+  }
+  std::wstring conflict;
+  if (!FitsTheRoot(run->unpacked, root_dir, &conflict)) {
+    LOG(ERROR) << "update refused, archive entry conflicts with the install root:"
+               << WideToUtf8(conflict);
+    return false;
+  }
+  return true;
+}
+
+// Ends every program that runs from the client folder and is not the client
+// (a crash handler, a helper): Windows keeps their files, and the folder, in
+// use.
+bool KillClientFolderPrograms(const std::wstring& root_dir) {
+  const std::wstring client_dir = InstallLayout(root_dir).client_dir;
+  const int32_t killed = Utils::KillProcessesInFolder(client_dir, kClientProcessName);
+  if (killed == 0) return false;
+  LOG(INFO) << killed << " process killed," << WideToUtf8(client_dir);
+  Sleep(16);
   return true;
 }
 
@@ -226,13 +347,16 @@ void StripPathQuotes(std::wstring& root_dir, std::wstring& zip_file) {
 }
 
 void AnchorInstallRoot(std::wstring& root_dir, std::wstring& zip_file) {
-  MakeFull(root_dir, "root dir change to:");
-  MakeFull(zip_file, "zip file change to:");
-  const std::wstring root_key = PathKey(root_dir);
+  MakeCanonical(root_dir, "root dir change to:");
+  MakeCanonical(zip_file, "zip file change to:");
+  Utils::FileFacts root;
   const std::wstring current = CurrentFolder();
-  if (root_key.empty() || current.empty() || !IsSameOrBelow(PathKey(current), root_key)) return;
+  if (current.empty() || !Utils::GetFileFacts(root_dir, &root) ||
+      !Utils::LiesWithin(current, root, true)) {
+    return;
+  }
   std::wstring elsewhere = Utils::GetExeDirFilePath(L"");
-  if (IsSameOrBelow(PathKey(elsewhere), root_key)) elsewhere = SystemFolder();
+  if (Utils::LiesWithin(elsewhere, root, true)) elsewhere = SystemFolder();
   if (SetCurrentDirectoryW(elsewhere.c_str())) {
     LOG(INFO) << "current folder change to:" << WideToUtf8(elsewhere);
   } else {
@@ -242,30 +366,42 @@ void AnchorInstallRoot(std::wstring& root_dir, std::wstring& zip_file) {
 }
 
 std::wstring InstallRootLockName(const std::wstring& root_dir) {
+  Utils::FileFacts root;
+  if (!FactsOf(root_dir, true, &root)) return std::wstring();
   std::wostringstream name;
-  name << L"Local\\zizaro_do-" << std::hex << std::setw(16) << std::setfill(L'0')
-       << Fingerprint(PathKey(root_dir));
+  name << L"Local\\zizaro_do-" << std::hex << std::setfill(L'0') << std::setw(8) << root.volume
+       << L"-" << std::setw(16) << root.index;
   return name.str();
 }
 
-bool LockInstallRoot(const std::wstring& root_dir) {
+RootLock LockInstallRoot(const std::wstring& root_dir) {
+  const std::wstring name = InstallRootLockName(root_dir);
+  if (name.empty()) {
+    LOG(ERROR) << "update refused, no install root:" << WideToUtf8(root_dir);
+    return RootLock::kNoInstallRoot;
+  }
   // Held by this process until it ends: the handle is never closed.
-  HANDLE lock = CreateMutexW(nullptr, FALSE, InstallRootLockName(root_dir).c_str());
+  HANDLE lock = CreateMutexW(nullptr, FALSE, name.c_str());
   if (lock == nullptr) {
     const DWORD code = GetLastError();
     LOG(WARNING) << "install root lock not taken,getlasterror:" << code;
-    return true;
+    return RootLock::kTaken;
   }
   const DWORD taken = WaitForSingleObject(lock, 0);
-  if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) return true;
+  if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) return RootLock::kTaken;
   CloseHandle(lock);
   LOG(WARNING) << "another update of this install root is running:" << WideToUtf8(root_dir);
-  return false;
+  return RootLock::kHeldByAnother;
 }
 
-bool CheckNewFilesAtHand(const std::wstring& root_dir, const std::wstring& zip_file) {
-  return zip_file.empty() ? CheckStagedFiles(InstallLayout(root_dir), root_dir)
-                          : CheckArchive(root_dir, zip_file);
+bool PrepareNewFiles(const std::wstring& root_dir, const std::wstring& zip_file, RunFolder* run) {
+  const InstallLayout layout(root_dir);
+  RemoveLeftovers(layout);
+  if (!CheckInstallRoot(layout, root_dir)) return false;
+  const bool ready = zip_file.empty() ? PrepareStagedClient(layout, root_dir, run)
+                                      : PrepareArchive(layout, root_dir, zip_file, run);
+  if (!ready) RemoveRunFolder(layout, *run);
+  return ready;
 }
 
 bool WaitProcess(HANDLE process, DWORD* exit_code, DWORD timeout_ms) {
@@ -333,6 +469,7 @@ bool RemoveClientExe(const std::wstring& root_dir) {
 bool StopAndRemoveClient(const std::wstring& root_dir) {
   for (int attempt = 0; attempt < kStopAttempts; ++attempt) {
     if (!KillClientProcess()) LOG(WARNING) << "kill QXDazavAzir.exe failed or no such Process";
+    KillClientFolderPrograms(root_dir);
     if (RemoveClientExe(root_dir)) return true;
     LOG(WARNING) << "delete file  QXDazavAzir.exe failed ";
     Sleep(20);
@@ -350,7 +487,11 @@ bool RunBatFile(const std::wstring& path, DWORD wait_ms) {
   info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
   info.hwnd = nullptr;
   info.lpVerb = L"open";
-  info.lpFile = path.c_str();
+  // Windows cannot start a script of MAX_PATH characters or more by its
+  // plain path; its short (8.3) form, where there is one, is short enough.
+  const std::wstring short_form =
+      path.size() >= MAX_PATH ? long_paths::ShortForm(path) : std::wstring();
+  info.lpFile = short_form.empty() ? path.c_str() : short_form.c_str();
   info.lpParameters = nullptr;
   info.lpDirectory = nullptr;
   info.nShow = SW_HIDE;
@@ -379,9 +520,8 @@ bool RunInstallFirewallBat(const std::wstring& root_dir) {
 }
 
 bool ExtractArchive(const std::wstring& out_dir, const std::wstring& zip_file) {
-  const std::wstring archiver = Utils::GetExeDirFilePath(L"7z.exe");
-  const std::wstring command = L"\"" + archiver + L"\"" + L" x " + L"\"" + zip_file + L"\"" +
-                               L" -aoa " + L"-o\"" + out_dir + L"\"";
+  const std::wstring command = ArchiverCommand(Utils::GetExeDirFilePath(L"7z.exe"), L"x", zip_file,
+                                               L" -aoa -o\"" + out_dir + L"\"");
   Utils::LaunchOptions options;
   options.hide_window = true;
   options.breakaway_from_job = false;
@@ -400,11 +540,8 @@ bool ExtractArchive(const std::wstring& out_dir, const std::wstring& zip_file) {
   CloseHandle(archiver_process.hThread);
   CloseHandle(archiver_process.hProcess);
   // Only an exit code that was actually read counts: the archive is the only
-  // copy of the new client until the extraction is known to be complete.
-  if (!waited || exit_code != 0) return false;
-  DeleteFileW(long_paths::ExtendedLengthPath(zip_file).c_str());
-  LOG(INFO) << "remove the zip file";
-  return true;
+  // copy of the new client until it is known to be whole on disk.
+  return waited && exit_code == 0;
 }
 
 bool PromoteStagingDir(const std::wstring& root_dir, bool into_client_folder) {
@@ -432,32 +569,65 @@ bool LaunchClient(const std::wstring& root_dir) {
   return valid;
 }
 
-bool RemoveClientDir(const std::wstring& root_dir) {
-  return Utils::RemoveAll(InstallLayout(root_dir).client_dir);
-}
-
-bool ReplaceClientDir(const std::wstring& root_dir) {
-  for (int attempt = 0; attempt < kRemoveClientDirAttempts; ++attempt) {
-    Sleep(10);
-    if (RemoveClientDir(root_dir)) break;
+bool ReplaceClientDir(const std::wstring& root_dir, const RunFolder& run) {
+  const InstallLayout layout(root_dir);
+  // The uninstall script may have changed the staging folder.
+  if (!StagedClientReady(layout, "update stopped, ")) {
+    RemoveRunFolder(layout, run);
+    return false;
+  }
+  const bool had_client =
+      GetFileAttributesW(long_paths::ExtendedLengthPath(layout.client_dir).c_str()) !=
+      INVALID_FILE_ATTRIBUTES;
+  if (had_client && !RenameAside(layout.client_dir, run.aside, "set aside result:")) {
+    RemoveRunFolder(layout, run);
+    return false;
   }
   bool into_client_folder = false;
   for (int attempt = 0; attempt < kPromoteAttempts; ++attempt) {
-    if (PromoteStagingDir(root_dir, into_client_folder)) return true;
+    try {
+      if (PromoteStagingDir(root_dir, into_client_folder)) return true;
+    } catch (const std::exception& e) {
+      LOG(ERROR) << "error happened:" << e.what();
+    }
     into_client_folder = !into_client_folder;
     Sleep(20);
   }
+  // The old client comes back; should that fail too, it stays where it is.
+  if (had_client && !RenameAside(run.aside, layout.client_dir, "put back result:")) return false;
+  RemoveRunFolder(layout, run);
   return false;
+}
+
+bool SwitchToArchive(const std::wstring& root_dir, const std::wstring& zip_file,
+                     const RunFolder& run) {
+  const InstallLayout layout(root_dir);
+  bool restored = true;
+  if (!MergeOver(run.unpacked, root_dir, run.aside, &restored)) {
+    // The unpacked files go with the run folder; the archive stays.
+    if (restored) RemoveRunFolder(layout, run);
+    return false;
+  }
+  DeleteFileW(long_paths::ExtendedLengthPath(zip_file).c_str());
+  LOG(INFO) << "remove the zip file";
+  return true;
 }
 
 bool RunUpdate(int32_t pid, const std::wstring& root_dir, const std::wstring& zip_file) {
   WaitProcessById(pid, nullptr, kClientWaitMs);
-  if (!CheckNewFilesAtHand(root_dir, zip_file)) return false;
-  if (!StopAndRemoveClient(root_dir)) return false;
+  RunFolder run;
+  if (!PrepareNewFiles(root_dir, zip_file, &run)) return false;
+  if (!StopAndRemoveClient(root_dir)) {
+    RemoveRunFolder(InstallLayout(root_dir), run);
+    return false;
+  }
   RunUninstallBat(root_dir);
   const bool files_in_place =
-      zip_file.empty() ? ReplaceClientDir(root_dir) : ExtractArchive(root_dir, zip_file);
+      zip_file.empty() ? ReplaceClientDir(root_dir, run) : SwitchToArchive(root_dir, zip_file, run);
   if (!files_in_place) return false;
   if (IsWindows8OrLater()) RunInstallFirewallBat(root_dir);
-  return LaunchClient(root_dir);
+  if (!LaunchClient(root_dir)) return false;
+  // The old copy goes only now that the new client runs.
+  RemoveRunFolder(InstallLayout(root_dir), run);
+  return true;
 }

@@ -1,8 +1,9 @@
 // The update procedure: from the old client to the new one.
 //
-// Every step reports failure through its result and its own log records;
-// nothing is rolled back, which is why the new files are looked at before
-// anything of the old client is destroyed.
+// Every step reports failure through its result and its own log records. The
+// new client is made whole on disk, and the install root checked, before
+// anything of the old client is destroyed; the switch to the new files is
+// made by renames that are undone when it fails (update/switch_over.h).
 #ifndef UPDATE_UPDATE_H_
 #define UPDATE_UPDATE_H_
 
@@ -27,6 +28,8 @@ struct InstallLayout {
 
 extern const wchar_t kClientProcessName[];  // QXDazavAzir.exe
 
+struct RunFolder;
+
 // Compare UTF-16 code units exactly; a text shorter than the prefix or
 // suffix gives false.
 bool StartsWith(const std::wstring& text, const std::wstring& prefix);
@@ -35,46 +38,61 @@ bool EndsWith(const std::wstring& text, const std::wstring& suffix);
 // record for each one changed ("root dir change to:", "zip file change to:").
 void StripPathQuotes(std::wstring& root_dir, std::wstring& zip_file);
 
-// Makes the install root and the archive path full paths when they are
-// relative (with the records of StripPathQuotes), then moves the process's
-// current folder out of the install root when it lies there (to the
-// program's folder, else the system folder), since Windows keeps a process's
-// current folder open and the client folder could not be removed. The
-// archiver and the scripts start from that folder too.
+// Makes the install root and the archive path canonical, the one form that
+// every later use takes: the full path as the system resolves it (relative
+// paths made full, "." and ".." resolved, a last component's trailing
+// periods and blanks dropped, an extended-length or device prefix before a
+// drive path dropped), with the records of StripPathQuotes when it changes.
+// Then moves the process's current folder out of the install root when it
+// lies there by identity (to the program's folder, else the system folder),
+// since Windows keeps a process's current folder open. The archiver and the
+// scripts start from that folder too.
 void AnchorInstallRoot(std::wstring& root_dir, std::wstring& zip_file);
 
 // The name of the lock that lets one update of an install root run at a time:
-// a session-wide name made from the root's normalised full path.
+// a session-wide name made from the root folder's identity (its volume and
+// its index there), so that every spelling of the root (an 8.3 form, another
+// drive letter, a link) names one lock. Empty when the root is no folder.
 std::wstring InstallRootLockName(const std::wstring& root_dir);
+enum class RootLock { kTaken, kHeldByAnother, kNoInstallRoot };
 // Takes that lock for the rest of the process's life (the system releases it
 // when the process ends, however it ends; nothing is written into the root).
-// False, with a WARNING record, when another update of the root holds it.
+// kHeldByAnother, with a WARNING record, when another update of the root
+// holds it; kNoInstallRoot, with an ERROR record, when the root is no folder.
 // When the lock cannot be made at all the update goes on, with a WARNING.
-bool LockInstallRoot(const std::wstring& root_dir);
+RootLock LockInstallRoot(const std::wstring& root_dir);
 
 // The whole update. True when every mandatory step succeeded and the new
-// client was started. A false result after the look before destroying has
-// changed nothing in the install root; later failures are recorded by the
-// step that failed and nothing is undone.
+// client was started. A false result leaves the old client as it was, but
+// for its executable when the failure came after its deletion; the archive
+// is deleted only after a complete switch.
 bool RunUpdate(int32_t pid, const std::wstring& root_dir, const std::wstring& zip_file);
 
-// Checks, before anything is ended or deleted, what the chosen branch needs:
-// staged (empty `zip_file`): the staged client folder is a folder on the
-// client folder's volume, and the staging folder and the install root can be
-// written; archive: the archive and the archiver exist, the archiver reads
-// the archive's index, and the root's volume has room for the unpacked size
-// less the client folder's current size. False with an ERROR record naming
-// the reason; nothing is changed either way.
-bool CheckNewFilesAtHand(const std::wstring& root_dir, const std::wstring& zip_file);
+// Before anything is ended or deleted: removes what earlier runs left in the
+// staging folder, checks the install root (a folder holding the client
+// folder, writable, its path fit for the client's command line) and makes
+// the new client whole on disk. Staged (empty `zip_file`): the staged client
+// folder is a folder holding the client executable, not inside the client
+// folder, on the install root's volume. Archive: the archive is a file the
+// archiver reads, whose unpacked size fits on the volume; it is unpacked into
+// the run's folder, must hold the client executable and must fit the root's
+// tree (update/switch_over.h). False, with an ERROR record "update refused,"
+// + the reason, and nothing changed in the install root; the run folder is
+// then removed again.
+bool PrepareNewFiles(const std::wstring& root_dir, const std::wstring& zip_file, RunFolder* run);
 
-// The staged branch: up to five removals of the client folder (10 ms before
-// each), then up to eight promotions, alternating the destination between
-// the install root and the client folder (20 ms after each failure). True
-// when the staged client folder was moved into place.
-bool ReplaceClientDir(const std::wstring& root_dir);
-// One removal of the client folder and everything in it; true when at least
-// one entry was removed (a missing folder is a failure).
-bool RemoveClientDir(const std::wstring& root_dir);
+// The staged branch, after the uninstall script: checks the staged client
+// again, renames the client folder into the run's folder (retried for a
+// second), then up to eight promotions, alternating the destination between
+// the install root and the client folder (20 ms after each failure). When
+// every promotion fails the old client folder is renamed back. True when the
+// staged client folder was moved into place.
+bool ReplaceClientDir(const std::wstring& root_dir, const RunFolder& run);
+// The archive branch, after the uninstall script: moves the unpacked files
+// over the install root (update/switch_over.h), putting everything back when
+// that fails, and deletes the archive once they are all in place.
+bool SwitchToArchive(const std::wstring& root_dir, const std::wstring& zip_file,
+                     const RunFolder& run);
 
 // Waits on a process up to `timeout_ms` (INFINITE: without limit) and reads
 // its exit code into `exit_code` when one is given, also after a time-out.
@@ -85,9 +103,10 @@ bool WaitProcess(HANDLE process, DWORD* exit_code, DWORD timeout_ms);
 // Opens the process `pid` (1 or more) and waits on it as WaitProcess does; a
 // second "wait result" record follows. An id of 0 or below waits for nothing.
 bool WaitProcessById(int32_t pid, DWORD* exit_code, DWORD timeout_ms);
-// Up to 50 attempts of ending every client process and removing the client
-// executable. True once the executable is gone; false, with an ERROR record,
-// after 50 failed attempts (processes and executable stay as they are).
+// Up to 50 attempts of ending every client process, and every other program
+// running from the client folder, and removing the client executable. True
+// once the executable is gone; false, with an ERROR record, after 50 failed
+// attempts (processes and executable stay as they are).
 bool StopAndRemoveClient(const std::wstring& root_dir);
 // Ends every client process of the session; true when at least one ended.
 bool KillClientProcess();
@@ -95,19 +114,21 @@ bool KillClientProcess();
 // True when it is gone or was not there; a record with the system's error
 // number when it exists.
 bool RemoveClientExe(const std::wstring& root_dir);
-// Starts a script through the shell, hidden and without arguments; with
-// `wait_ms`, waits up to that long for it to end (a WARNING when it has not).
-// True when the shell started it; an ERROR record with the system's error
-// when not.
+// Starts a script through the shell, hidden and without arguments (a path
+// of MAX_PATH characters or more through its short form, when it has one);
+// with `wait_ms`, waits up to that long for it to end (a WARNING when it has
+// not). True when the shell started it; an ERROR record with the system's
+// error when not.
 bool RunBatFile(const std::wstring& path, DWORD wait_ms = 0);
 // The old client's uninstall script, waited for up to 30 seconds, since a
 // batch interpreter reads its script while it runs it.
 bool RunUninstallBat(const std::wstring& root_dir);
 // The new client's firewall script, not waited for.
 bool RunInstallFirewallBat(const std::wstring& root_dir);
-// Extracts the archive over `out_dir` with 7z.exe beside the program and
-// waits for it. True only when its exit code was read and is 0; the archive
-// is then deleted, otherwise kept.
+// Extracts the archive into `out_dir` with 7z.exe beside the program and
+// waits for it; 7-Zip never waits for input (an archive that asks for a
+// password fails at once). True only when its exit code was read and is 0.
+// The archive stays.
 bool ExtractArchive(const std::wstring& out_dir, const std::wstring& zip_file);
 // One move of the staged client folder to the install root itself (false)
 // or to the client folder (true), with a "move result:" record. True when it

@@ -1,5 +1,6 @@
 #include "update/utils.h"
 
+#include <algorithm>
 #include <exception>
 #include <filesystem>
 #include <iomanip>
@@ -51,6 +52,26 @@ bool KillVisitor(DWORD process_id, const std::wstring& full_path, void* context)
   return true;
 }
 
+// What KillProcessesInFolder hands through the walk.
+struct KillInFolderContext {
+  FileFacts folder;
+  const std::wstring* except;
+  int32_t count = 0;
+};
+
+bool KillInFolderVisitor(DWORD process_id, const std::wstring& full_path, void* context) {
+  auto* kill = static_cast<KillInFolderContext*>(context);
+  if (full_path.empty() || process_id == GetCurrentProcessId() ||
+      EqualsIgnoringAsciiCase(FileNameOf(full_path), kill->except->c_str())) {
+    return true;
+  }
+  if (LiesWithin(full_path, kill->folder, false)) {
+    LOG(INFO) << "will kill:" << WideToUtf8(full_path);
+    if (TerminateProcessById(process_id)) ++kill->count;
+  }
+  return true;
+}
+
 // A path as the file-system library writes a narrow path: in the code page
 // of the system's narrow file functions, in double quotes, with backslashes
 // and quotes escaped.
@@ -83,28 +104,24 @@ class SystemErrors : public std::error_category {
 }
 
 // Removes a file or folder tree, whose attributes the caller has read, and
-// returns the number of entries removed. A link is removed itself and never
-// entered, so nothing outside the tree is touched. Errors raise
+// returns the number of entries removed. `path` names it in errors, and
+// `system_path`, its extended form, reaches it. A link is removed itself and
+// never entered, so nothing outside the tree is touched. Errors raise
 // filesystem_error.
-uintmax_t RemoveTree(const std::wstring& path, DWORD attributes) {
+uintmax_t RemoveTree(const std::wstring& path, const std::wstring& system_path, DWORD attributes) {
   const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   uintmax_t count = 0;
   if (folder && !IsLink(attributes)) {
     // Names first, then removal: no listing stays open while sub-folders go.
     std::vector<std::pair<std::wstring, DWORD>> entries;
-    WIN32_FIND_DATAW entry = {};
-    HANDLE find = FindFirstFileW(ExtendedLengthPath(JoinPath(path, L"*")).c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) ThrowFileError("cannot remove all", path, GetLastError());
-    do {
-      const std::wstring name = entry.cFileName;
-      if (name != L"." && name != L"..") entries.emplace_back(name, entry.dwFileAttributes);
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
+    if (!ListFolder(system_path, &entries)) {
+      ThrowFileError("cannot remove all", path, GetLastError());
+    }
     for (const auto& [name, entry_attributes] : entries) {
-      count += RemoveTree(JoinPath(path, name), entry_attributes);
+      count += RemoveTree(JoinPath(path, name), long_paths::ChildPath(system_path, name),
+                          entry_attributes);
     }
   }
-  const std::wstring system_path = ExtendedLengthPath(path);
   const BOOL removed =
       folder ? RemoveDirectoryW(system_path.c_str()) : DeleteFileW(system_path.c_str());
   if (!removed) {
@@ -116,15 +133,16 @@ uintmax_t RemoveTree(const std::wstring& path, DWORD attributes) {
   return count + 1;
 }
 
-// The same for a path given by the caller: nothing there removes nothing.
-uintmax_t RemoveTree(const std::wstring& path) {
-  const DWORD attributes = AttributesOf(path);
+// The same for a path given by the caller (`system_path` its extended form):
+// nothing there removes nothing.
+uintmax_t RemoveTree(const std::wstring& path, const std::wstring& system_path) {
+  const DWORD attributes = GetFileAttributesW(system_path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return 0;
     ThrowFileError("cannot remove all", path, code);
   }
-  return RemoveTree(path, attributes);
+  return RemoveTree(path, system_path, attributes);
 }
 
 // Creates a folder and every missing folder above it.
@@ -138,6 +156,21 @@ void CreateFolders(const std::wstring& folder) {
       ThrowFileError("create_directories", folder, code);
     }
   }
+}
+
+// The path an existing entry really has, every link on the way resolved;
+// empty when the system cannot tell.
+std::wstring FinalPathOf(const std::wstring& path) {
+  HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), 0,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::wstring();
+  std::vector<wchar_t> buffer(kLongestPath);
+  const DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), kLongestPath,
+                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  CloseHandle(file);
+  if (length == 0 || length >= kLongestPath) return std::wstring();
+  return long_paths::PlainForm(std::wstring(buffer.data(), length));
 }
 
 bool SameFile(const FileFacts& left, const FileFacts& right) {
@@ -156,25 +189,34 @@ std::vector<std::wstring> PathAndItsAncestors(const std::wstring& path) {
   }
 }
 
-// Whether `inner` is `outer` or lies below it by file identity: `outer`
-// compared with `inner` and each of its ancestors as written, so that a link
-// on the way cannot hide it. Undecidable (an identity that cannot be read)
-// counts as yes.
+// Whether `inner` is `outer` or lies below it by file identity, an identity
+// that cannot be read counting as yes.
 bool IsSameOrBelowByIdentity(const std::wstring& inner, const std::wstring& outer) {
-  // An entry whose identity cannot be read is undecidable unless nothing is
-  // there at all.
-  auto undecidable = [](const std::wstring& path) {
-    return AttributesOf(path) != INVALID_FILE_ATTRIBUTES;
-  };
   FileFacts container;
-  if (!GetFileFacts(outer, &container)) return undecidable(outer);
-  const std::vector<std::wstring> steps = PathAndItsAncestors(inner);
-  if (steps.empty()) return true;
-  for (const std::wstring& step : steps) {
-    FileFacts facts;
-    if (GetFileFacts(step, &facts) ? SameFile(facts, container) : undecidable(step)) return true;
+  if (!GetFileFacts(outer, &container)) return AttributesOf(outer) != INVALID_FILE_ATTRIBUTES;
+  return LiesWithin(inner, container, true);
+}
+
+// Clears the read-only attribute of the files below `folder` (reached
+// through `system_folder`, its extended form).
+bool ClearReadOnlyIn(const std::wstring& folder, const std::wstring& system_folder) {
+  std::vector<std::pair<std::wstring, DWORD>> entries;
+  if (!ListFolder(system_folder, &entries)) return false;
+  for (const auto& [name, attributes] : entries) {
+    // Links and junctions are removed as they are, never walked: a link to an
+    // outside folder keeps that folder untouched, and a cycle cannot trap us.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
+    const std::wstring system_path = long_paths::ChildPath(system_folder, name);
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      ClearReadOnlyIn(JoinPath(folder, name), system_path);
+    } else if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      if (!SetFileAttributesW(system_path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+        LOG(ERROR) << "set file attribute failed,path:" << WideToUtf8(JoinPath(folder, name));
+        LOG(ERROR) << "getlasterror is:" << GetLastError();
+      }
+    }
   }
-  return false;
+  return true;
 }
 
 // Whether moving `source` to `destination` would put the source at risk:
@@ -262,6 +304,14 @@ bool ForEachProcess(ProcessVisitor visitor, void* context) {
 int32_t KillProcessesByName(const std::wstring& name) {
   KillByNameContext context = {0, name.c_str()};
   ForEachProcess(&KillVisitor, &context);
+  return context.count;
+}
+
+int32_t KillProcessesInFolder(const std::wstring& folder, const std::wstring& except) {
+  KillInFolderContext context;
+  context.except = &except;
+  if (!GetFileFacts(folder, &context.folder)) return 0;
+  ForEachProcess(&KillInFolderVisitor, &context);
   return context.count;
 }
 
@@ -361,12 +411,58 @@ bool GetFileFacts(const std::wstring& path, FileFacts* facts) {
   if (file == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION information = {};
   const bool read = GetFileInformationByHandle(file, &information) != FALSE;
+  const DWORD type = GetFileType(file);
   CloseHandle(file);
   if (!read) return false;
   facts->attributes = information.dwFileAttributes;
   facts->volume = information.dwVolumeSerialNumber;
   facts->index = (uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
+  facts->type = type;
   return true;
+}
+
+bool LiesWithin(const std::wstring& inner, const FileFacts& outer, bool when_undecidable) {
+  const std::vector<std::wstring> steps = PathAndItsAncestors(inner);
+  if (steps.empty()) return when_undecidable;
+  bool resolved = false;
+  for (const std::wstring& step : steps) {
+    FileFacts facts;
+    if (GetFileFacts(step, &facts)) {
+      if (SameFile(facts, outer)) return true;
+      // Where the first entry that exists really lies: a link on the way
+      // may lead into `outer` from elsewhere.
+      if (!resolved) {
+        resolved = true;
+        for (const std::wstring& real : PathAndItsAncestors(FinalPathOf(step))) {
+          if (GetFileFacts(real, &facts) && SameFile(facts, outer)) return true;
+        }
+      }
+    } else if (AttributesOf(step) != INVALID_FILE_ATTRIBUTES && when_undecidable) {
+      return true;  // there, but its identity cannot be read
+    }
+  }
+  return false;
+}
+
+bool GetRenameVolume(const std::wstring& path, bool follow, uint64_t* volume) {
+  if (path.empty()) return false;
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), 0,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, flags, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  // Both serials: on Windows they are one; the POSIX layer tells the device
+  // by the first and the mount by the second. Wine tells the host's devices
+  // apart by the first only, and may not answer the second.
+  BY_HANDLE_FILE_INFORMATION information = {};
+  DWORD serial = 0;
+  const bool read = GetFileInformationByHandle(file, &information) != FALSE;
+  if (!GetVolumeInformationByHandleW(file, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0)) {
+    serial = 0;
+  }
+  CloseHandle(file);
+  *volume = (uint64_t{information.dwVolumeSerialNumber} << 32) | serial;
+  return read;
 }
 
 bool IsDirectory(std::wstring path) {
@@ -375,37 +471,30 @@ bool IsDirectory(std::wstring path) {
 }
 
 bool ClearReadOnlyRecursive(std::wstring folder) {
+  return ClearReadOnlyIn(folder, long_paths::ExtendedForm(folder));
+}
+
+bool ListFolder(const std::wstring& system_folder,
+                std::vector<std::pair<std::wstring, DWORD>>* entries) {
   WIN32_FIND_DATAW entry = {};
-  HANDLE find = FindFirstFileW(ExtendedLengthPath(JoinPath(folder, L"*.*")).c_str(), &entry);
+  HANDLE find = FindFirstFileW(long_paths::ChildPath(system_folder, L"*").c_str(), &entry);
   if (find == INVALID_HANDLE_VALUE) return false;
   do {
     const std::wstring name = entry.cFileName;
-    if (name == L"." || name == L"..") continue;
-    const DWORD attributes = entry.dwFileAttributes;
-    // Links and junctions are removed as they are, never walked: a link to an
-    // outside folder keeps that folder untouched, and a cycle cannot trap us.
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
-    const std::wstring path = JoinPath(folder, name);
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      ClearReadOnlyRecursive(path);
-    } else if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      if (!SetFileAttributesW(ExtendedLengthPath(path).c_str(),
-                              attributes & ~FILE_ATTRIBUTE_READONLY)) {
-        LOG(ERROR) << "set file attribute failed,path:" << WideToUtf8(path);
-        LOG(ERROR) << "getlasterror is:" << GetLastError();
-      }
-    }
+    if (name != L"." && name != L"..") entries->emplace_back(name, entry.dwFileAttributes);
   } while (FindNextFileW(find, &entry));
   FindClose(find);
+  std::sort(entries->begin(), entries->end());
   return true;
 }
 
 bool RemoveAll(std::wstring path) {
+  const std::wstring system_path = long_paths::ExtendedForm(path);
   // A link given as the path is removed itself; its target is not touched.
-  if (!IsLink(AttributesOf(path))) ClearReadOnlyRecursive(path);
+  if (!IsLink(GetFileAttributesW(system_path.c_str()))) ClearReadOnlyIn(path, system_path);
   int32_t count = 0;
   try {
-    count = static_cast<int32_t>(RemoveTree(path));
+    count = static_cast<int32_t>(RemoveTree(path, system_path));
   } catch (const std::exception& e) {
     LOG(ERROR) << "error happened:" << e.what();
     count = 0;
@@ -436,25 +525,6 @@ BOOL MoveDir(std::wstring source, std::wstring destination) {
                << " dst path:" << WideToUtf8(destination) << " getlasterror:" << code;
   }
   return moved;
-}
-
-uint64_t TreeSize(const std::wstring& folder) {
-  uint64_t size = 0;
-  WIN32_FIND_DATAW entry = {};
-  HANDLE find = FindFirstFileW(ExtendedLengthPath(JoinPath(folder, L"*")).c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) return 0;
-  do {
-    const std::wstring name = entry.cFileName;
-    if (name == L"." || name == L"..") continue;
-    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
-    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      size += TreeSize(JoinPath(folder, name));
-    } else {
-      size += (uint64_t{entry.nFileSizeHigh} << 32) | entry.nFileSizeLow;
-    }
-  } while (FindNextFileW(find, &entry));
-  FindClose(find);
-  return size;
 }
 
 bool FreeBytesAt(const std::wstring& path, uint64_t* free_bytes) {

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/win32.h"
 
@@ -53,6 +55,12 @@ bool ForEachProcess(ProcessVisitor visitor, void* context);
 // file name equals `name`, ignoring the case of A to Z; an empty name matches
 // nothing. Returns how many terminations succeeded; does not wait for them.
 int32_t KillProcessesByName(const std::wstring& name);
+// Terminates (exit code 0) every process of the caller's session whose
+// program lies in `folder` or below it, judged by file identity so that no
+// link or other spelling of a path hides it, except those whose image file
+// name is `except` (ignoring the case of A to Z). Each gets the records of a
+// kill by name. Returns how many terminations succeeded.
+int32_t KillProcessesInFolder(const std::wstring& folder, const std::wstring& except);
 // Terminates one process with exit code 0, without waiting for it; a record
 // either way.
 bool TerminateProcessById(DWORD process_id);
@@ -69,22 +77,45 @@ bool RunForOutput(const std::wstring& command_line, std::string* output, DWORD* 
 // Files.
 
 // What the system tells of an existing path, links followed: its attributes,
-// its volume and its identity on that volume. False when the path cannot be
-// opened (missing, refused, invalid); never raises.
+// its volume and its identity on that volume, and its type (FILE_TYPE_DISK
+// for a file or folder, otherwise a pipe, a device...). False when the path
+// cannot be opened (missing, refused, invalid); never raises.
 struct FileFacts {
   DWORD attributes = 0;
   DWORD volume = 0;
   uint64_t index = 0;
+  DWORD type = FILE_TYPE_UNKNOWN;
 };
 bool GetFileFacts(const std::wstring& path, FileFacts* facts);
+// Whether `inner` is the entry `outer` describes or lies below it, by file
+// identity: `outer` compared with `inner` and with each of its ancestors as
+// written, so that neither a link on the way nor another spelling of a path
+// hides it. `when_undecidable` where an identity on the way exists but
+// cannot be read.
+bool LiesWithin(const std::wstring& inner, const FileFacts& outer, bool when_undecidable);
+// The volume on which a rename of the entry at `path` happens: with
+// `follow`, that of the folder `path` leads to (where entries renamed into it
+// land); without, that of the entry itself, a link being what a rename of it
+// moves. Entries move into each other's places by renames only within one
+// volume (on POSIX, one mount). False when the system cannot tell.
+bool GetRenameVolume(const std::wstring& path, bool follow, uint64_t* volume);
 // True when the path, links followed, names an existing folder; false for a
 // file, a missing path and any error. Never raises.
 bool IsDirectory(std::wstring path);
 // Clears the read-only attribute of every file in the tree, depth first,
 // leaving folders' own attributes and every other attribute alone; does not
 // enter links. False only when the folder cannot be listed; a file that
-// refuses gets two ERROR records and the walk goes on.
+// refuses gets two ERROR records and the walk goes on. Like every walk here,
+// it reaches each entry through its folder's extended-length form, so that
+// names Windows reads otherwise in plain paths ("aux.js", "trail.") are
+// reached too.
 bool ClearReadOnlyRecursive(std::wstring folder);
+// The entries of a folder given in extended-length form (long_paths::
+// ExtendedForm), "." and ".." left out, each with its attributes as listed
+// (a link as a reparse point), sorted by name. False, with the system's
+// error as the last error, when the folder cannot be listed.
+bool ListFolder(const std::wstring& system_folder,
+                std::vector<std::pair<std::wstring, DWORD>>* entries);
 // Removes a file, a link (never what it leads to) or a whole folder tree,
 // read-only files included. True when at least one entry was removed; one
 // INFO record with the count, and an ERROR record first when an entry
@@ -99,8 +130,6 @@ bool RemoveAll(std::wstring path);
 // std::filesystem::filesystem_error ("create_directories") when a missing
 // parent cannot be created.
 BOOL MoveDir(std::wstring source, std::wstring destination);
-// The bytes of the files in a tree (links not followed); 0 for a missing one.
-uint64_t TreeSize(const std::wstring& folder);
 // The bytes the caller may still write on the volume of `path` (its nearest
 // existing folder). False when the system cannot tell.
 bool FreeBytesAt(const std::wstring& path, uint64_t* free_bytes);

@@ -18,6 +18,19 @@
 //   program: DeleteFileW fails with ERROR_ACCESS_DENIED for both.
 // - DeleteFileW takes files (and links to files); RemoveDirectoryW takes
 //   empty folders and links to folders, removing the link itself.
+// - Names in plain paths: Windows drops the trailing periods and blanks of a
+//   plain path's last component, and reads a last component that is a legacy
+//   device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, with or
+//   without an extension: "aux.js") as that device. Such entries are reached
+//   only in extended-length form; GetFullPathNameW and every file function
+//   given a plain path apply the same rules (PlainName).
+// - A folder that a process uses (its current folder, its program, or a file
+//   it holds open, at the folder or below it) cannot be renamed: MoveFileExW
+//   fails with ERROR_ACCESS_DENIED, as Windows refuses it.
+// - A rename works within one mount only (a bind mount of the same file
+//   system included): GetVolumeInformationByHandleW gives the mount of the
+//   entry as its volume serial, while GetFileInformationByHandle gives the
+//   device, which with the inode names the file itself.
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -30,6 +43,8 @@
 #include <climits>
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
+#include <string>
 #include <vector>
 
 #include "platform/posix/internal.h"
@@ -143,6 +158,74 @@ DWORD FileNotFoundError(int error) {
   return error == ENOENT ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(error);
 }
 
+bool IsAsciiDigit(wchar_t c, wchar_t lowest) { return c >= lowest && c <= L'9'; }
+
+// The legacy device that a last component names: its stem (up to the first
+// period or colon, trailing blanks dropped) when that is CON, PRN, AUX, NUL,
+// COM1 to COM9 or LPT1 to LPT9 in any letter case; empty for a file name.
+std::wstring DeviceNamed(const std::wstring& name) {
+  std::wstring stem = name.substr(0, name.find_first_of(L".:"));
+  while (!stem.empty() && stem.back() == L' ') stem.pop_back();
+  std::wstring upper = stem;
+  for (wchar_t& c : upper) c = static_cast<wchar_t>(towupper(static_cast<wint_t>(c)));
+  if (upper == L"CON" || upper == L"PRN" || upper == L"AUX" || upper == L"NUL") return stem;
+  if (upper.size() == 4 && (upper.compare(0, 3, L"COM") == 0 || upper.compare(0, 3, L"LPT") == 0) &&
+      IsAsciiDigit(upper[3], L'1')) {
+    return stem;
+  }
+  return std::wstring();
+}
+
+// The last component of a plain path as Windows reads it: without its
+// trailing periods and blanks ("." and ".." stay what they are). False when
+// it names a device.
+bool PlainName(std::wstring* name) {
+  if (*name == L"." || *name == L"..") return true;
+  while (!name->empty() && (name->back() == L'.' || name->back() == L' ')) name->pop_back();
+  return DeviceNamed(*name).empty();
+}
+
+// Whether `path` (a full native path) is `folder` or lies below it.
+bool IsAtOrBelow(const std::string& path, const std::string& folder) {
+  return path.compare(0, folder.size(), folder) == 0 &&
+         (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+// Whether a process has its current folder, its root, its program or an open
+// file at `folder` or below it: Windows then refuses to rename the folder.
+bool IsFolderInUse(const std::string& folder) {
+  char resolved[PATH_MAX];
+  if (realpath(folder.c_str(), resolved) == nullptr) return false;
+  const std::string real = resolved;
+  if (real == "/") return true;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return false;
+  auto uses = [&](const std::string& link) {
+    char target[PATH_MAX];
+    const ssize_t length = readlink(link.c_str(), target, sizeof(target) - 1);
+    return length > 0 && IsAtOrBelow(std::string(target, static_cast<size_t>(length)), real);
+  };
+  bool in_use = false;
+  while (dirent* entry = readdir(proc)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    const std::string process = std::string("/proc/") + entry->d_name;
+    if (uses(process + "/cwd") || uses(process + "/root") || uses(process + "/exe")) {
+      in_use = true;
+    } else if (DIR* fds = opendir((process + "/fd").c_str())) {
+      while (dirent* fd = readdir(fds)) {
+        if (fd->d_name[0] != '.' && uses(process + "/fd/" + fd->d_name)) {
+          in_use = true;
+          break;
+        }
+      }
+      closedir(fds);
+    }
+    if (in_use) break;
+  }
+  closedir(proc);
+  return in_use;
+}
+
 }  // namespace
 
 bool NativePath(LPCWSTR path, std::string* native, size_t limit) {
@@ -158,7 +241,15 @@ bool NativePath(LPCWSTR path, std::string* native, size_t limit) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return false;
   }
-  *native = ToNative(path);
+  std::wstring plain = path;
+  const size_t slash = plain.rfind(L'/');
+  std::wstring name = plain.substr(slash == std::wstring::npos ? 0 : slash + 1);
+  if (!PlainName(&name)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  plain.replace(slash == std::wstring::npos ? 0 : slash + 1, std::wstring::npos, name);
+  *native = ToNative(plain);
   return true;
 }
 
@@ -237,6 +328,8 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
       return posix::Fail(ERROR_ACCESS_DENIED);
     }
   }
+  if (S_ISDIR(source.st_mode) && posix::IsFolderInUse(from))
+    return posix::Fail(ERROR_ACCESS_DENIED);
   if (rename(from.c_str(), to.c_str()) != 0) return posix::FailWithErrno();
   return TRUE;
 }
@@ -347,6 +440,56 @@ BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info
   return TRUE;
 }
 
+DWORD GetFinalPathNameByHandleW(HANDLE handle, LPWSTR path, DWORD size, DWORD /*flags*/) {
+  auto* file = posix::LookupHandle<posix::FileObject>(handle);
+  if (file == nullptr) return 0;
+  // What the descriptor really names, links resolved, in extended form as
+  // Windows gives it.
+  char target[PATH_MAX];
+  const std::string link = "/proc/self/fd/" + std::to_string(file->fd);
+  const ssize_t length = readlink(link.c_str(), target, sizeof(target) - 1);
+  if (length <= 0) return posix::FailWithErrno();
+  return posix::CopyOut(
+      posix::kExtendedPrefix + posix::FromNative(std::string(target, static_cast<size_t>(length))),
+      path, size);
+}
+
+DWORD GetFileType(HANDLE handle) {
+  auto* file = posix::LookupHandle<posix::FileObject>(handle);
+  if (file == nullptr) return FILE_TYPE_UNKNOWN;
+  struct stat info;
+  if (fstat(file->fd, &info) != 0) {
+    posix::FailWithErrno();
+    return FILE_TYPE_UNKNOWN;
+  }
+  SetLastError(ERROR_SUCCESS);
+  if (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode) || S_ISLNK(info.st_mode))
+    return FILE_TYPE_DISK;
+  if (S_ISCHR(info.st_mode)) return FILE_TYPE_CHAR;
+  if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) return FILE_TYPE_PIPE;
+  return FILE_TYPE_UNKNOWN;
+}
+
+BOOL GetVolumeInformationByHandleW(HANDLE handle, LPWSTR volume_name, DWORD volume_name_size,
+                                   LPDWORD serial_number, LPDWORD /*longest_component*/,
+                                   LPDWORD /*flags*/, LPWSTR file_system_name,
+                                   DWORD file_system_name_size) {
+  auto* file = posix::LookupHandle<posix::FileObject>(handle);
+  if (file == nullptr) return FALSE;
+  if (volume_name != nullptr && volume_name_size > 0) volume_name[0] = L'\0';
+  if (file_system_name != nullptr && file_system_name_size > 0) file_system_name[0] = L'\0';
+  // The mount the entry belongs to: a rename works within one mount only.
+  struct statx info = {};
+  if (statx(file->fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &info) != 0) {
+    return posix::FailWithErrno();
+  }
+  const uint64_t mount = (info.stx_mask & STATX_MNT_ID) != 0
+                             ? info.stx_mnt_id
+                             : (uint64_t{info.stx_dev_major} << 32) | info.stx_dev_minor;
+  if (serial_number != nullptr) *serial_number = static_cast<DWORD>(mount ^ (mount >> 32));
+  return TRUE;
+}
+
 BOOL GetDiskFreeSpaceExW(LPCWSTR folder, PULARGE_INTEGER available_to_caller, PULARGE_INTEGER total,
                          PULARGE_INTEGER total_free) {
   std::string native;
@@ -388,6 +531,14 @@ DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* file_par
         parts.push_back(part);
       }
       start = end + 1;
+    }
+    // The last component as Windows reads it: trailing periods and blanks
+    // dropped, a legacy device name made the device's path.
+    if (!parts.empty() && input.back() != L'/' && !posix::PlainName(&parts.back())) {
+      full = L"\\\\.\\" + posix::DeviceNamed(parts.back());
+      parts.clear();
+    } else if (!parts.empty() && parts.back().empty()) {
+      parts.pop_back();
     }
     for (const std::wstring& part : parts) full += L"/" + part;
     if (full.empty() || (input.back() == L'/' && full.back() != L'/')) full += L"/";

@@ -10,18 +10,18 @@
 //   to its id: the codes kept by id are forgotten as soon as a new process of
 //   ours gets that id (the kernel reuses ids), so that it never reads the
 //   code of an earlier process.
-// - A named mutex is an abstract Unix socket named after the session (the
-//   user) and the mutex's name: held while bound, released by the system when
-//   its holder ends however it ends, and it leaves no file anywhere.
+// - A named mutex is a lock file in a folder that only the user can write
+//   (PrivateLockFolder), taken with flock: held while its descriptor is open,
+//   released by the system when its holder ends however it ends, and out of
+//   reach of every other user, as Windows keeps a session's names to itself.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -474,8 +474,8 @@ class PipeObject : public HandleObject {
 // A named mutex of this process. Handles to the same name share it, as on
 // Windows; `owner` is the thread holding it and `depth` how often.
 struct NamedMutex {
-  std::string address;  // the abstract socket's name, with its leading zero
-  int socket = -1;      // bound while held
+  std::string path;  // the lock file
+  int fd = -1;       // open, and locked, while held
   std::thread::id owner;
   int depth = 0;
 };
@@ -497,31 +497,56 @@ class MutexObject : public HandleObject {
     // A handle that goes while its thread holds the mutex gives it up, as the
     // end of the holder does on Windows.
     std::lock_guard<std::mutex> lock(Mutexes().mutex);
-    if (shared.use_count() == 1 && shared->socket >= 0) close(shared->socket);
+    if (shared.use_count() == 1 && shared->fd >= 0) close(shared->fd);
   }
   const std::shared_ptr<NamedMutex> shared;
 };
 
+// A folder of the user's own that nobody else can write: an existing folder
+// (not a link) owned by the user without write rights for group or others,
+// made with mode 0700 when missing.
+bool IsPrivateFolder(const std::string& folder) {
+  mkdir(folder.c_str(), 0700);
+  struct stat info;
+  return lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+         (info.st_mode & 022) == 0;
+}
+
+// Where this user's lock files live: $XDG_RUNTIME_DIR, else the cache folder
+// in the user's home, else a folder of the user's in /tmp; the first of them
+// that is private. Empty when none is.
+std::string PrivateLockFolder() {
+  std::vector<std::string> candidates;
+  if (const char* runtime = getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime == '/') {
+    candidates.push_back(std::string(runtime) + "/zizaro-locks");
+  }
+  if (const char* home = getenv("HOME"); home != nullptr && *home == '/') {
+    candidates.push_back(std::string(home) + "/.cache/zizaro-locks");
+  }
+  candidates.push_back("/tmp/zizaro-locks-" + std::to_string(geteuid()));
+  for (const std::string& candidate : candidates) {
+    // A home may have no cache folder yet; the other parents exist.
+    mkdir(candidate.substr(0, candidate.rfind('/')).c_str(), 0700);
+    if (IsPrivateFolder(candidate)) return candidate;
+  }
+  return std::string();
+}
+
 // Takes the mutex for the calling thread: true when it holds it now.
 bool TryTake(NamedMutex* mutex) {
   std::lock_guard<std::mutex> lock(Mutexes().mutex);
-  if (mutex->socket >= 0) {
+  if (mutex->fd >= 0) {
     if (mutex->owner != std::this_thread::get_id()) return false;
     ++mutex->depth;
     return true;
   }
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = open(mutex->path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  memcpy(address.sun_path, mutex->address.data(), mutex->address.size());
-  const auto length =
-      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + mutex->address.size());
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
     return false;
   }
-  mutex->socket = fd;
+  mutex->fd = fd;
   mutex->owner = std::this_thread::get_id();
   mutex->depth = 1;
   return true;
@@ -607,12 +632,21 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL initial_owner, LP
     SetLastError(ERROR_INVALID_PARAMETER);  // only named mutexes are needed
     return nullptr;
   }
-  std::string address = std::string(1, '\0') + "zizaro-mutex/" + std::to_string(getuid()) + "/" +
-                        posix::ToNative(name);
-  if (address.size() > sizeof(sockaddr_un::sun_path)) {
+  const std::string folder = posix::PrivateLockFolder();
+  if (folder.empty()) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  // The name as a file name: its separators made plain characters.
+  std::string file = posix::ToNative(name);
+  for (char& c : file) {
+    if (c == '/' || c == '\\') c = '_';
+  }
+  if (file.size() > NAME_MAX - 5) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return nullptr;
   }
+  const std::string address = folder + "/" + file + ".lock";
   std::shared_ptr<posix::NamedMutex> shared;
   bool existed = false;
   {
@@ -622,7 +656,7 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL initial_owner, LP
     existed = shared != nullptr;
     if (!existed) {
       shared = std::make_shared<posix::NamedMutex>();
-      shared->address = address;
+      shared->path = address;
       table.by_name[address] = shared;
     }
   }
@@ -638,12 +672,12 @@ BOOL ReleaseMutex(HANDLE handle) {
   if (object == nullptr) return FALSE;
   std::lock_guard<std::mutex> lock(posix::Mutexes().mutex);
   posix::NamedMutex& mutex = *object->shared;
-  if (mutex.socket < 0 || mutex.owner != std::this_thread::get_id()) {
+  if (mutex.fd < 0 || mutex.owner != std::this_thread::get_id()) {
     return posix::Fail(ERROR_NOT_OWNER);
   }
   if (--mutex.depth == 0) {
-    close(mutex.socket);
-    mutex.socket = -1;
+    close(mutex.fd);
+    mutex.fd = -1;
   }
   return TRUE;
 }

@@ -223,6 +223,7 @@ class EndToEndTest : public ::testing::Test {
         {std::regex(R"(new launch handle:[0-9A-F]+)"), "new launch handle:<HANDLE>"},
         {std::regex(R"(Shell ExecutedEx failed:\d+)"), "Shell ExecutedEx failed:<ERR>"},
         {std::regex(R"(,ec:[1-9]\d*)"), ",ec:<ERR>"},
+        {std::regex(R"(zizaro_do-\d+)"), "zizaro_do-<RUN>"},
     };
     for (const auto& [pattern, replacement] : kVariable) {
       record = std::regex_replace(record, pattern, replacement);
@@ -404,7 +405,9 @@ TEST_F(EndToEndTest, ExecutableThatCannotBeRemoved) {
 TEST_F(EndToEndTest, NewClientThatCannotStart) {
   const InstallLayout layout(root_);
   MakeClient(layout.client_dir, "1.0", false);
+  // The new client's executable is no program.
   testenv::WriteFile(layout.staged_client_dir + L"/version.txt", "2.0");
+  testenv::WriteFile(layout.staged_client_dir + kPathSeparator + kClientProcessName, "no program");
   RunToFailure(Switches(L"", 0));
   EXPECT_EQ(testenv::ReadFile(layout.client_dir + L"/version.txt"), "2.0");
   EXPECT_EQ(ClientStarts().size(), 0u);

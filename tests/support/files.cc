@@ -17,36 +17,45 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A path as the file-system library reaches it at any length: in
-// extended-length form on Windows, where the runtime refuses long plain
-// paths; as it is elsewhere, where the library goes straight to the system.
+// A path as the file-system library reaches it at any length and with any
+// names: in extended-length form on Windows, where the runtime refuses long
+// plain paths and reads some names ("aux.js", "trail.") as something else;
+// plainly elsewhere, where the library goes straight to the system.
 fs::path SystemFsPath(const std::wstring& path) {
 #ifdef _WIN32
-  return ToFsPath(long_paths::ExtendedLengthPath(path));
+  // The folder's extended form and the name appended as it stands.
+  const size_t separator = path.find_last_of(L"\\/");
+  if (long_paths::IsExtendedOrDevice(path) || separator == std::wstring::npos) {
+    return ToFsPath(long_paths::ExtendedForm(path));
+  }
+  return ToFsPath(long_paths::ChildPath(long_paths::ExtendedForm(path.substr(0, separator)),
+                                        path.substr(separator + 1)));
 #else
-  return ToFsPath(path);
+  return ToFsPath(long_paths::PlainForm(path));
 #endif
 }
 
-void Digest(const std::wstring& root, const std::wstring& relative,
+// `folder` is in extended-length form: each entry's path is its name
+// appended to it.
+void Digest(const std::wstring& folder, const std::wstring& relative,
             std::vector<std::string>* digest) {
-  const std::wstring folder = relative.empty() ? root : JoinPath(root, relative);
   WIN32_FIND_DATAW entry = {};
-  HANDLE find =
-      FindFirstFileW(long_paths::ExtendedLengthPath(JoinPath(folder, L"*")).c_str(), &entry);
+  HANDLE find = FindFirstFileW(long_paths::ChildPath(folder, L"*").c_str(), &entry);
   if (find == INVALID_HANDLE_VALUE) return;
   do {
     const std::wstring name = entry.cFileName;
     if (name == L"." || name == L"..") continue;
-    const std::wstring path = JoinPath(folder, name);
+    const std::wstring path = long_paths::ChildPath(folder, name);
     const std::wstring inner = relative.empty() ? name : relative + L"/" + name;
     std::string line = Utf8(inner);
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
       std::error_code error;
-      line += " -> " + Utf8(FromFsPath(fs::read_symlink(ToFsPath(path), error)));
+      line += " -> " + Utf8(FromFsPath(fs::read_symlink(SystemFsPath(path), error)));
     } else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       line += "/";
-      Digest(root, inner, digest);
+      Digest(path, inner, digest);
+    } else if (!fs::is_regular_file(SystemFsPath(path))) {
+      line += " not a file";  // a pipe or a device: reading it could wait for ever
     } else {
       const std::string content = ReadFile(path);
       uint64_t hash = 1469598103934665603ULL;  // FNV-1a
@@ -79,7 +88,7 @@ std::wstring BinFile(const std::wstring& name) { return JoinPath(BinDir(), name)
 void WriteFile(const std::wstring& path, const std::string& content) {
   fs::path file = ToFsPath(path);
   if (file.has_parent_path()) fs::create_directories(file.parent_path());
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  std::ofstream out(SystemFsPath(path), std::ios::binary | std::ios::trunc);
   out << content;
   if (!out) throw std::runtime_error("cannot write " + Utf8(path));
 }
@@ -91,7 +100,7 @@ std::string ReadFile(const std::wstring& path) {
 
 bool Exists(const std::wstring& path) {
   std::error_code error;
-  return fs::exists(fs::symlink_status(ToFsPath(path), error));
+  return fs::exists(fs::symlink_status(SystemFsPath(path), error));
 }
 
 void MakeDirs(const std::wstring& path) { fs::create_directories(ToFsPath(path)); }
@@ -207,7 +216,7 @@ std::wstring InstallUpdater(const std::wstring& folder, bool with_archiver) {
 
 std::vector<std::string> TreeDigest(const std::wstring& folder) {
   std::vector<std::string> digest;
-  Digest(folder, L"", &digest);
+  Digest(long_paths::ExtendedForm(folder), L"", &digest);
   std::sort(digest.begin(), digest.end());
   return digest;
 }

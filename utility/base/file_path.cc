@@ -30,19 +30,8 @@ std::wstring JoinPath(const std::wstring& left, const std::wstring& right) {
   return FromFsPath(ToFsPath(left) / ToFsPath(right));
 }
 
-namespace {
-
-// The path behind an extended-length or device prefix, in its plain form.
-std::wstring WithoutPrefix(const std::wstring& path) {
-  if (long_paths::StartsWith(path, L"\\\\?\\UNC\\")) return L"\\\\" + path.substr(8);
-  if (long_paths::IsExtendedOrDevice(path)) return path.substr(4);
-  return path;
-}
-
-}  // namespace
-
 std::wstring PathKey(const std::wstring& path) {
-  fs::path full = ToFsPath(long_paths::FullPathName(WithoutPrefix(path)));
+  fs::path full = ToFsPath(long_paths::FullPathName(long_paths::PlainForm(path)));
   while (!full.has_filename() && full.has_relative_path()) full = full.parent_path();
   std::wstring key = FromFsPath(full);
   if (!key.empty()) CharLowerBuffW(key.data(), static_cast<DWORD>(key.size()));
