@@ -20,9 +20,12 @@
 #include <thread>
 
 #ifndef _WIN32
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
+#include "platform/long_paths.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_env.h"
 #include "update/update.h"
@@ -35,6 +38,7 @@ namespace fs = std::filesystem;
 using testenv::Utf8;
 using ::testing::Contains;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 // Ends every process whose image file is named `name`, with exit code 1
 // (as the task manager would); returns how many.
@@ -672,14 +676,22 @@ TEST_F(FaultsTest, KillingTheUpdaterNeverLosesTheStagedClient) {
 
 // The first promotion names the install root itself as its destination: the
 // user's files beside the client survive however the staging folder is
-// reached and however the root is written.
+// reached and however the root is written, and each spelling of the root
+// updates the root it names.
 TEST_F(FaultsTest, TheInstallRootSurvivesLinksAndPathForms) {
   struct Row {
     const char* name;
     // Moves the staged client (staging folder `staging`) behind a link, where
     // the row asks for one; false when this system cannot make the link.
     std::function<bool(const InstallLayout&, const std::wstring& elsewhere)> link;
-    std::wstring prefix;  // put before the root on the command line
+    // The root as the command line gives it; empty when this system cannot
+    // write it so.
+    std::function<std::wstring(const std::wstring& root)> spelling;
+    bool from_the_client_folder = false;  // the updater starts there, through the spelling
+  };
+  auto as_given = [](const std::wstring& root) { return root; };
+  auto through_a_link = [](const std::wstring& root) {
+    return testenv::MakeFolderLink(root + L" link", root) ? root + L" link" : L"";
   };
   const Row rows[] = {
       {"staging folder reached through a link",
@@ -687,17 +699,22 @@ TEST_F(FaultsTest, TheInstallRootSurvivesLinksAndPathForms) {
          fs::rename(ToFsPath(layout.staging_dir), ToFsPath(elsewhere));
          return testenv::MakeFolderLink(layout.staging_dir, elsewhere);
        },
-       L""},
+       as_given},
       {"staged client folder reached through a link",
        [](const InstallLayout& layout, const std::wstring& elsewhere) {
          fs::create_directories(ToFsPath(elsewhere));
          fs::rename(ToFsPath(layout.staged_client_dir), ToFsPath(elsewhere + L"/Client"));
          return testenv::MakeFolderLink(layout.staged_client_dir, elsewhere + L"/Client");
        },
-       L""},
-      {"root in extended-length form", nullptr, L"\\\\?\\"},
-      {"root in device form", nullptr, L"\\\\.\\"},
+       as_given},
+      {"root in extended-length form", nullptr, [](auto& root) { return L"\\\\?\\" + root; }},
+      {"root in device form", nullptr, [](auto& root) { return L"\\\\.\\" + root; }},
+      {"root with a trailing blank", nullptr, [](auto& root) { return root + L" "; }},
+      {"root with a trailing period", nullptr, [](auto& root) { return root + L"."; }},
+      {"root through a link, started from the client folder", nullptr, through_a_link, true},
   };
+  const std::wstring starts = temp_ / L"starts.txt";
+  testenv::ScopedEnv client_log("ZIZARO_CLIENT_LOG", starts);
   int index = 0;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -713,16 +730,198 @@ TEST_F(FaultsTest, TheInstallRootSurvivesLinksAndPathForms) {
       ADD_FAILURE() << "cannot make a folder link";
       continue;
     }
+    const std::wstring given = row.spelling(root);
+    if (given.empty()) continue;
+    testenv::WriteFile(starts, "");
     testenv::RunResult run =
-        testenv::Run({updater_, L"--unzip=", L"--root_dir=" + row.prefix + root, L"--pid=0"});
+        testenv::Run({updater_, L"--unzip=", L"--root_dir=" + given, L"--pid=0"},
+                     row.from_the_client_folder ? JoinPath(given, L"Client") : L"");
     EXPECT_EQ(run.exit_status, 0u);
+    // The new client started in a folder that exists (its current folder,
+    // the last field of its start's line).
+    EXPECT_TRUE(testenv::WaitUntil([&] { return !testenv::ReadFile(starts).empty(); }, 10000));
     Utils::KillProcessesByName(kClientProcessName);
     EXPECT_EQ(testenv::ReadFile(root + L"/user data/notes.txt"), "the user's");
-    EXPECT_TRUE(testenv::TreeDigest(layout.staged_client_dir) == staged ||
-                testenv::TreeDigest(layout.client_dir) == staged)
-        << "the staged client's files are neither staged nor in place";
+    EXPECT_EQ(testenv::TreeDigest(layout.client_dir), staged) << "the root named was not updated";
+    const std::string start = testenv::ReadFile(starts);
+    ASSERT_FALSE(start.empty());
+    const std::string current = start.substr(start.rfind('\t') + 1);
+    EXPECT_TRUE(Utils::IsDirectory(FromFsPath(fs::u8path(current.substr(0, current.find('\n'))))));
   }
   ExpectNothingLost();
+}
+
+// Two updaters of one install root under two spellings of it: the lock is
+// the folder's, whatever names it, so they take turns; one new client starts
+// and nothing is lost.
+TEST_F(FaultsTest, TwoUpdatersOfOneRootUnderTwoSpellings) {
+  const std::wstring root = temp_ / L"Quexa Client Root";
+  const InstallLayout layout(root);
+  const std::wstring starts = temp_ / L"starts.txt";
+  testenv::ScopedEnv client_log("ZIZARO_CLIENT_LOG", starts);
+  testenv::MakeDirs(root);
+  const int trials = testenv::RunningUnderWine() ? 5 : 20;
+  struct Row {
+    const char* name;
+    std::function<std::wstring()> alias;  // empty when this system cannot make it
+    std::function<void()> undo = [] {};
+  };
+  const Row rows[] = {
+      {"through a link",
+       [&] { return testenv::MakeFolderLink(root + L" link", root) ? root + L" link" : L""; }},
+      {"a bind mount",
+       [&] {
+#ifdef _WIN32
+         return std::wstring();
+#else
+         testenv::MakeDirs(root + L" bound");
+         const std::string mount =
+             "mount --bind '" + Utf8(root) + "' '" + Utf8(root + L" bound") + "' 2>/dev/null";
+         return std::system(mount.c_str()) == 0 ? root + L" bound" : L"";
+#endif
+       },
+       [&] { std::system(("umount '" + Utf8(root + L" bound") + "' 2>/dev/null").c_str()); }},
+      {"its short (8.3) form",
+       [&] {
+         const std::wstring short_form = long_paths::ShortForm(root);
+         return short_form != root ? short_form : L"";
+       }},
+      {"another drive letter",
+       [&] {
+         // Drive Q: of the test prefix leads to the folder of C:.
+         return Utils::IsDirectory(L"q:\\") && root.size() > 2 && root[1] == L':'
+                    ? L"q:" + root.substr(2)
+                    : L"";
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::wstring alias = row.alias();
+    RecordProperty(row.name, alias.empty() ? "not set up here" : Utf8(alias));
+    if (alias.empty()) continue;
+    for (int trial = 0; trial < trials; ++trial) {
+      SCOPED_TRACE("trial " + std::to_string(trial));
+      Utils::KillProcessesByName(kClientProcessName);
+      testenv::RemoveTree(layout.client_dir);
+      testenv::RemoveTree(layout.staging_dir);
+      testenv::InstallStandIn(layout.client_exe);
+      testenv::WriteFile(root + L"/user data/notes.txt", "the user's");
+      testenv::InstallStandIn(layout.staged_client_dir + kPathSeparator + kClientProcessName);
+      testenv::WriteFile(layout.staged_client_dir + L"/version.txt", "2.0");
+      const std::vector<std::string> staged = testenv::TreeDigest(layout.staged_client_dir);
+      testenv::WriteFile(starts, "");
+      // The client that asked ends a moment later: the updater that locked
+      // the root first waits for it, and the other starts meanwhile.
+      PROCESS_INFORMATION old_client =
+          testenv::StartProgram(layout.client_exe, {L"--exit-after=300"});
+      const std::wstring pid = L"--pid=" + std::to_wstring(old_client.dwProcessId);
+      PROCESS_INFORMATION first =
+          testenv::StartProgram(updater_, {L"--unzip=", L"--root_dir=" + root, pid});
+      PROCESS_INFORMATION second =
+          testenv::StartProgram(updater_, {L"--unzip=", L"--root_dir=" + alias, pid});
+      EXPECT_EQ(testenv::WaitExit(first.hProcess, 60000), 0u);
+      EXPECT_EQ(testenv::WaitExit(second.hProcess, 60000), 0u);
+      testenv::Stop(&first);
+      testenv::Stop(&second);
+      testenv::Stop(&old_client);
+      EXPECT_EQ(testenv::TreeDigest(layout.client_dir), staged);
+      EXPECT_EQ(testenv::ReadFile(root + L"/user data/notes.txt"), "the user's");
+      // The old client's start, then exactly one new client's.
+      Sleep(200);
+      std::string lines = testenv::ReadFile(starts);
+      EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2) << lines;
+    }
+    row.undo();
+  }
+  ExpectNothingLost();
+}
+
+// Two folders whose names differ only in letter case, where the system
+// tells them apart, are two install roots: updated side by side.
+TEST_F(FaultsTest, RootsDifferingInLetterCaseAreTwoRoots) {
+  const std::wstring upper = temp_ / L"Quexa";
+  const std::wstring lower = temp_ / L"quexa";
+  testenv::MakeDirs(upper);
+  if (testenv::Exists(lower)) GTEST_SKIP() << "this system does not tell letter case apart";
+  std::vector<PROCESS_INFORMATION> updaters;
+  for (const std::wstring& root : {upper, lower}) {
+    const InstallLayout layout(root);
+    testenv::InstallStandIn(layout.client_exe);
+    testenv::InstallStandIn(layout.staged_client_dir + kPathSeparator + kClientProcessName);
+    testenv::WriteFile(layout.staged_client_dir + L"/version.txt", "2.0");
+  }
+  for (const std::wstring& root : {upper, lower}) {
+    updaters.push_back(
+        testenv::StartProgram(updater_, {L"--unzip=", L"--root_dir=" + root, L"--pid=0"}));
+  }
+  for (PROCESS_INFORMATION& updater : updaters) {
+    EXPECT_EQ(testenv::WaitExit(updater.hProcess, 60000), 0u);
+    testenv::Stop(&updater);
+  }
+  for (const std::wstring& root : {upper, lower}) {
+    EXPECT_EQ(testenv::ReadFile(InstallLayout(root).client_dir + L"/version.txt"), "2.0")
+        << Utf8(root);
+  }
+}
+
+// Another user of the machine can neither take nor hold this user's lock of
+// an install root: it lives in a folder only this user can write.
+TEST_F(FaultsTest, AnotherUserCannotHoldTheLock) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a Windows session keeps its names to itself";
+#else
+  if (geteuid() != 0) GTEST_SKIP() << "another user's program needs root to start";
+  Stage();
+  // As nobody: bind the name the lock once had (an abstract socket that any
+  // user could take), and make the folder of last resort its own.
+  const std::string name = Utf8(InstallRootLockName(root_));
+  const std::string squat =
+      "setpriv --reuid=65534 --regid=65534 --clear-groups perl -MSocket -e '"
+      "socket(my $s, AF_UNIX, SOCK_STREAM, 0) or die; "
+      "bind($s, pack_sockaddr_un(\"\\0zizaro-mutex/0/" +
+      name +
+      "\")) or die; "
+      "mkdir \"/tmp/zizaro-locks-0\"; sleep 30' >/dev/null 2>&1 & echo $!";
+  FILE* started = popen(squat.c_str(), "r");
+  int squatter = 0;
+  if (started == nullptr || fscanf(started, "%d", &squatter) != 1) GTEST_SKIP() << "no setpriv";
+  pclose(started);
+  Sleep(500);
+  // With a home, and with neither a home nor a runtime folder.
+  ExpectEnding(Update(false), "I launch process vaild:1 path:.*", true);
+  Utils::KillProcessesByName(kClientProcessName);
+  testenv::InstallStandIn(layout_.client_exe);
+  Stage();
+  {
+    testenv::ScopedEnv no_home("HOME", std::nullopt);
+    testenv::ScopedEnv no_runtime("XDG_RUNTIME_DIR", std::nullopt);
+    ExpectEnding(Update(false), "I launch process vaild:1 path:.*", true);
+  }
+  kill(squatter, SIGKILL);
+  std::system("rm -rf /tmp/zizaro-locks-0");
+  ExpectNothingLost();
+#endif
+}
+
+// A root so deep that its uninstall script's path passes MAX_PATH: Windows
+// starts it through its short (8.3) form, where the system keeps one.
+TEST_F(FaultsTest, UninstallScriptOfADeepRootRuns) {
+  std::wstring root = temp_ / L"deep";
+  while (root.size() < 214) root += kPathSeparator + std::wstring(30, L'r');
+  const InstallLayout layout(root);
+  ASSERT_GE(layout.uninstall_script.size(), static_cast<size_t>(MAX_PATH));
+  testenv::InstallStandIn(layout.client_exe);
+  testenv::InstallStandIn(layout.staged_client_dir + kPathSeparator + kClientProcessName);
+  const std::wstring ran = temp_ / L"ran.txt";
+#ifdef _WIN32
+  testenv::WriteFile(layout.uninstall_script, "@echo ran> \"" + Utf8(ran) + "\"\r\n");
+#else
+  testenv::WriteFile(layout.uninstall_script, "echo ran > '" + Utf8(ran) + "'\n");
+#endif
+  std::vector<std::string> records = Update(false, L"", root);
+  ExpectEnding(records, "I launch process vaild:1 path:.*", true);
+  // Waited for: it has run by the time the update ends.
+  EXPECT_EQ(testenv::ReadFile(ran).substr(0, 3), "ran");
 }
 
 // A client that starts the updater from its own folder hands that folder on

@@ -39,6 +39,9 @@ const Hostile kHostileNames[] = {
     {L"new\nline", false},
     // Bytes that are not UTF-8 (POSIX names only): the byte 0xFF as wide text.
     {L"r\xDCFFoot and upd\xDCFF", false},
+    // A backslash that a quoted command-line argument would read as an escape
+    // of its closing quote (POSIX names only).
+    {L"ends in a backslash\\", false},
 };
 
 // The name as a layer that replaced bytes it could not decode would see it.
@@ -181,6 +184,16 @@ TEST_F(HostileTest, ArchivePathsWithCharactersThatAShellWouldRead) {
     }
     ExpectContained();
     fs::remove_all(ToFsPath(temp_ / L"archives"));
+  }
+  // An archive path that ends in a backslash (possible on POSIX only) cannot
+  // go to the archiver in double quotes: refused, and kept.
+  if (Creatable(Hostile{L"", false})) {
+    const std::wstring archive = temp_ / L"archives/ends in a backslash\\";
+    testenv::CopyFile(packed, archive);
+    EXPECT_THAT(
+        Update(archive, root),
+        Contains("E update refused, path cannot be passed on a command line:" + Utf8(archive)));
+    EXPECT_TRUE(testenv::Exists(archive));
   }
 }
 

@@ -385,6 +385,22 @@ TEST_F(EndToEndTest, DamagedArchive) {
   ExpectTranscript("damaged_archive");
 }
 
+// Data encrypted behind a plain index: 7-Zip, hidden, must not wait for a
+// password (under a display it would, for ever); the update is refused.
+TEST_F(EndToEndTest, EncryptedArchive) {
+  MakeClient(InstallLayout(root_).client_dir, "1.0", true);
+  MakeClient(temp_ / L"pack/Client", "2.0", true);
+  ASSERT_EQ(testenv::Run({testenv::BinFile(L"7z.exe"), L"a", L"-bso0", L"-bsp0", L"-pSECRET",
+                          archive_, temp_ / L"pack/Client"})
+                .exit_status,
+            0u);
+  const std::string packed = testenv::ReadFile(archive_);
+  RunRefused(Switches(archive_, kNoProcess));
+  EXPECT_EQ(testenv::ReadFile(archive_), packed);
+  EXPECT_THAT(ReadTodayLog(app_data_.path(), "ERROR"),
+              ElementsAre("E update refused, archive not unpacked:" + Utf8(archive_)));
+}
+
 TEST_F(EndToEndTest, NoStagedFolder) {
   MakeClient(InstallLayout(root_).client_dir, "1.0", true);
   testenv::WriteFile(InstallLayout(root_).client_dir + L"/settings/kept.txt", "the user's");
