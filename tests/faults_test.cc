@@ -630,7 +630,7 @@ TEST_F(FaultsTest, LogFolderNotWritable) {
 }
 
 // The updater killed at a different moment of a staged update each time:
-// the staged client is never lost.
+// the staged client is never lost, and the next run completes the update.
 TEST_F(FaultsTest, KillingTheUpdaterNeverLosesTheStagedClient) {
   constexpr int kTrials = 20;
   // A fresh install: the old client and the staged new one.
@@ -664,6 +664,12 @@ TEST_F(FaultsTest, KillingTheUpdaterNeverLosesTheStagedClient) {
     CloseHandle(updater.hThread);
     CloseHandle(updater.hProcess);
     ExpectNothingLost();
+    // The next run finishes what the killed one began: the new client in
+    // place, and nothing left in the staging folder.
+    Utils::KillProcessesByName(kClientProcessName);
+    Update(false);
+    EXPECT_EQ(testenv::TreeDigest(layout_.client_dir), staged_);
+    EXPECT_THAT(testenv::TreeDigest(layout_.staging_dir), IsEmpty());
   }
   RecordProperty("trials", kTrials);
   RecordProperty("killed_midway", killed_midway);

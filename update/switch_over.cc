@@ -238,7 +238,17 @@ void RemoveLeftovers(const InstallLayout& layout) {
   std::vector<std::pair<std::wstring, DWORD>> entries;
   if (!Utils::ListFolder(long_paths::ExtendedForm(layout.staging_dir), &entries)) return;
   for (const auto& [name, attributes] : entries) {
-    if (StartsWithRunFolderPrefix(name)) Utils::RemoveAll(JoinPath(layout.staging_dir, name));
+    if (!StartsWithRunFolderPrefix(name)) continue;
+    const std::wstring run = JoinPath(layout.staging_dir, name);
+    // A run ended between setting the client folder aside and promoting the
+    // new one: the old client comes back first.
+    const std::wstring aside = JoinPath(run, L"old");
+    if (GetFileAttributesW(long_paths::ExtendedLengthPath(layout.client_dir).c_str()) ==
+            INVALID_FILE_ATTRIBUTES &&
+        Utils::IsDirectory(aside)) {
+      RenameAside(aside, layout.client_dir, "put back result:");
+    }
+    Utils::RemoveAll(run);
   }
 }
 

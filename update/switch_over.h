@@ -31,7 +31,9 @@ struct RunFolder {
 };
 
 // Removes the run folders that earlier runs left in the staging folder, each
-// with the removal's record.
+// with the removal's record. A run that ended between setting the client
+// folder aside and promoting the new one left the old client there: when the
+// install root has no client folder, it is renamed back first.
 void RemoveLeftovers(const InstallLayout& layout);
 // Makes this run's folder in the staging folder, and the staging folder when
 // it is missing. False, with the system's error as the last error, when they
