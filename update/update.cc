@@ -143,6 +143,13 @@ bool RefuseUnquotable(const std::wstring& path) {
   return true;
 }
 
+// Always false, with the record of a folder the update cannot write in.
+bool RefuseUnwritable(const std::wstring& folder, DWORD code) {
+  LOG(ERROR) << "update refused, folder cannot be written:" << WideToUtf8(folder)
+             << ",getlasterror:" << code;
+  return false;
+}
+
 // The archiver's command line for `command` ("l", "x") on the archive, with
 // `tail` after it. Encrypted data never makes it wait for a password: it is
 // given one that is not the archive's, and fails at once.
@@ -167,12 +174,7 @@ bool CheckInstallRoot(const InstallLayout& layout, const std::wstring& root_dir)
     return false;
   }
   DWORD code = 0;
-  if (!CanWriteIn(root_dir, &code)) {
-    LOG(ERROR) << "update refused, folder cannot be written:" << WideToUtf8(root_dir)
-               << ",getlasterror:" << code;
-    return false;
-  }
-  return true;
+  return CanWriteIn(root_dir, &code) || RefuseUnwritable(root_dir, code);
 }
 
 // Whether entries move between the install root and these places by
@@ -231,13 +233,7 @@ bool PrepareStagedClient(const InstallLayout& layout, const std::wstring& root_d
                                    {"staging folder", layout.staging_dir, true}})) {
     return false;
   }
-  if (!MakeRunFolder(layout, run)) {
-    const DWORD code = GetLastError();
-    LOG(ERROR) << "update refused, folder cannot be written:" << WideToUtf8(layout.staging_dir)
-               << ",getlasterror:" << code;
-    return false;
-  }
-  return true;
+  return MakeRunFolder(layout, run) || RefuseUnwritable(layout.staging_dir, GetLastError());
 }
 
 bool PrepareArchive(const InstallLayout& layout, const std::wstring& root_dir,
@@ -272,12 +268,7 @@ bool PrepareArchive(const InstallLayout& layout, const std::wstring& root_dir,
                << free_bytes << " bytes free on the volume of " << WideToUtf8(root_dir);
     return false;
   }
-  if (!MakeRunFolder(layout, run)) {
-    const DWORD code = GetLastError();
-    LOG(ERROR) << "update refused, folder cannot be written:" << WideToUtf8(layout.staging_dir)
-               << ",getlasterror:" << code;
-    return false;
-  }
+  if (!MakeRunFolder(layout, run)) return RefuseUnwritable(layout.staging_dir, GetLastError());
   // The unpacked files move into the client's folders by renames.
   if (!OnTheRootsVolume(root_dir, {{"staging folder", layout.staging_dir, true},
                                    {"client folder", layout.client_dir, true}}) ||
