@@ -8,6 +8,10 @@
 //   run <program> [arguments...]           a program run to its end: "<ms> <peak KiB>"
 //                                          (peak memory on POSIX only; 0 elsewhere)
 //   spawn <count> <program> [arguments...] starts programs and leaves them running
+//   until-start <log> <program> [arguments...]
+//                                          a program run to its end: the milliseconds from
+//                                          its start until the file <log> has something in it
+//                                          (a client stand-in it starts writes its line there)
 #include <glog/logging.h>
 
 #include <chrono>
@@ -156,6 +160,24 @@ int main() {
       CloseHandle(info.hProcess);
     }
     return 0;
+  }
+  if (verb == L"until-start" && args.size() >= 4) {
+    const std::vector<std::wstring> program(args.begin() + 3, args.end());
+    const auto start = Clock::now();
+    PROCESS_INFORMATION info = testenv::Start(testenv::CommandLineOf(program));
+    double started = -1;
+    while (started < 0) {
+      if (!testenv::ReadFile(args[2]).empty()) started = MsSince(start);
+      if (started < 0 && WaitForSingleObject(info.hProcess, 1) == WAIT_OBJECT_0 &&
+          MsSince(start) > 10000) {
+        break;  // ended long ago, and no client started
+      }
+    }
+    WaitForSingleObject(info.hProcess, INFINITE);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    printf("%.3f\n", started);
+    return started < 0 ? 1 : 0;
   }
   return 2;
 }
