@@ -295,10 +295,12 @@ BOOL PathFileExistsW(LPCWSTR path) {
   return TRUE;
 }
 
-HANDLE CreateFileW(LPCWSTR path, DWORD /*access*/, DWORD /*share*/,
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/,
                    LPSECURITY_ATTRIBUTES /*attributes*/, DWORD disposition, DWORD flags,
                    HANDLE /*template_file*/) {
-  // Only what the program uses: an existing entry opened for queries.
+  // Only what the program uses: a file opened for appending (append.cc), or
+  // an existing entry opened for queries.
+  if ((access & FILE_APPEND_DATA) != 0) return posix::OpenForAppend(path, access, disposition);
   std::string native;
   if (disposition != OPEN_EXISTING) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -398,15 +400,6 @@ DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* file_par
     *file_part = slash + 1 < full.size() ? buffer + slash + 1 : nullptr;
   }
   return result;
-}
-
-DWORD GetShortPathNameW(LPCWSTR long_path, LPWSTR short_path, DWORD size) {
-  // POSIX file systems keep no short names: the path is its own short form.
-  std::string native;
-  if (!posix::NativePath(long_path, &native)) return 0;
-  struct stat info;
-  if (lstat(native.c_str(), &info) != 0) return posix::Fail(posix::FileNotFoundError(errno));
-  return posix::CopyOut(long_path, short_path, size);
 }
 
 DWORD GetCurrentDirectoryW(DWORD size, LPWSTR buffer) {

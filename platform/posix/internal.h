@@ -88,6 +88,10 @@ HANDLE MakeProcessHandle(pid_t pid, DWORD access, bool child);
 // -1 with the last error set.
 int InheritableDescriptor(HANDLE handle);
 
+// CreateFileW of a file for appending (FILE_APPEND_DATA, with FILE_READ_DATA
+// and SYNCHRONIZE at most), OPEN_ALWAYS or OPEN_EXISTING.
+HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition);
+
 // Whether a running process executes the file with this identity.
 bool IsRunningImage(dev_t device, ino_t inode);
 
