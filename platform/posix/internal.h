@@ -92,8 +92,11 @@ int InheritableDescriptor(HANDLE handle);
 // and SYNCHRONIZE at most), OPEN_ALWAYS or OPEN_EXISTING.
 HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition);
 
-// Whether a running process executes the file with this identity.
-bool IsRunningImage(dev_t device, ino_t inode);
+// Whether a running process executes the file at `path`, whose identity is
+// `device` and `inode`: exact, and in constant time where the kernel refuses
+// to open a running program's file for writing (ETXTBSY); by a walk of every
+// process's image otherwise.
+bool IsRunningImage(const std::string& path, dev_t device, ino_t inode);
 
 }  // namespace posix
 
