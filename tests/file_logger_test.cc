@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <sstream>
@@ -19,8 +18,6 @@
 #include "utility/base/logging.h"
 
 #ifndef _WIN32
-#include <pwd.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 #endif
 
@@ -38,25 +35,6 @@ std::string Text(const std::string& text) {
   return "I20261206 10:15:02.123456  4312 file_logger_test.cc:1] " + text;
 }
 std::string Record(const std::string& text) { return Text(text) + "\n"; }
-
-// The name the logging library gives a severity's file without a time stamp,
-// by its own rule and its own sources of the host's and the user's names.
-std::string LibraryFileName(const std::string& severity) {
-#ifdef _WIN32
-  char host[MAX_COMPUTERNAME_LENGTH + 1] = {};
-  DWORD size = sizeof(host);
-  if (!GetComputerNameA(host, &size)) host[0] = '\0';
-  const char* user = getenv("USERNAME");
-#else
-  utsname system = {};
-  uname(&system);
-  const char* host = system.nodename;
-  const char* user = getenv("USER");
-  if (user == nullptr && getpwuid(geteuid()) != nullptr) user = getpwuid(geteuid())->pw_name;
-#endif
-  return std::string("zizaro_do.") + host + "." + (user != nullptr ? user : "invalid-user") +
-         ".log." + severity + ".log";
-}
 
 // The library's header lines, each as a pattern.
 const char* const kHeader[] = {
@@ -103,7 +81,7 @@ class ScopedFlag {
 class FileLoggerTest : public ::testing::Test {
  protected:
   std::wstring FileIn(const std::wstring& folder, const std::string& severity = "INFO") const {
-    return JoinPath(folder, WideText(LibraryFileName(severity), CP_UTF8));
+    return JoinPath(folder, WideText(LogFileName(severity), CP_UTF8));
   }
 
   testenv::TempDir temp_{L"日志 logger"};
@@ -121,8 +99,7 @@ TEST_F(FileLoggerTest, NamesAndHeadersAreTheLibrarys) {
   for (const auto& entry : fs::directory_iterator(ToFsPath(temp_.path()))) {
     names.push_back(entry.path().filename().u8string());
   }
-  EXPECT_THAT(names,
-              testing::UnorderedElementsAre(LibraryFileName("INFO"), LibraryFileName("WARNING")));
+  EXPECT_THAT(names, testing::UnorderedElementsAre(LogFileName("INFO"), LogFileName("WARNING")));
   const std::string info = testenv::ReadFile(FileIn(temp_.path()));
   EXPECT_THAT(Lines(info), ElementsAreArray(RunsOf(2, {Text("first"), Text("second")})));
   // Lines end as the library's text mode ended them: CR LF on Windows.
