@@ -1,7 +1,9 @@
 // Measures the updater's own operations and the commands they are compared
 // with, for scripts/bench. Every subcommand prints "<milliseconds>" (with
 // more fields where said) on one line.
-//   make-tree <folder> <files> <folders>   a client-like tree, a tenth of the files read-only
+//   make-tree <folder> <files> <folders> [executable]
+//                                          a client-like tree, a tenth of the files read-only;
+//                                          with "executable", every file with the execute bit
 //   remove-all <folder>                    Utils::RemoveAll
 //   walk-remove <folder>                   (Windows) the plain one-pass Win32 removal walk
 //   kill-by-name <name>                    Utils::KillProcessesByName: "<ms> <count>"
@@ -43,13 +45,17 @@ double MsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-void MakeTree(const std::wstring& root, int files, int folders) {
+void MakeTree(const std::wstring& root, int files, int folders, bool executable) {
   const std::string content(1024, 'c');
   for (int i = 0; i < files; ++i) {
     const fs::path folder = ToFsPath(root) / ("folder" + std::to_string(i % folders));
     if (i < folders) fs::create_directories(folder);
     const fs::path file = folder / ("file" + std::to_string(i) + ".dat");
     std::ofstream(file, std::ios::binary) << content;
+    if (executable) {
+      fs::permissions(file, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                      fs::perm_options::add);
+    }
     if (i % 10 == 0) testenv::SetReadOnly(FromFsPath(file), true);
   }
 }
@@ -122,8 +128,9 @@ int main() {
   const std::vector<std::wstring> args = testenv::ProgramArguments();
   if (args.size() < 3) return 2;
   const std::wstring& verb = args[1];
-  if (verb == L"make-tree" && args.size() == 5) {
-    MakeTree(args[2], std::stoi(args[3]), std::stoi(args[4]));
+  if (verb == L"make-tree" &&
+      (args.size() == 5 || (args.size() == 6 && args[5] == L"executable"))) {
+    MakeTree(args[2], std::stoi(args[3]), std::stoi(args[4]), args.size() == 6);
     return 0;
   }
   if (verb == L"remove-all") {

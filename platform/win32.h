@@ -114,6 +114,17 @@ typedef int (*FARPROC)();
 #define FILE_TYPE_CHAR 0x0002u
 #define FILE_TYPE_PIPE 0x0003u
 
+// Files opened for appending, and their locks.
+#define FILE_READ_DATA 0x00000001u
+#define FILE_APPEND_DATA 0x00000004u
+#define OPEN_ALWAYS 4u
+#define LOCKFILE_FAIL_IMMEDIATELY 0x00000001u
+#define LOCKFILE_EXCLUSIVE_LOCK 0x00000002u
+#define ERROR_LOCK_VIOLATION 33u
+#define ERROR_HANDLE_DISK_FULL 39u
+#define ERROR_BUFFER_OVERFLOW 111u
+#define ERROR_NONE_MAPPED 1332u
+
 // Libraries.
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
 
@@ -259,6 +270,24 @@ union ULARGE_INTEGER {
 };
 typedef ULARGE_INTEGER* PULARGE_INTEGER;
 
+union LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  int64_t QuadPart;
+};
+typedef LARGE_INTEGER* PLARGE_INTEGER;
+
+struct OVERLAPPED {
+  ULONG_PTR Internal;
+  ULONG_PTR InternalHigh;
+  DWORD Offset;
+  DWORD OffsetHigh;
+  HANDLE hEvent;
+};
+typedef OVERLAPPED* LPOVERLAPPED;
+
 struct SHELLEXECUTEINFOW {
   DWORD cbSize;
   DWORD fMask;
@@ -325,6 +354,18 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPVOID ov
 BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags);
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCWSTR name);
 BOOL ReleaseMutex(HANDLE mutex);
+
+// Appending to a file (CreateFileW with FILE_APPEND_DATA, and FILE_READ_DATA
+// at most, OPEN_ALWAYS), its byte-range locks, and the names of the machine
+// and of the user.
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, LPDWORD written, LPVOID overlapped);
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytes_low, DWORD bytes_high,
+                LPOVERLAPPED overlapped);
+BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytes_low, DWORD bytes_high,
+                  LPOVERLAPPED overlapped);
+BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size);
+BOOL GetUserNameW(LPWSTR buffer, LPDWORD size);
 
 // Libraries: the DLL search order (nothing to lock down on POSIX).
 HMODULE GetModuleHandleW(LPCWSTR module_name);

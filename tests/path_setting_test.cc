@@ -4,8 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <list>
+#include <thread>
 
 #include "tests/support/log_capture.h"
 #include "tests/support/test_env.h"
@@ -119,6 +121,32 @@ TEST_F(PathSettingTest, AFileWhereAFolderOfTheChainShouldBeIsAFailureOfThatLink)
     EXPECT_EQ(GetTodayLogPath(), row.result);
     EXPECT_EQ(log_.Lines(), row.records);
     EXPECT_EQ(testenv::ReadFile(row.in_the_way), "not a folder");
+  }
+}
+
+// Runs started together on a day's first run create the chain at the same
+// moment: a folder that another made first is the one wanted, not a failure.
+TEST_F(PathSettingTest, CallsRacingToCreateTheChainAllGetTheDatedFolder) {
+  testenv::ScopedEnv app_data("APPDATA", temp_.path());
+  const std::wstring expected = JoinPath(
+      JoinPath(JoinPath(temp_.path(), L"QuexaZevuvEdov2"), L"log"), testenv::TodayFolderName());
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    log_.Clear();
+    std::filesystem::remove_all(ToFsPath(temp_ / L"QuexaZevuvEdov2"));
+    std::atomic<bool> go{false};
+    std::vector<std::wstring> results(8);
+    std::vector<std::thread> callers;
+    for (std::wstring& result : results) {
+      callers.emplace_back([&go, &result] {
+        while (!go) std::this_thread::yield();
+        result = GetTodayLogPath();
+      });
+    }
+    go = true;
+    for (std::thread& caller : callers) caller.join();
+    EXPECT_THAT(results, testing::Each(expected));
+    EXPECT_THAT(log_.Lines(), IsEmpty());
   }
 }
 

@@ -14,14 +14,18 @@ constexpr DWORD kAppDataCapacity = 520;  // wide characters, terminating zero in
 constexpr size_t kDateCapacity = 64;
 
 // Creates the folder when no entry of that name exists. False, with a record,
-// when the creation reports that it created nothing, or when the name is
-// taken by something that is not a folder (which is left as it is): the log
-// library could not create its files there.
+// when the name is taken by something that is not a folder (which is left as
+// it is), or when the creation made nothing and no folder is there: the log
+// library could not create its files there. A folder that another run made
+// between the test and the creation (runs started together on a day's first
+// run) is the folder wanted.
 bool EnsureFolder(const std::wstring& folder) {
   const std::filesystem::path path = ToFsPath(folder);
   const std::filesystem::file_status status = std::filesystem::status(path);
-  const bool usable = std::filesystem::exists(status) ? std::filesystem::is_directory(status)
-                                                      : std::filesystem::create_directories(path);
+  bool usable = std::filesystem::is_directory(status);
+  if (!std::filesystem::exists(status)) {
+    usable = std::filesystem::create_directories(path) || std::filesystem::is_directory(path);
+  }
   if (!usable) LOG(ERROR) << "create path failed: " << path.u8string();
   return usable;
 }

@@ -14,6 +14,9 @@
 //   attributes, where POSIX needs a writable, searchable folder: DeleteFileW
 //   and RemoveDirectoryW give the parent folder its owner's write and search
 //   rights when it lacks them (OpenUpParent).
+// - Listing: Windows lists a folder whatever its attributes: FindFirstFileW
+//   gives a folder that refuses its owner the listing the owner's read and
+//   search rights (OpenUpFolder), so that a removal walk can enter it.
 // - Windows refuses to delete a read-only file, and the file of a running
 //   program: DeleteFileW fails with ERROR_ACCESS_DENIED for both.
 // - DeleteFileW takes files (and links to files); RemoveDirectoryW takes
@@ -142,6 +145,20 @@ bool RemoveEntry(const std::string& path, Remove remove) {
   return false;
 }
 
+// Gives a folder that refuses its owner the listing (read and search rights)
+// those rights, as Windows lists a folder whatever its attributes. True when
+// it changed the folder.
+bool OpenUpFolder(const std::string& folder) {
+  if (faccessat(AT_FDCWD, folder.c_str(), R_OK | X_OK, AT_EACCESS) == 0 || errno != EACCES) {
+    return false;
+  }
+  struct stat info;
+  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+  constexpr mode_t kNeeded = S_IRUSR | S_IXUSR;
+  if ((info.st_mode & kNeeded) == kNeeded) return false;
+  return chmod(folder.c_str(), (info.st_mode & 07777) | kNeeded) == 0;
+}
+
 // A string's length in wide characters, as Windows measures a path.
 size_t WideLength(LPCWSTR text) { return wcslen(text); }
 
@@ -266,6 +283,9 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
   std::string folder = slash == std::string::npos ? "." : full.substr(0, slash);
   if (folder.empty()) folder = "/";
   std::string name = slash == std::string::npos ? full : full.substr(slash + 1);
+  // Before the listing: a folder that can be listed but not searched would
+  // give names whose entries cannot be read.
+  posix::OpenUpFolder(folder);
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) {
     SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
@@ -344,7 +364,7 @@ BOOL DeleteFileW(LPCWSTR path) {
   if (S_ISREG(info.st_mode)) {
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return posix::Fail(ERROR_ACCESS_DENIED);
     // Only a file with an execute bit can be a running program's.
-    if ((info.st_mode & 0111) != 0 && posix::IsRunningImage(info.st_dev, info.st_ino)) {
+    if ((info.st_mode & 0111) != 0 && posix::IsRunningImage(native, info.st_dev, info.st_ino)) {
       return posix::Fail(ERROR_ACCESS_DENIED);
     }
   }
@@ -388,10 +408,12 @@ BOOL PathFileExistsW(LPCWSTR path) {
   return TRUE;
 }
 
-HANDLE CreateFileW(LPCWSTR path, DWORD /*access*/, DWORD /*share*/,
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/,
                    LPSECURITY_ATTRIBUTES /*attributes*/, DWORD disposition, DWORD flags,
                    HANDLE /*template_file*/) {
-  // Only what the program uses: an existing entry opened for queries.
+  // Only what the program uses: a file opened for appending (append.cc), or
+  // an existing entry opened for queries.
+  if ((access & FILE_APPEND_DATA) != 0) return posix::OpenForAppend(path, access, disposition);
   std::string native;
   if (disposition != OPEN_EXISTING) {
     SetLastError(ERROR_INVALID_PARAMETER);

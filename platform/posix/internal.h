@@ -88,8 +88,15 @@ HANDLE MakeProcessHandle(pid_t pid, DWORD access, bool child);
 // -1 with the last error set.
 int InheritableDescriptor(HANDLE handle);
 
-// Whether a running process executes the file with this identity.
-bool IsRunningImage(dev_t device, ino_t inode);
+// CreateFileW of a file for appending (FILE_APPEND_DATA, with FILE_READ_DATA
+// and SYNCHRONIZE at most), OPEN_ALWAYS or OPEN_EXISTING.
+HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition);
+
+// Whether a running process executes the file at `path`, whose identity is
+// `device` and `inode`: exact, and in constant time where the kernel refuses
+// to open a running program's file for writing (ETXTBSY); by a walk of every
+// process's image otherwise.
+bool IsRunningImage(const std::string& path, dev_t device, ino_t inode);
 
 }  // namespace posix
 

@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -574,7 +575,11 @@ int InheritableDescriptor(HANDLE handle) {
   return pipe->fd;
 }
 
-bool IsRunningImage(dev_t device, ino_t inode) {
+namespace {
+
+// Whether some process executes the file with this identity, by a walk of
+// every process's image: exact for the processes this one may inspect.
+bool AnyProcessExecutes(dev_t device, ino_t inode) {
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return false;
   bool running = false;
@@ -589,6 +594,50 @@ bool IsRunningImage(dev_t device, ino_t inode) {
   }
   closedir(proc);
   return running;
+}
+
+// Opens a file for writing, never blocking (a lease or a FIFO fails instead).
+int OpenForWriting(const char* path, bool follow_links) {
+  return open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (follow_links ? 0 : O_NOFOLLOW));
+}
+
+// Whether the kernel refuses to open the file of a running program for
+// writing (ETXTBSY), as it has done for decades except in a few 6.11
+// releases: asked with this program's own file until one answer tells (an
+// answer that does not, such as no permission to write the file, is asked
+// again next time).
+bool WritingRunningImagesIsRefused() {
+  static std::atomic<int> known{-1};
+  if (known >= 0) return known == 1;
+  const int fd = OpenForWriting("/proc/self/exe", true);
+  if (fd >= 0) {
+    close(fd);
+    known = 0;
+  } else if (errno == ETXTBSY) {
+    known = 1;
+  }
+  return known == 1;
+}
+
+}  // namespace
+
+bool IsRunningImage(const std::string& path, dev_t device, ino_t inode) {
+  // One open instead of a walk of every process per file: a file that opens
+  // for writing runs nowhere, one refused with ETXTBSY runs. Any other answer
+  // (no write permission, a lease, a read-only mount) says nothing, and the
+  // walk decides.
+  if (WritingRunningImagesIsRefused()) {
+    const int fd = OpenForWriting(path.c_str(), false);
+    if (fd >= 0) {
+      struct stat info;
+      const bool same = fstat(fd, &info) == 0 && info.st_dev == device && info.st_ino == inode;
+      close(fd);
+      if (same) return false;
+    } else if (errno == ETXTBSY) {
+      return true;
+    }
+  }
+  return AnyProcessExecutes(device, inode);
 }
 
 }  // namespace posix

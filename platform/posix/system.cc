@@ -1,7 +1,12 @@
-// System version and environment.
+// System version, environment, and the names of the machine and the user.
+#include <pwd.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <vector>
 
 #include "platform/posix/internal.h"
 
@@ -80,4 +85,40 @@ BOOL SetDllDirectoryW(LPCWSTR /*path*/) { return TRUE; }
 
 BOOL SetDefaultDllDirectories(DWORD flags) {
   return flags == 0 ? posix::Fail(ERROR_INVALID_PARAMETER) : TRUE;
+}
+
+BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size) {
+  if (size == nullptr) return posix::Fail(ERROR_INVALID_PARAMETER);
+  utsname system;
+  if (uname(&system) != 0) return posix::FailWithErrno();
+  const std::wstring name = posix::FromNative(system.nodename);
+  // Too small: the size needed, terminating zero included.
+  if (buffer == nullptr || name.size() + 1 > *size) {
+    *size = static_cast<DWORD>(name.size() + 1);
+    return posix::Fail(ERROR_BUFFER_OVERFLOW);
+  }
+  wmemcpy(buffer, name.c_str(), name.size() + 1);
+  *size = static_cast<DWORD>(name.size());
+  return TRUE;
+}
+
+BOOL GetUserNameW(LPWSTR buffer, LPDWORD size) {
+  if (size == nullptr) return posix::Fail(ERROR_INVALID_PARAMETER);
+  // The user the process acts as (its effective user), from the user database.
+  std::vector<char> scratch(16384);
+  passwd entry = {};
+  passwd* found = nullptr;
+  if (getpwuid_r(geteuid(), &entry, scratch.data(), scratch.size(), &found) != 0 ||
+      found == nullptr) {
+    return posix::Fail(ERROR_NONE_MAPPED);
+  }
+  const std::wstring name = posix::FromNative(found->pw_name);
+  // Windows counts the terminating zero both ways.
+  if (buffer == nullptr || name.size() + 1 > *size) {
+    *size = static_cast<DWORD>(name.size() + 1);
+    return posix::Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  wmemcpy(buffer, name.c_str(), name.size() + 1);
+  *size = static_cast<DWORD>(name.size() + 1);
+  return TRUE;
 }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -18,6 +19,7 @@
 #include "update/update.h"
 #include "update/utils.h"
 #include "utility/base/file_path.h"
+#include "utility/base/logging.h"
 
 #ifndef ZIZARO_TRANSCRIPTS
 #error "ZIZARO_TRANSCRIPTS names the folder of the transcripts"
@@ -525,6 +527,201 @@ TEST_F(EndToEndTest, SwitchErrors) {
     } else {
       EXPECT_THAT(errors, IsEmpty());
     }
+  }
+}
+
+// A log's text cut into records: each whole, with its prefix and the further
+// lines of its text; and where the library's header stood (the index of the
+// record after each), with any line that is neither in `strays`.
+struct LogText {
+  std::vector<std::string> records;
+  std::vector<size_t> headers;
+  std::vector<std::string> strays;
+};
+
+LogText ParseLog(const std::string& text) {
+  static const std::regex kRecord(R"(^[IWEF]\d{8} \d\d:\d\d:\d\d\.\d{6} +\d+ [^ :]+:\d+\] .*)");
+  static const std::regex kHeader[] = {
+      std::regex(R"(Log file created at: \d{4}/\d\d/\d\d \d\d:\d\d:\d\d)"),
+      std::regex(R"(Running on machine: .*)"),
+      std::regex(R"(Running duration \(h:mm:ss\): \d+:\d\d:\d\d)"),
+      std::regex(R"(Log line format: \[IWEF\]yyyymmdd hh:mm:ss\.uuuuuu threadid file:line\] msg)"),
+  };
+  LogText log;
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].rfind("Log file created at: ", 0) == 0) {
+      bool whole = i + 4 <= lines.size();
+      for (size_t k = 0; whole && k < 4; ++k) whole = std::regex_match(lines[i + k], kHeader[k]);
+      if (whole) {
+        log.headers.push_back(log.records.size());
+        i += 3;
+        continue;
+      }
+    }
+    if (std::regex_match(lines[i], kRecord)) {
+      log.records.push_back(lines[i]);
+    } else if (!log.records.empty()) {
+      log.records.back() += "\n" + lines[i];
+    } else {
+      log.strays.push_back(lines[i]);
+    }
+  }
+  return log;
+}
+
+// Whether a record (as ParseLog keeps it) belongs in the file of a severity.
+bool BelongsIn(const std::string& record, const std::string& severity) {
+  static const std::string kOrder = "IWEF";
+  return kOrder.find(record[0]) >= kOrder.find(severity[0]);
+}
+
+// Updaters started together (a client that asks twice, several installs
+// updated on one day) share one application-data folder, hence the day's
+// log. Each run also writes its records to standard error
+// (GLOG_alsologtostderr), which tells what it wrote.
+class UpdatersTogetherTest : public EndToEndTest {
+ protected:
+  // Starts `count` staged updates at once (of one root, or of a root each)
+  // and checks the day's files against what the runs wrote: every record
+  // lands in the file of each severity it belongs to, once, whole and in its
+  // run's order; each run's first record there follows a header of the
+  // library's, and the files bear the library's names. The day's folder is
+  // there beforehand, or each run races the others to make it.
+  void RunTogether(int count, bool one_root, bool day_folder_there) {
+    SCOPED_TRACE(testing::Message() << count << (one_root ? " updaters of one root" : " roots")
+                                    << (day_folder_there ? ", day's folder there" : ""));
+    testenv::TempDir group(L"together");
+    testenv::TempDir app_data(L"appdata");
+    testenv::ScopedEnv app_data_env("APPDATA", app_data.path());
+    testenv::ScopedEnv records_to_stderr("GLOG_alsologtostderr", L"1");
+    const std::wstring day = TodayLogFolder(app_data.path());
+    if (day_folder_there) testenv::MakeDirs(day);
+    std::vector<std::wstring> roots;
+    for (int i = 0; i < (one_root ? 1 : count); ++i) {
+      roots.push_back(group / (L"root " + std::to_wstring(i)));
+      MakeClient(InstallLayout(roots.back()).client_dir, "1.0", false);
+      MakeClient(InstallLayout(roots.back()).staged_client_dir, "2.0", false);
+    }
+    // Of one root, the client that asked ends a second later: the updater
+    // that takes the root's lock waits for it while the others start.
+    PROCESS_INFORMATION old_client = {};
+    if (one_root) {
+      old_client =
+          testenv::StartProgram(InstallLayout(roots[0]).client_exe, {L"--exit-after=1000"});
+    }
+    const std::wstring pid = L"--pid=" + std::to_wstring(old_client.dwProcessId);
+    // A run that starts only after the update is done fails (nothing is
+    // staged any more): its box is answered, and its records count as well.
+    testenv::BrowserRecorder browser;
+#ifdef _WIN32
+    const std::wstring boxes = group / L"boxes.txt";
+    PROCESS_INFORMATION watcher =
+        testenv::StartProgram(testenv::BinFile(L"box_watcher.exe"), {boxes, L"120"});
+#endif
+    std::vector<PROCESS_INFORMATION> runs;
+    for (int i = 0; i < count; ++i) {
+      runs.push_back(testenv::StartWithOutputTo(
+          {program(), L"--unzip=", L"--root_dir=" + roots[one_root ? 0 : i], pid},
+          group / (L"output " + std::to_wstring(i) + L".txt")));
+    }
+    for (PROCESS_INFORMATION& run : runs) {
+      EXPECT_EQ(testenv::WaitExit(run.hProcess, 120000), 0u);
+      testenv::Stop(&run);
+    }
+#ifdef _WIN32
+    testenv::WriteFile(boxes + L".stop", "");
+    testenv::WaitExit(watcher.hProcess, 10000);
+    testenv::Stop(&watcher);
+#endif
+    testenv::Stop(&old_client);
+    Utils::KillProcessesByName(kClientProcessName);  // the new clients
+
+    std::vector<std::vector<std::string>> written;
+    std::map<std::string, size_t> run_of;
+    for (int i = 0; i < count; ++i) {
+      const LogText output = ParseLog(
+          WithoutBoxes(testenv::ReadFile(group / (L"output " + std::to_wstring(i) + L".txt"))));
+      ASSERT_FALSE(output.records.empty()) << "run " << i << " wrote nothing";
+      for (const std::string& record : output.records) {
+        ASSERT_TRUE(run_of.emplace(record, written.size()).second) << "twice: " << record;
+      }
+      written.push_back(output.records);
+    }
+    std::vector<std::string> names;
+    for (const char* severity : {"INFO", "WARNING", "ERROR"}) {
+      SCOPED_TRACE(severity);
+      std::vector<std::vector<std::string>> expected(written.size());
+      for (size_t run = 0; run < written.size(); ++run) {
+        std::copy_if(written[run].begin(), written[run].end(), std::back_inserter(expected[run]),
+                     [&](const std::string& record) { return BelongsIn(record, severity); });
+      }
+      const size_t runs_here = static_cast<size_t>(std::count_if(
+          expected.begin(), expected.end(), [](const auto& records) { return !records.empty(); }));
+      if (runs_here == 0) continue;
+      names.push_back(LogFileName(severity));
+      const LogText file = ParseLog(testenv::ReadFile(JoinPath(day, Wide(names.back()))));
+      EXPECT_THAT(file.strays, IsEmpty());
+      // Each run's records, in the order the file holds them.
+      std::vector<std::vector<std::string>> found(written.size());
+      for (const std::string& record : file.records) {
+        const auto run = run_of.find(record);
+        if (run == run_of.end()) {
+          ADD_FAILURE() << "a record no run wrote (cut into?): " << record.substr(0, 300);
+          continue;
+        }
+        found[run->second].push_back(record);
+      }
+      EXPECT_EQ(found, expected);
+      // One header per run, right before its first record.
+      EXPECT_EQ(file.headers.size(), runs_here);
+      for (size_t header : file.headers) {
+        ASSERT_LT(header, file.records.size());
+        const std::vector<std::string>& own = expected[run_of[file.records[header]]];
+        EXPECT_EQ(file.records[header], own.front()) << "not a run's first record after a header";
+      }
+    }
+    std::vector<std::string> present;
+    for (const auto& entry : fs::directory_iterator(ToFsPath(day))) {
+      present.push_back(entry.path().filename().u8string());
+    }
+    EXPECT_THAT(present, testing::UnorderedElementsAreArray(names));
+  }
+
+  static std::wstring Wide(const std::string& text) { return WideText(text, CP_UTF8); }
+
+  // A program's output without the failure box, which POSIX shows there
+  // ("<caption>: <text>") among the records.
+  static std::string WithoutBoxes(const std::string& output) {
+    std::string kept;
+    std::istringstream in(output);
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("升级失败: ", 0) != 0) kept += line + "\n";
+    }
+    return kept;
+  }
+
+  const int trials_ = testenv::RunningUnderWine() ? 5 : 20;
+};
+
+TEST_F(UpdatersTogetherTest, OfARootEachLogEveryRecordWhole) {
+  for (int trial = 0; trial < trials_; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    RunTogether(2, false, trial % 2 == 0);
+    RunTogether(8, false, trial % 2 == 0);
+  }
+}
+
+TEST_F(UpdatersTogetherTest, OfOneRootEachLogEveryRecordWhole) {
+  for (int trial = 0; trial < trials_; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    RunTogether(2, true, trial % 2 == 0);
+    RunTogether(8, true, trial % 2 == 0);
   }
 }
 

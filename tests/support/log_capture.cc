@@ -1,11 +1,18 @@
 #include "tests/support/log_capture.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <sstream>
 
 #include "tests/support/test_env.h"
 #include "utility/base/file_path.h"
+
+#ifndef _WIN32
+#include <pwd.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+#endif
 
 void LogCapture::send(google::LogSeverity severity, const char* /*full_filename*/,
                       const char* /*base_filename*/, int /*line*/,
@@ -68,6 +75,23 @@ std::vector<std::string> ReadLogFileRecords(const std::wstring& path, bool with_
     }
   }
   return records;
+}
+
+std::string LogFileName(const std::string& severity) {
+#ifdef _WIN32
+  char host[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof(host);
+  if (!GetComputerNameA(host, &size)) host[0] = '\0';
+  const char* user = getenv("USERNAME");
+#else
+  utsname system = {};
+  uname(&system);
+  const char* host = system.nodename;
+  const char* user = getenv("USER");
+  if (user == nullptr && getpwuid(geteuid()) != nullptr) user = getpwuid(geteuid())->pw_name;
+#endif
+  return std::string("zizaro_do.") + host + "." + (user != nullptr ? user : "invalid-user") +
+         ".log." + severity + ".log";
 }
 
 std::wstring TodayLogFolder(const std::wstring& app_data) {

@@ -40,6 +40,12 @@ bool IsWalkNoise(const std::string& line);
 // lines keeps its line feeds.
 std::vector<std::string> ReadLogFileRecords(const std::wstring& path, bool with_source = false);
 
+// The name the logging library gives the program's file of a severity
+// ("INFO", ...) without a time stamp, by its own rule and from its own
+// sources of the host's and the user's names:
+// zizaro_do.<host>.<user>.log.<SEVERITY>.log.
+std::string LogFileName(const std::string& severity);
+
 // Today's log folder under an application-data folder:
 // <app data>/QuexaZevuvEdov2/log/<YYYY_MM_DD>.
 std::wstring TodayLogFolder(const std::wstring& app_data);

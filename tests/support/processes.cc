@@ -109,6 +109,56 @@ PROCESS_INFORMATION StartProgram(const std::wstring& path,
   return Start(CommandLineOf(all));
 }
 
+PROCESS_INFORMATION StartWithOutputTo(const std::vector<std::wstring>& arguments,
+                                      const std::wstring& output) {
+  PROCESS_INFORMATION info = {};
+#ifdef _WIN32
+  SECURITY_ATTRIBUTES inheritable = {};
+  inheritable.nLength = sizeof(inheritable);
+  inheritable.bInheritHandle = TRUE;
+  HANDLE file = CreateFileW(output.c_str(), GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create " + Utf8(output));
+  const std::wstring command_line = CommandLineOf(arguments);
+  std::vector<wchar_t> writable(command_line.begin(), command_line.end());
+  writable.push_back(L'\0');
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = file;
+  startup.hStdError = file;
+  const BOOL started = CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                      nullptr, &startup, &info);
+  const DWORD error = GetLastError();
+  CloseHandle(file);
+  if (!started) {
+    throw std::runtime_error("cannot start " + Utf8(command_line) + ", error " +
+                             std::to_string(error));
+  }
+#else
+  const std::string file = ToFsPath(output).native();
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  std::vector<std::string> narrow;
+  for (const std::wstring& argument : arguments) narrow.push_back(ToFsPath(argument).native());
+  std::vector<char*> argv;
+  for (std::string& argument : narrow) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) throw std::runtime_error("cannot start " + narrow[0]);
+  // Our child: its handle reads its exit code once it has ended.
+  info.hProcess = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(pid));
+  info.dwProcessId = static_cast<DWORD>(pid);
+#endif
+  return info;
+}
+
 DWORD ExitStatusOf(int32_t code) {
 #ifdef _WIN32
   return static_cast<DWORD>(code);

@@ -46,6 +46,10 @@ int DeletedImagesRunning(const std::wstring& folder);
 // Starts the program at `path` with arguments.
 PROCESS_INFORMATION StartProgram(const std::wstring& path,
                                  const std::vector<std::wstring>& arguments = {});
+// Starts a program (path first, then arguments) with its standard output and
+// error going to the new file `output` (a Windows GUI program's too).
+PROCESS_INFORMATION StartWithOutputTo(const std::vector<std::wstring>& arguments,
+                                      const std::wstring& output);
 
 // What the platform reports as the exit status of a program that returned
 // `code`: all 32 bits on Windows, the low 8 bits on POSIX.

@@ -6,25 +6,9 @@
 
 #include "platform/text_rules.h"
 #include "platform/win32.h"
+#include "utility/base/file_logger.h"
 
 namespace {
-
-// Whether narrow text in a code page names the same folder as the wide text:
-// a character that the code page lacks (or only approximates) is lost.
-bool Keeps(const std::wstring& wide, const std::string& narrow, UINT code_page) {
-  return WideText(narrow, code_page) == wide;
-}
-
-// The short (8.3) form of an existing path; empty when there is none.
-std::wstring ShortPathName(const std::wstring& path) {
-  const DWORD size = GetShortPathNameW(path.c_str(), nullptr, 0);
-  if (size == 0) return std::wstring();
-  std::wstring short_form(size, L'\0');
-  const DWORD length = GetShortPathNameW(path.c_str(), short_form.data(), size);
-  if (length == 0 || length >= size) return std::wstring();
-  short_form.resize(length);
-  return short_form;
-}
 
 bool IsHighSurrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool IsLowSurrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
@@ -55,29 +39,20 @@ std::wstring WideText(const std::string& text, unsigned int code_page) {
 }
 
 bool InitLogging(const std::wstring& folder, const char* program_name) {
-  std::string narrow = NarrowText(folder, CP_THREAD_ACP);
-  const bool plain_form_works = Keeps(folder, narrow, CP_THREAD_ACP);
-  std::wstring short_form;
-  if (!plain_form_works) {
-    short_form = ShortPathName(folder);
-    const std::string narrow_short = NarrowText(short_form, CP_THREAD_ACP);
-    if (!short_form.empty() && Keeps(short_form, narrow_short, CP_THREAD_ACP)) {
-      narrow = narrow_short;
-    } else {
-      short_form.clear();  // no usable form: the library gets the lossy one, as ever
-    }
-  }
-  FLAGS_log_dir = narrow;
+  constexpr char kExtension[] = "log";
+  FLAGS_log_dir = NarrowText(folder, CP_THREAD_ACP);
   FLAGS_max_log_size = 20;
   FLAGS_logbuflevel = -1;
   FLAGS_stop_logging_if_full_disk = true;
-  google::SetLogFilenameExtension("log");
+  google::SetLogFilenameExtension(kExtension);
   FLAGS_timestamp_in_logfile_name = false;
   google::InitGoogleLogging(program_name);
-  if (!plain_form_works && !short_form.empty()) {
-    LOG(INFO) << "log folder in its short form:" << WideToUtf8(short_form);
-  } else if (!plain_form_works) {
-    LOG(WARNING) << "log folder has no form in the ANSI code page:" << WideToUtf8(folder);
+  // The library's own files are not written by appending (a second process
+  // overwrites records, or cannot write at all): each severity's file goes
+  // through a FileLogger, under the same name and with the same header.
+  for (google::LogSeverity severity = google::GLOG_INFO; severity < google::NUM_SEVERITIES;
+       ++severity) {
+    google::base::SetLogger(severity, new FileLogger(severity, folder, program_name, kExtension));
   }
   return true;
 }

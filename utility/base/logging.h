@@ -8,11 +8,10 @@
 #include <string>
 
 // Starts the logging library: files in `folder` (empty: the library's own
-// default folder), named after `program_name`, flushed record by record.
-// The library opens files by narrow paths in the thread's ANSI code page:
-// when that code page cannot write the folder's name, the folder's short
-// (8.3) form goes to the library instead, and a record says so (a WARNING
-// when no form can be written). Always returns true.
+// default folders), named after `program_name`, each record written to its
+// files as it is made. The files are FileLoggers (utility/base/file_logger.h):
+// appended whole by every run of the day, opened by their wide paths. Always
+// returns true.
 bool InitLogging(const std::wstring& folder, const char* program_name);
 
 // Text in a code page by the platform's conversion (CP_UTF8, CP_ACP,

@@ -1,0 +1,157 @@
+// Files opened for appending: CreateFileW with FILE_APPEND_DATA (and
+// FILE_READ_DATA at most), then WriteFile, GetFileSizeEx, LockFileEx and
+// UnlockFileEx.
+//
+// Byte-range locks are open-file-description locks (F_OFD_SETLK), which
+// belong to the handle as Windows' locks do: two handles of one process
+// exclude each other too. They are advisory: unlike Windows, they stop no
+// write.
+//
+// Port rules:
+// - A handle with FILE_APPEND_DATA and no FILE_WRITE_DATA writes at the
+//   file's end whatever other handles or processes write: O_APPEND, and one
+//   write() per WriteFile, so that one call's bytes land together. A call
+//   whose bytes do not all fit fails (ERROR_DISK_FULL) and writes no more:
+//   its rest, written later, could land after another process's bytes.
+// - Windows refuses to open a read-only file (no owner write bit) or a
+//   folder for writing, root or not: ERROR_ACCESS_DENIED.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "platform/posix/internal.h"
+
+namespace posix {
+namespace {
+
+class AppendObject : public HandleObject {
+ public:
+  explicit AppendObject(int fd) : fd(fd) {}
+  ~AppendObject() override { close(fd); }
+  const int fd;
+};
+
+// The range of a lock call, or false when it does not fit the system's offsets.
+bool LockRange(LPOVERLAPPED overlapped, DWORD bytes_low, DWORD bytes_high, struct flock* lock) {
+  if (overlapped == nullptr) return false;
+  const uint64_t start = (uint64_t{overlapped->OffsetHigh} << 32) | overlapped->Offset;
+  const uint64_t length = (uint64_t{bytes_high} << 32) | bytes_low;
+  constexpr uint64_t kLargest = static_cast<uint64_t>(INT64_MAX);
+  if (length == 0 || start > kLargest || length > kLargest - start) return false;
+  lock->l_whence = SEEK_SET;
+  lock->l_start = static_cast<off_t>(start);
+  lock->l_len = static_cast<off_t>(length);
+  return true;
+}
+
+DWORD OpenError(int error) {
+  // A missing folder on the way: Windows reports the path, not the file.
+  return error == ENOENT || error == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(error);
+}
+
+}  // namespace
+
+HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition) {
+  if ((access & ~(FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE)) != 0 ||
+      (disposition != OPEN_ALWAYS && disposition != OPEN_EXISTING)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string native;
+  if (!NativePath(path, &native)) return INVALID_HANDLE_VALUE;
+  // Never blocks: a FIFO without a reader fails instead of waiting for one.
+  const int kFlags = ((access & FILE_READ_DATA) != 0 ? O_RDWR : O_WRONLY) | O_APPEND | O_CLOEXEC |
+                     O_NOCTTY | O_NONBLOCK;
+  bool created = false;
+  int fd = open(native.c_str(), kFlags);
+  // OPEN_ALWAYS tells a file it created from one that was there: first open,
+  // then create only what is missing, once more when another process made
+  // the file in between.
+  while (fd < 0 && errno == ENOENT && disposition == OPEN_ALWAYS) {
+    fd = open(native.c_str(), kFlags | O_CREAT | O_EXCL, 0666);
+    if (fd >= 0) {
+      created = true;
+    } else if (errno == EEXIST) {
+      fd = open(native.c_str(), kFlags);
+    } else {
+      break;
+    }
+  }
+  if (fd < 0) {
+    SetLastError(disposition == OPEN_EXISTING && errno == ENOENT ? ERROR_FILE_NOT_FOUND
+                                                                 : OpenError(errno));
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0)) {
+    close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = RegisterHandle(std::make_unique<AppendObject>(fd));
+  SetLastError(created || disposition != OPEN_ALWAYS ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
+  return handle;
+}
+
+}  // namespace posix
+
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, LPDWORD written,
+               LPVOID /*overlapped*/) {
+  auto* append = posix::LookupHandle<posix::AppendObject>(file);
+  if (append == nullptr) return FALSE;
+  if (written != nullptr) *written = 0;
+  if (buffer == nullptr && to_write > 0) return posix::Fail(ERROR_INVALID_PARAMETER);
+  ssize_t put = -1;
+  do {
+    put = write(append->fd, buffer, to_write);
+  } while (put < 0 && errno == EINTR);
+  if (put < 0) return posix::FailWithErrno();
+  if (written != nullptr) *written = static_cast<DWORD>(put);
+  if (static_cast<DWORD>(put) < to_write) return posix::Fail(ERROR_DISK_FULL);
+  return TRUE;
+}
+
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
+  auto* append = posix::LookupHandle<posix::AppendObject>(file);
+  if (append == nullptr) return FALSE;
+  if (size == nullptr) return posix::Fail(ERROR_INVALID_PARAMETER);
+  struct stat info;
+  if (fstat(append->fd, &info) != 0) return posix::FailWithErrno();
+  size->QuadPart = static_cast<int64_t>(info.st_size);
+  return TRUE;
+}
+
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD /*reserved*/, DWORD bytes_low, DWORD bytes_high,
+                LPOVERLAPPED overlapped) {
+  auto* append = posix::LookupHandle<posix::AppendObject>(file);
+  if (append == nullptr) return FALSE;
+  struct flock lock = {};
+  if (!posix::LockRange(overlapped, bytes_low, bytes_high, &lock)) {
+    return posix::Fail(ERROR_INVALID_PARAMETER);
+  }
+  lock.l_type = (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0 ? F_WRLCK : F_RDLCK;
+  const int command = (flags & LOCKFILE_FAIL_IMMEDIATELY) != 0 ? F_OFD_SETLK : F_OFD_SETLKW;
+  int result = -1;
+  do {
+    result = fcntl(append->fd, command, &lock);
+  } while (result != 0 && errno == EINTR);
+  if (result == 0) return TRUE;
+  return errno == EAGAIN || errno == EACCES ? posix::Fail(ERROR_LOCK_VIOLATION)
+                                            : posix::FailWithErrno();
+}
+
+BOOL UnlockFileEx(HANDLE file, DWORD /*reserved*/, DWORD bytes_low, DWORD bytes_high,
+                  LPOVERLAPPED overlapped) {
+  auto* append = posix::LookupHandle<posix::AppendObject>(file);
+  if (append == nullptr) return FALSE;
+  struct flock lock = {};
+  if (!posix::LockRange(overlapped, bytes_low, bytes_high, &lock)) {
+    return posix::Fail(ERROR_INVALID_PARAMETER);
+  }
+  lock.l_type = F_UNLCK;
+  if (fcntl(append->fd, F_OFD_SETLK, &lock) != 0) return posix::FailWithErrno();
+  return TRUE;
+}
