@@ -129,16 +129,16 @@ bool IsFile(const std::wstring& path) {
   return FactsOf(path, false, &facts);
 }
 
-// Whether a path goes through a command line in double quotes as one
-// argument: the command lines here are joined without escapes, so a quote
-// in it, or a backslash right before the closing quote, would split it
-// otherwise. Windows paths hold neither; POSIX names may.
-bool Quotable(const std::wstring& path) {
-  return path.find(L'"') == std::wstring::npos && (path.empty() || path.back() != L'\\');
-}
-
-bool RefuseUnquotable(const std::wstring& path) {
-  if (Quotable(path)) return false;
+// Refuses, with a record, a path that cannot go through a command line in
+// double quotes as one argument: the command lines here are joined without
+// escapes, so a quote in it, or a backslash at its end where the closing
+// quote follows, would split it otherwise. Windows paths hold neither;
+// POSIX names may.
+bool RefuseUnquotable(const std::wstring& path, bool quote_follows = true) {
+  if (path.find(L'"') == std::wstring::npos &&
+      (!quote_follows || path.empty() || path.back() != L'\\')) {
+    return false;
+  }
   LOG(ERROR) << "update refused, path cannot be passed on a command line:" << WideToUtf8(path);
   return true;
 }
@@ -161,13 +161,8 @@ std::wstring ArchiverCommand(const std::wstring& archiver, const wchar_t* comman
 // The install root as both branches need it: a folder holding the client
 // folder, writable, whose path the client's command line can carry.
 bool CheckInstallRoot(const InstallLayout& layout, const std::wstring& root_dir) {
-  // The relaunch puts the root in double quotes, followed by the client's
-  // path: a quote in it is all that could split it.
-  if (root_dir.find(L'"') != std::wstring::npos) {
-    LOG(ERROR) << "update refused, path cannot be passed on a command line:"
-               << WideToUtf8(root_dir);
-    return false;
-  }
+  // The relaunch puts the root in double quotes, the client's path after it.
+  if (RefuseUnquotable(root_dir, false)) return false;
   Utils::FileFacts facts;
   if (!FactsOf(layout.client_dir, true, &facts)) {
     LOG(ERROR) << "update refused, no client folder:" << WideToUtf8(layout.client_dir);
@@ -296,13 +291,12 @@ bool PrepareArchive(const InstallLayout& layout, const std::wstring& root_dir,
 // Ends every program that runs from the client folder and is not the client
 // (a crash handler, a helper): Windows keeps their files, and the folder, in
 // use.
-bool KillClientFolderPrograms(const std::wstring& root_dir) {
+void KillClientFolderPrograms(const std::wstring& root_dir) {
   const std::wstring client_dir = InstallLayout(root_dir).client_dir;
   const int32_t killed = Utils::KillProcessesInFolder(client_dir, kClientProcessName);
-  if (killed == 0) return false;
+  if (killed == 0) return;
   LOG(INFO) << killed << " process killed," << WideToUtf8(client_dir);
   Sleep(16);
-  return true;
 }
 
 }  // namespace
