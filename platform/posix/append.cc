@@ -47,6 +47,19 @@ bool LockRange(LPOVERLAPPED overlapped, DWORD bytes_low, DWORD bytes_high, struc
   return true;
 }
 
+// The open file and the range a lock call names; null, with the error set,
+// when the handle is not an open file or the range does not fit.
+AppendObject* LockTarget(HANDLE file, LPOVERLAPPED overlapped, DWORD bytes_low, DWORD bytes_high,
+                         struct flock* lock) {
+  auto* append = LookupHandle<AppendObject>(file);
+  if (append == nullptr) return nullptr;
+  if (!LockRange(overlapped, bytes_low, bytes_high, lock)) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return append;
+}
+
 DWORD OpenError(int error) {
   // A missing folder on the way: Windows reports the path, not the file.
   return error == ENOENT || error == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(error);
@@ -126,12 +139,9 @@ BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
 
 BOOL LockFileEx(HANDLE file, DWORD flags, DWORD /*reserved*/, DWORD bytes_low, DWORD bytes_high,
                 LPOVERLAPPED overlapped) {
-  auto* append = posix::LookupHandle<posix::AppendObject>(file);
-  if (append == nullptr) return FALSE;
   struct flock lock = {};
-  if (!posix::LockRange(overlapped, bytes_low, bytes_high, &lock)) {
-    return posix::Fail(ERROR_INVALID_PARAMETER);
-  }
+  auto* append = posix::LockTarget(file, overlapped, bytes_low, bytes_high, &lock);
+  if (append == nullptr) return FALSE;
   lock.l_type = (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0 ? F_WRLCK : F_RDLCK;
   const int command = (flags & LOCKFILE_FAIL_IMMEDIATELY) != 0 ? F_OFD_SETLK : F_OFD_SETLKW;
   int result = -1;
@@ -145,12 +155,9 @@ BOOL LockFileEx(HANDLE file, DWORD flags, DWORD /*reserved*/, DWORD bytes_low, D
 
 BOOL UnlockFileEx(HANDLE file, DWORD /*reserved*/, DWORD bytes_low, DWORD bytes_high,
                   LPOVERLAPPED overlapped) {
-  auto* append = posix::LookupHandle<posix::AppendObject>(file);
-  if (append == nullptr) return FALSE;
   struct flock lock = {};
-  if (!posix::LockRange(overlapped, bytes_low, bytes_high, &lock)) {
-    return posix::Fail(ERROR_INVALID_PARAMETER);
-  }
+  auto* append = posix::LockTarget(file, overlapped, bytes_low, bytes_high, &lock);
+  if (append == nullptr) return FALSE;
   lock.l_type = F_UNLCK;
   if (fcntl(append->fd, F_OFD_SETLK, &lock) != 0) return posix::FailWithErrno();
   return TRUE;

@@ -20,6 +20,27 @@ extern char** environ;
 namespace testenv {
 namespace fs = std::filesystem;
 
+#ifndef _WIN32
+namespace {
+
+// Starts a program by its argument vector (the first names the program) with
+// the given file actions, which it then destroys.
+pid_t Spawn(const std::vector<std::wstring>& arguments, posix_spawn_file_actions_t* actions) {
+  std::vector<std::string> narrow;
+  for (const std::wstring& argument : arguments) narrow.push_back(ToFsPath(argument).native());
+  std::vector<char*> argv;
+  for (std::string& argument : narrow) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int error = posix_spawn(&pid, argv[0], actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(actions);
+  if (error != 0) throw std::runtime_error("cannot start " + narrow[0]);
+  return pid;
+}
+
+}  // namespace
+#endif
+
 std::wstring Quote(const std::wstring& argument) { return text_rules::QuoteArgument(argument); }
 
 std::wstring JoinArguments(const std::vector<std::wstring>& arguments) {
@@ -143,15 +164,7 @@ PROCESS_INFORMATION StartWithOutputTo(const std::vector<std::wstring>& arguments
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  std::vector<std::string> narrow;
-  for (const std::wstring& argument : arguments) narrow.push_back(ToFsPath(argument).native());
-  std::vector<char*> argv;
-  for (std::string& argument : narrow) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) throw std::runtime_error("cannot start " + narrow[0]);
+  const pid_t pid = Spawn(arguments, &actions);
   // Our child: its handle reads its exit code once it has ended.
   info.hProcess = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(pid));
   info.dwProcessId = static_cast<DWORD>(pid);
@@ -192,15 +205,7 @@ RunResult Run(const std::vector<std::wstring>& arguments, const std::wstring& wo
   }
   const std::string directory = ToFsPath(working_directory).native();
   if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
-  std::vector<std::string> narrow;
-  for (const std::wstring& argument : arguments) narrow.push_back(ToFsPath(argument).native());
-  std::vector<char*> argv;
-  for (std::string& argument : narrow) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) throw std::runtime_error("cannot start " + narrow[0]);
+  const pid_t pid = Spawn(arguments, &actions);
   int status = 0;
   waitpid(pid, &status, 0);
   result.exit_status = WIFEXITED(status) ? static_cast<DWORD>(WEXITSTATUS(status)) : 0xDEAD;
