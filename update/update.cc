@@ -133,10 +133,13 @@ bool IsFile(const std::wstring& path) {
 // double quotes as one argument: the command lines here are joined without
 // escapes, so a quote in it, or a backslash at its end where the closing
 // quote follows, would split it otherwise. Windows paths hold neither;
-// POSIX names may.
-bool RefuseUnquotable(const std::wstring& path, bool quote_follows = true) {
+// POSIX names may. `next` is what follows the path inside its quotes: the
+// closing quote, or more of the same argument (the install root, with the
+// client's path after it).
+enum class Next { kClosingQuote, kMoreText };
+bool RefuseUnquotable(const std::wstring& path, Next next = Next::kClosingQuote) {
   if (path.find(L'"') == std::wstring::npos &&
-      (!quote_follows || path.empty() || path.back() != L'\\')) {
+      (next == Next::kMoreText || path.empty() || path.back() != L'\\')) {
     return false;
   }
   LOG(ERROR) << "update refused, path cannot be passed on a command line:" << WideToUtf8(path);
@@ -162,7 +165,7 @@ std::wstring ArchiverCommand(const std::wstring& archiver, const wchar_t* comman
 // folder, writable, whose path the client's command line can carry.
 bool CheckInstallRoot(const InstallLayout& layout, const std::wstring& root_dir) {
   // The relaunch puts the root in double quotes, the client's path after it.
-  if (RefuseUnquotable(root_dir, false)) return false;
+  if (RefuseUnquotable(root_dir, Next::kMoreText)) return false;
   Utils::FileFacts facts;
   if (!FactsOf(layout.client_dir, true, &facts)) {
     LOG(ERROR) << "update refused, no client folder:" << WideToUtf8(layout.client_dir);
