@@ -73,7 +73,7 @@ Outcome UpdateGuarded(int32_t pid, std::wstring root_dir, std::wstring zip_file)
     switch (LockInstallRoot(root_dir)) {
       case RootLock::kHeldByAnother:
         return Outcome::kAnotherUpdateRunning;
-      case RootLock::kNoInstallRoot:
+      case RootLock::kRefused:
         return Outcome::kFailed;
       case RootLock::kTaken:
         break;

@@ -362,24 +362,25 @@ std::wstring InstallRootLockName(const std::wstring& root_dir) {
   return name.str();
 }
 
-RootLock LockInstallRoot(const std::wstring& root_dir) {
+RootLock LockInstallRoot(const std::wstring& root_dir, DWORD wait_ms) {
   const std::wstring name = InstallRootLockName(root_dir);
   if (name.empty()) {
     LOG(ERROR) << "update refused, no install root:" << WideToUtf8(root_dir);
-    return RootLock::kNoInstallRoot;
+    return RootLock::kRefused;
   }
   // Held by this process until it ends: the handle is never closed.
   HANDLE lock = CreateMutexW(nullptr, FALSE, name.c_str());
-  if (lock == nullptr) {
-    const DWORD code = GetLastError();
-    LOG(WARNING) << "install root lock not taken,getlasterror:" << code;
-    return RootLock::kTaken;
-  }
-  const DWORD taken = WaitForSingleObject(lock, 0);
+  const DWORD taken = lock != nullptr ? WaitForSingleObject(lock, wait_ms) : WAIT_FAILED;
   if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) return RootLock::kTaken;
-  CloseHandle(lock);
-  LOG(WARNING) << "another update of this install root is running:" << WideToUtf8(root_dir);
-  return RootLock::kHeldByAnother;
+  const DWORD code = GetLastError();
+  if (lock != nullptr) CloseHandle(lock);
+  if (taken == WAIT_TIMEOUT) {
+    LOG(WARNING) << "another update of this install root is running:" << WideToUtf8(root_dir);
+    return RootLock::kHeldByAnother;
+  }
+  LOG(ERROR) << "update refused, install root lock not taken:" << WideToUtf8(name)
+             << ",getlasterror:" << code;
+  return RootLock::kRefused;
 }
 
 bool PrepareNewFiles(const std::wstring& root_dir, const std::wstring& zip_file, RunFolder* run) {

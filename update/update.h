@@ -54,13 +54,15 @@ void AnchorInstallRoot(std::wstring& root_dir, std::wstring& zip_file);
 // its index there), so that every spelling of the root (an 8.3 form, another
 // drive letter, a link) names one lock. Empty when the root is no folder.
 std::wstring InstallRootLockName(const std::wstring& root_dir);
-enum class RootLock { kTaken, kHeldByAnother, kNoInstallRoot };
+enum class RootLock { kTaken, kHeldByAnother, kRefused };
 // Takes that lock for the rest of the process's life (the system releases it
-// when the process ends, however it ends; nothing is written into the root).
-// kHeldByAnother, with a WARNING record, when another update of the root
-// holds it; kNoInstallRoot, with an ERROR record, when the root is no folder.
-// When the lock cannot be made at all the update goes on, with a WARNING.
-RootLock LockInstallRoot(const std::wstring& root_dir);
+// when the process ends, however it ends; nothing is written into the root),
+// waiting up to `wait_ms` for another holder to let go. kHeldByAnother, with a
+// WARNING record, when another update of the root holds it; kRefused, with an
+// ERROR record "update refused, " + the reason, when the root is no folder or
+// the lock cannot be taken for any other reason (no place for it, a lock that
+// cannot be opened): only a lock that is held means another update.
+RootLock LockInstallRoot(const std::wstring& root_dir, DWORD wait_ms = 0);
 
 // The whole update. True when every mandatory step succeeded and the new
 // client was started. A false result leaves the old client as it was, but
