@@ -364,6 +364,7 @@ BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytes_low, DWORD
                 LPOVERLAPPED overlapped);
 BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytes_low, DWORD bytes_high,
                   LPOVERLAPPED overlapped);
+BOOL FlushFileBuffers(HANDLE file);
 BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size);
 BOOL GetUserNameW(LPWSTR buffer, LPDWORD size);
 
@@ -403,6 +404,8 @@ BOOL DeleteFileW(LPCWSTR path);
 BOOL PathFileExistsW(LPCWSTR path);
 BOOL RemoveDirectoryW(LPCWSTR path);
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes);
+BOOL CreateHardLinkW(LPCWSTR new_name, LPCWSTR existing, LPSECURITY_ATTRIBUTES attributes);
+BOOL CopyFileW(LPCWSTR existing, LPCWSTR new_name, BOOL fail_if_exists);
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                    DWORD disposition, DWORD flags, HANDLE template_file);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);

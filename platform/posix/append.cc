@@ -1,6 +1,6 @@
 // Files opened for appending: CreateFileW with FILE_APPEND_DATA (and
-// FILE_READ_DATA at most), then WriteFile, GetFileSizeEx, LockFileEx and
-// UnlockFileEx.
+// FILE_READ_DATA at most), then WriteFile, FlushFileBuffers, GetFileSizeEx,
+// LockFileEx and UnlockFileEx.
 //
 // Byte-range locks are open-file-description locks (F_OFD_SETLK), which
 // belong to the handle as Windows' locks do: two handles of one process
@@ -124,6 +124,13 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, LPDWORD written,
   if (put < 0) return posix::FailWithErrno();
   if (written != nullptr) *written = static_cast<DWORD>(put);
   if (static_cast<DWORD>(put) < to_write) return posix::Fail(ERROR_DISK_FULL);
+  return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE file) {
+  auto* append = posix::LookupHandle<posix::AppendObject>(file);
+  if (append == nullptr) return FALSE;
+  if (fsync(append->fd) != 0) return posix::FailWithErrno();
   return TRUE;
 }
 

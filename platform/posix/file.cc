@@ -68,12 +68,14 @@ class FindObject : public HandleObject {
   const std::string pattern;
 };
 
-// A file opened for queries (CreateFileW): an O_PATH descriptor.
+// A file opened by CreateFileW: for queries, an O_PATH descriptor; for
+// reading, a descriptor open for reading.
 class FileObject : public HandleObject {
  public:
-  explicit FileObject(int fd) : fd(fd) {}
+  FileObject(int fd, bool readable) : fd(fd), readable(readable) {}
   ~FileObject() override { close(fd); }
   const int fd;
+  const bool readable;
 };
 
 DWORD AttributesOf(const std::string& path, const struct stat& link_info) {
@@ -245,6 +247,16 @@ bool IsFolderInUse(const std::string& folder) {
 
 }  // namespace
 
+int ReadableDescriptor(HANDLE handle) {
+  auto* file = LookupHandle<FileObject>(handle);
+  if (file == nullptr) return -1;
+  if (!file->readable) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return -1;
+  }
+  return file->fd;
+}
+
 bool NativePath(LPCWSTR path, std::string* native, size_t limit) {
   if (path == nullptr || *path == L'\0') {
     SetLastError(path == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND);
@@ -412,8 +424,9 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/,
                    LPSECURITY_ATTRIBUTES /*attributes*/, DWORD disposition, DWORD flags,
                    HANDLE /*template_file*/) {
   // Only what the program uses: a file opened for appending (append.cc), or
-  // an existing entry opened for queries.
+  // an existing entry opened for queries or for reading.
   if ((access & FILE_APPEND_DATA) != 0) return posix::OpenForAppend(path, access, disposition);
+  const bool reading = (access & (GENERIC_READ | FILE_READ_DATA)) != 0;
   std::string native;
   if (disposition != OPEN_EXISTING) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -421,7 +434,8 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/,
   }
   if (!posix::NativePath(path, &native)) return INVALID_HANDLE_VALUE;
   const bool no_follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
-  const int fd = open(native.c_str(), O_PATH | O_CLOEXEC | (no_follow ? O_NOFOLLOW : 0));
+  const int fd = open(native.c_str(), (reading ? O_RDONLY | O_NONBLOCK | O_NOCTTY : O_PATH) |
+                                          O_CLOEXEC | (no_follow ? O_NOFOLLOW : 0));
   if (fd < 0) {
     SetLastError(errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : posix::FileNotFoundError(errno));
     return INVALID_HANDLE_VALUE;
@@ -433,7 +447,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/,
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  return posix::RegisterHandle(std::make_unique<posix::FileObject>(fd));
+  return posix::RegisterHandle(std::make_unique<posix::FileObject>(fd, reading));
 }
 
 BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information) {
@@ -621,4 +635,48 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size) {
   wmemcpy(file_name, path.c_str(), path.size() + 1);
   SetLastError(ERROR_SUCCESS);
   return static_cast<DWORD>(path.size());
+}
+
+BOOL CreateHardLinkW(LPCWSTR new_name, LPCWSTR existing, LPSECURITY_ATTRIBUTES /*attributes*/) {
+  std::string from;
+  std::string to;
+  if (!posix::NativePath(existing, &from) || !posix::NativePath(new_name, &to)) return FALSE;
+  if (link(from.c_str(), to.c_str()) != 0) {
+    return posix::Fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : posix::FileNotFoundError(errno));
+  }
+  return TRUE;
+}
+
+BOOL CopyFileW(LPCWSTR existing, LPCWSTR new_name, BOOL fail_if_exists) {
+  std::string from;
+  std::string to;
+  if (!posix::NativePath(existing, &from) || !posix::NativePath(new_name, &to)) return FALSE;
+  const int source = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (source < 0) return posix::Fail(posix::FileNotFoundError(errno));
+  struct stat info;
+  if (fstat(source, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(source);
+    return posix::Fail(ERROR_ACCESS_DENIED);
+  }
+  // The copy keeps the file's permission bits, as Windows keeps attributes.
+  const int target =
+      open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (fail_if_exists ? O_EXCL : O_TRUNC),
+           info.st_mode & 07777);
+  if (target < 0) {
+    const int error = errno;
+    close(source);
+    return posix::Fail(error == EEXIST ? ERROR_FILE_EXISTS : posix::ErrorFromErrno(error));
+  }
+  bool copied = true;
+  char buffer[65536];
+  for (ssize_t got; copied && (got = read(source, buffer, sizeof(buffer))) != 0;) {
+    copied = got > 0 && write(target, buffer, static_cast<size_t>(got)) == got;
+  }
+  const int error = errno;
+  close(source);
+  if (close(target) != 0 || !copied) {
+    unlink(to.c_str());
+    return posix::Fail(posix::ErrorFromErrno(error));
+  }
+  return TRUE;
 }

@@ -87,6 +87,9 @@ HANDLE MakeProcessHandle(pid_t pid, DWORD access, bool child);
 // The descriptor behind a pipe handle of CreatePipe that is inheritable, or
 // -1 with the last error set.
 int InheritableDescriptor(HANDLE handle);
+// The descriptor behind a file handle that CreateFileW opened for reading, or
+// -1 with the last error set.
+int ReadableDescriptor(HANDLE handle);
 
 // CreateFileW of a file for appending (FILE_APPEND_DATA, with FILE_READ_DATA
 // and SYNCHRONIZE at most), OPEN_ALWAYS or OPEN_EXISTING.

@@ -655,15 +655,17 @@ BOOL CreatePipe(HANDLE* read_pipe, HANDLE* write_pipe, LPSECURITY_ATTRIBUTES att
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,
               LPVOID /*overlapped*/) {
-  auto* pipe = posix::LookupHandle<posix::PipeObject>(file);
-  if (pipe == nullptr) return FALSE;
+  auto* pipe = dynamic_cast<posix::PipeObject*>(posix::LookupHandleObject(file));
+  const int fd = pipe != nullptr ? pipe->fd : posix::ReadableDescriptor(file);
+  if (fd < 0) return FALSE;
   if (read_count != nullptr) *read_count = 0;
   for (;;) {
-    const ssize_t got = read(pipe->fd, buffer, to_read);
+    const ssize_t got = read(fd, buffer, to_read);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return posix::FailWithErrno();
-    // The end of a pipe whose writers have all gone, as Windows reports it.
-    if (got == 0 && to_read > 0) return posix::Fail(ERROR_BROKEN_PIPE);
+    // The end of a pipe whose writers have all gone, as Windows reports it;
+    // the end of a file reads nothing.
+    if (got == 0 && to_read > 0 && pipe != nullptr) return posix::Fail(ERROR_BROKEN_PIPE);
     if (read_count != nullptr) *read_count = static_cast<DWORD>(got);
     return TRUE;
   }
