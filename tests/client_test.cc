@@ -26,13 +26,14 @@ class StopAndRemoveClientTest : public LoggedTest {
  protected:
   testenv::TempDir temp_{L"client root"};
   const std::wstring root_ = temp_.path();
-  const std::wstring exe_ = InstallLayout(root_).client_exe;
+  const InstallLayout layout_{root_};
+  const std::wstring exe_ = layout_.client_exe;
 };
 
 TEST_F(StopAndRemoveClientTest, RunningClientIsEndedAndItsExecutableRemoved) {
   testenv::InstallStandIn(exe_);
   PROCESS_INFORMATION client = testenv::StartProgram(exe_);
-  EXPECT_TRUE(StopAndRemoveClient(root_));
+  EXPECT_TRUE(StopAndRemoveClient(layout_));
   EXPECT_THAT(log_.OwnLines(),
               ElementsAre("I will kill:" + Utf8(exe_),
                           "I Terminate Process pid = " + std::to_string(client.dwProcessId),
@@ -44,7 +45,7 @@ TEST_F(StopAndRemoveClientTest, RunningClientIsEndedAndItsExecutableRemoved) {
 }
 
 TEST_F(StopAndRemoveClientTest, NothingRunningAndNoExecutableSucceedsAtOnce) {
-  EXPECT_TRUE(StopAndRemoveClient(root_));
+  EXPECT_TRUE(StopAndRemoveClient(layout_));
   EXPECT_THAT(log_.OwnLines(), ElementsAre("I 0 process killed,QXDazavAzir.exe",
                                            "W kill QXDazavAzir.exe failed or no such Process"));
 }
@@ -52,7 +53,7 @@ TEST_F(StopAndRemoveClientTest, NothingRunningAndNoExecutableSucceedsAtOnce) {
 TEST_F(StopAndRemoveClientTest, AnExecutableThatCannotBeRemovedFailsAfterFiftyAttempts) {
   // A non-empty folder under the executable's name resists removal, even for root.
   testenv::WriteFile(exe_ + L"/keep.txt", "keep");
-  EXPECT_FALSE(StopAndRemoveClient(root_));
+  EXPECT_FALSE(StopAndRemoveClient(layout_));
   std::vector<std::string> expected;
   for (int attempt = 0; attempt < 50; ++attempt) {
     expected.push_back("I 0 process killed,QXDazavAzir.exe");
@@ -67,14 +68,14 @@ TEST_F(StopAndRemoveClientTest, AnExecutableThatCannotBeRemovedFailsAfterFiftyAt
 }
 
 TEST_F(StopAndRemoveClientTest, RemoveClientExeReportsWhatItDid) {
-  EXPECT_TRUE(RemoveClientExe(root_));  // nothing there: no record
+  EXPECT_TRUE(RemoveClientExe(layout_));  // nothing there: no record
   testenv::WriteFile(exe_, "old client");
-  EXPECT_TRUE(RemoveClientExe(root_));
+  EXPECT_TRUE(RemoveClientExe(layout_));
   EXPECT_FALSE(testenv::Exists(exe_));
   // Read-only, as an installer may leave it: the attribute is cleared first.
   testenv::WriteFile(exe_, "read-only client");
   testenv::SetReadOnly(exe_, true);
-  EXPECT_TRUE(RemoveClientExe(root_));
+  EXPECT_TRUE(RemoveClientExe(layout_));
   EXPECT_FALSE(testenv::Exists(exe_));
   EXPECT_THAT(log_.OwnLines(), ElementsAre("I remove " + Utf8(exe_) + " result:1,ec:0",
                                            "I remove " + Utf8(exe_) + " result:1,ec:0"));

@@ -167,11 +167,16 @@ class FaultsTest : public ::testing::Test {
   }
 
   // Runs the updater with the archive (or the staging folder), from
-  // `current_folder` when one is given, on the install root or on `root`.
+  // `current_folder` when one is given, on the install root or on `root`,
+  // with the archive `archive` when one is given.
   std::vector<std::string> Update(bool with_archive, const std::wstring& current_folder = L"",
-                                  const std::wstring& root = L"") {
+                                  const std::wstring& root = L"",
+                                  const std::wstring& archive = L"") {
     testenv::RunResult run =
-        testenv::Run({updater_, L"--unzip=" + (with_archive ? archive_ : L""),
+        testenv::Run({updater_,
+                      L"--unzip=" + (!archive.empty() ? archive
+                                     : with_archive   ? archive_
+                                                      : L""),
                       L"--root_dir=" + (root.empty() ? root_ : root), L"--pid=0"},
                      current_folder);
     EXPECT_EQ(run.exit_status, 0u);
@@ -194,19 +199,69 @@ class FaultsTest : public ::testing::Test {
   }
 
   // After a run that failed once the old executable was deleted: the old
-  // client is complete but for it, the run's folders are gone from the
-  // staging folder, and the archive is kept.
+  // client is complete, its executable included, and the run's folders are
+  // gone from the staging folder.
   void ExpectOldClientBack(const std::vector<std::string>& old_client) {
-    std::vector<std::string> without_exe = old_client;
-    without_exe.erase(std::remove_if(without_exe.begin(), without_exe.end(),
-                                     [](const std::string& line) {
-                                       return line.rfind("QXDazavAzir.exe ", 0) == 0;
-                                     }),
-                      without_exe.end());
-    EXPECT_EQ(testenv::TreeDigest(layout_.client_dir), without_exe);
+    EXPECT_EQ(testenv::TreeDigest(layout_.client_dir), old_client);
+    ExpectNoRunFolder();
+  }
+  void ExpectNoRunFolder() {
     for (const std::string& entry : testenv::TreeDigest(layout_.staging_dir)) {
       EXPECT_NE(entry.rfind("zizaro_do-", 0), 0u) << entry;
     }
+  }
+
+  // An update of this branch ended at each step, as a crash or a logout ends
+  // it, then a run with the same inputs, or one that is refused: either
+  // finishes or undoes what the first left, by its journal. The user is left
+  // with one complete client, its executable included: the new one, started,
+  // once the first run had switched or the second updated; else the old one.
+  void EndAtEveryStep(bool with_archive) {
+    const std::pair<std::wstring, bool> ends[] = {// the record the run ends at; switched by then
+                                                  {L"kept", false},    {L"move#1", false},
+                                                  {L"move#2", false},  {L"move#3", false},
+                                                  {L"switched", true}, {L"started", true}};
+    const std::wstring ending = temp_ / (L"bin/" + testenv::ExeName(L"ending_updater"));
+    testenv::CopyFile(testenv::BinFile(testenv::ExeName(L"ending_updater")), ending);
+    testenv::ScopedEnv client_log("ZIZARO_CLIENT_LOG", temp_ / L"starts.txt");
+    for (const auto& [end_at, switched] : ends) {
+      // The staged switch has two moves; the archive's third carries the user's files.
+      if (!with_archive && end_at == L"move#3") continue;
+      for (const bool refused : {false, true}) {
+        SCOPED_TRACE(Utf8(end_at) + (refused ? ", then refused" : ", then again"));
+        Utils::KillProcessesByName(kClientProcessName);
+        testenv::RemoveTree(layout_.client_dir);
+        testenv::RemoveTree(layout_.staging_dir);
+        testenv::InstallStandIn(layout_.client_exe);
+        testenv::WriteFile(layout_.client_dir + L"/settings/user.ini", "the user's");
+        with_archive ? Pack() : Stage();
+        if (with_archive) testenv::RemoveTree(layout_.staging_dir), staged_.clear();
+        const std::vector<std::string> old_client = testenv::TreeDigest(layout_.client_dir);
+        {
+          testenv::ScopedEnv end("ZIZARO_END_AT", end_at);
+          testenv::Run({ending, L"--unzip=" + (with_archive ? archive_ : L""),
+                        L"--root_dir=" + root_, L"--pid=0"});
+        }
+        testenv::WriteFile(temp_ / L"starts.txt", "");
+        Update(with_archive, L"", L"", refused ? temp_ / L"none.7z" : L"");
+        if (switched || !refused) {
+          EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/version.txt"), "2.0");
+          EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/settings/user.ini").empty(),
+                    !with_archive);
+          EXPECT_TRUE(testenv::Exists(layout_.client_exe));
+          EXPECT_TRUE(testenv::WaitUntil([&] { return ClientStarted(); }, 10000) ||
+                      end_at == L"started");
+        } else {
+          ExpectOldClientBack(old_client);
+        }
+        ExpectNoRunFolder();
+        ExpectNothingLost();
+      }
+    }
+  }
+  bool ClientStarted() const {
+    return testenv::ReadFile(temp_ / L"starts.txt").find(Utf8(layout_.client_exe)) !=
+           std::string::npos;
   }
 
   std::vector<std::string> Records() const {
@@ -239,8 +294,8 @@ class FaultsTest : public ::testing::Test {
     EXPECT_EQ(records.back(), std::string("I update finished ") + (result ? "1" : "0") + "\n");
     records.pop_back();
     // The removal of the run's folder, and the error that may have stopped it.
-    for (const char* removal :
-         {"I delete file result:.*zizaro_do-[0-9]+.*", "E error happened:.*zizaro_do-[0-9]+.*"}) {
+    for (const char* removal : {"I delete file result:.*zizaro_do-[0-9]+.*",
+                                "E error happened:.*zizaro_do-[0-9]+.*", "I remove the zip file"}) {
       if (!records.empty() && std::regex_match(records.back(), std::regex(removal))) {
         records.pop_back();
       }
@@ -425,6 +480,7 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
     std::function<bool()> prepare;
     std::optional<bool> updates;  // the outcome, where every system must reach the same
     bool nothing_left = false;    // the old copy is removed after a successful update
+    bool exe_lost = false;        // the row's script may remove the kept executable too
   };
   std::optional<Pinned> pinned;
   std::optional<PROCESS_INFORMATION> other;
@@ -454,9 +510,9 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
        },
        {}},
       {"the uninstall script removes the staging folder", false, script_removing_the_staging_folder,
-       false},
+       false, false, true},
       {"the uninstall script removes the unpacked archive", true,
-       script_removing_the_staging_folder, false},
+       script_removing_the_staging_folder, {}, false, true},
       {"names that Windows reads otherwise in plain paths", false,
        [&] {
          for (const wchar_t* name :
@@ -475,9 +531,16 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
          return true;
        },
        true},
+      {"the updater lives in the client folder", false,
+       [&] {
+         return !(updater_ = testenv::InstallUpdater(layout_.client_dir + L"/bin", true)).empty();
+       },
+       true},
   };
+  const std::wstring updater = updater_;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
+    updater_ = updater;
     Utils::KillProcessesByName(kClientProcessName);
     testenv::RemoveTree(layout_.client_dir);
     testenv::RemoveTree(layout_.staging_dir);
@@ -495,7 +558,18 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
     if (row.with_archive) staged_.clear();  // the archive holds the new client
     if (!row.prepare()) continue;
     const std::vector<std::string> old_client = testenv::TreeDigest(layout_.client_dir);
-    const std::vector<std::string> records = Update(row.with_archive);
+    std::vector<std::string> records = Update(row.with_archive);
+    // An updater in the client folder hands the update to a copy of itself.
+    testenv::WaitUntil([&] { return (records = Records()).back().rfind("I update fin", 0) == 0; },
+                       60000);
+    // A file pinned by chattr stays pinned where the old client folder went.
+    for (const std::string& entry : pinned&& testenv::Exists(layout_.staging_dir)
+                                        ? testenv::ListTree(layout_.staging_dir)
+                                        : std::vector<std::string>()) {
+      if (entry.find("/old/version.txt") != std::string::npos) {
+        pinned->MovedTo(JoinPath(layout_.staging_dir, FromFsPath(fs::u8path(entry))));
+      }
+    }
     pinned.reset();
     if (other) testenv::Stop(&*other), other.reset();
     const bool updated = records.back() == "I update finished 1\n";
@@ -517,14 +591,53 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
       if (row.nothing_left) {
         EXPECT_THAT(testenv::TreeDigest(layout_.staging_dir), IsEmpty());
       }
+    } else if (row.exe_lost && !testenv::Exists(layout_.client_exe)) {
+      EXPECT_THAT(records, Contains(MatchesPattern("I put back result:0,.*")));
     } else {
       ExpectOldClientBack(old_client);
       EXPECT_EQ(testenv::Exists(archive_), row.with_archive);
     }
     // The staged client stays whole unless the row's own script removed it.
-    if (!testenv::Exists(layout_.staging_dir)) staged_.clear();
+    if (!testenv::Exists(layout_.staged_client_dir)) staged_.clear();
     ExpectNothingLost();
   }
+}
+
+TEST_F(FaultsTest, AStagedUpdateEndedAtAnyStepIsFinishedOrUndoneByTheNextRun) {
+  EndAtEveryStep(false);
+}
+
+TEST_F(FaultsTest, AnArchiveUpdateEndedAtAnyStepIsFinishedOrUndoneByTheNextRun) {
+  EndAtEveryStep(true);
+}
+
+// What the next run cannot act on stays, with a record: a run folder without
+// a journal, and a switch whose undoing a new client folder stands in the
+// way of (the update is refused then, naming the leftover).
+TEST_F(FaultsTest, LeftoversThatCannotBeReadOrUndoneStay) {
+  const std::wstring ending = temp_ / (L"bin/" + testenv::ExeName(L"ending_updater"));
+  testenv::CopyFile(testenv::BinFile(testenv::ExeName(L"ending_updater")), ending);
+  testenv::WriteFile(layout_.staging_dir + L"/zizaro_do-1/old/notes.txt", "the only copy");
+  Stage();
+  {
+    testenv::ScopedEnv end("ZIZARO_END_AT", L"move#2");
+    testenv::Run({ending, L"--unzip=", L"--root_dir=" + root_, L"--pid=0"});
+  }
+  testenv::MakeDirs(layout_.client_dir);
+  std::vector<std::string> records = Update(false);
+  ExpectEnding(records, "E update refused, leftover of an earlier run cannot be put back:.*",
+               false);
+  EXPECT_THAT(records,
+              Contains(MatchesPattern("W leftover of an earlier run kept, no journal:.*")));
+  EXPECT_EQ(testenv::ReadFile(layout_.staging_dir + L"/zizaro_do-1/old/notes.txt"),
+            "the only copy");
+  // Once the way is clear, the next run puts the old client back and updates.
+  testenv::RemoveTree(layout_.client_dir);
+  ExpectEnding(Update(false), "I launch process vaild:1 path:.*", true);
+  std::vector<std::string> back = Records();
+  EXPECT_THAT(back, Contains(MatchesPattern("I put back result:1,entries:1,from:.*")));
+  EXPECT_EQ(testenv::TreeDigest(layout_.client_dir), staged_);
+  ExpectNothingLost();
 }
 
 TEST_F(FaultsTest, ArchiverKilledMidway) {
@@ -608,12 +721,17 @@ TEST_F(FaultsTest, ExecutableNotRemovable) {
   ExpectNothingLost();
 }
 
+// A new client that cannot start gets the old one back, complete.
 TEST_F(FaultsTest, NewClientNotStarting) {
   Stage();
   // The new executable is no program.
   testenv::WriteFile(layout_.staged_client_dir + kPathSeparator + kClientProcessName, "no program");
   staged_ = testenv::TreeDigest(layout_.staged_client_dir);
-  ExpectEnding(Update(false), "I launch process vaild:0 path:.*", false);
+  const std::vector<std::string> old_client = testenv::TreeDigest(layout_.client_dir);
+  const std::vector<std::string> records = Update(false);
+  EXPECT_THAT(records, Contains("I launch process vaild:0 path:" + Utf8(layout_.relaunch_command)));
+  ExpectEnding(records, "I put back result:1,entries:2,from:.*", false);
+  ExpectOldClientBack(old_client);
   ExpectNothingLost();
 }
 

@@ -338,7 +338,7 @@ TEST_F(LaunchTest, WaitForExitReturnsOnlyOnceTheProcessHasEnded) {
 TEST_F(LaunchTest, LaunchClientStartsTheClientOfARootWithBlanksAndNonAsciiLetters) {
   const std::wstring root = temp_ / L"根 目录";
   testenv::InstallStandIn(InstallLayout(root).client_exe);
-  EXPECT_TRUE(LaunchClient(root));
+  EXPECT_TRUE(LaunchClient(InstallLayout(root)));
   EXPECT_THAT(log_.Lines(), ElementsAre("I launch process vaild:1 path:\"" +
                                         Utf8(InstallLayout(root).client_exe) + "\""));
   // The client runs on its own, started from the client executable.
@@ -358,7 +358,7 @@ TEST_F(LaunchTest, LaunchClientStartsTheClientOfARootWithBlanksAndNonAsciiLetter
 TEST_F(LaunchTest, LaunchClientWithoutTheExecutableFails) {
   const std::wstring root = temp_ / L"empty root";
   const std::string command = "\"" + Utf8(InstallLayout(root).client_exe) + "\"";
-  EXPECT_FALSE(LaunchClient(root));
+  EXPECT_FALSE(LaunchClient(InstallLayout(root)));
   EXPECT_THAT(log_.Lines(), ElementsAre("E launch process error,commandline:" + command,
                                         "I launch process vaild:0 path:" + command));
 }

@@ -121,7 +121,7 @@ TEST_F(UpdateTest, UninstallScriptIsWaitedForAndFirewallScriptIsNot) {
   const std::wstring pause = testenv::BinFile(testenv::ExeName(L"stand_in_client"));
   struct Row {
     std::wstring script;
-    bool (*run)(const std::wstring&);
+    bool (*run)(const InstallLayout&);
     bool waited;
   };
   for (const Row& row : {Row{layout.uninstall_script, &RunUninstallBat, true},
@@ -138,7 +138,7 @@ TEST_F(UpdateTest, UninstallScriptIsWaitedForAndFirewallScriptIsNot) {
     testenv::WriteFile(row.script, "\"" + Utf8(pause) + "\" --exit-after=500\necho done > \"" +
                                        Utf8(marker) + "\"\n");
 #endif
-    EXPECT_TRUE(row.run(root));
+    EXPECT_TRUE(row.run(layout));
     EXPECT_EQ(testenv::Exists(marker), row.waited);
     EXPECT_THAT(log_.Lines(), ElementsAre("I bat full path:" + Utf8(row.script),
                                           MatchesPattern("I new launch handle:[0-9A-F]{8,}")));
@@ -154,7 +154,7 @@ TEST_F(UpdateTest, UninstallScriptIsWaitedForAndFirewallScriptIsNot) {
 
 TEST_F(UpdateTest, MissingScriptIsRecordedWithTheSystemError) {
   const std::wstring root = temp_ / L"root";
-  EXPECT_FALSE(RunInstallFirewallBat(root));
+  EXPECT_FALSE(RunInstallFirewallBat(InstallLayout(root)));
   EXPECT_THAT(log_.Lines(),
               ElementsAre("I bat full path:" + Utf8(InstallLayout(root).firewall_script),
                           MatchesPattern("E Shell ExecutedEx failed:[0-9]+,"
@@ -169,11 +169,11 @@ TEST_F(UpdateTest, PromotionMovesTheStagedClientIntoPlace) {
   const std::vector<std::string> staged = testenv::ListTree(layout.staged_client_dir);
 
   // Into the root itself: refused, nothing changes.
-  EXPECT_FALSE(PromoteStagingDir(root, false));
+  EXPECT_FALSE(PromoteStagingDir(layout, false));
   EXPECT_EQ(testenv::ListTree(layout.staged_client_dir), staged);
   EXPECT_EQ(testenv::ReadFile(layout.client_dir + L"/old.txt"), "old");
   // Into the client folder: the old one goes, the staged one takes its name.
-  EXPECT_TRUE(PromoteStagingDir(root, true));
+  EXPECT_TRUE(PromoteStagingDir(layout, true));
   EXPECT_EQ(testenv::ListTree(layout.client_dir), staged);
   EXPECT_TRUE(testenv::Exists(layout.staging_dir));
   EXPECT_FALSE(testenv::Exists(layout.staged_client_dir));
@@ -185,7 +185,7 @@ TEST_F(UpdateTest, PromotionMovesTheStagedClientIntoPlace) {
                   "I move result:1" + from + ",to:" + Utf8(layout.client_dir)));
   // Nothing staged any more: nothing happens.
   log_.Clear();
-  EXPECT_FALSE(PromoteStagingDir(root, true));
+  EXPECT_FALSE(PromoteStagingDir(layout, true));
   EXPECT_THAT(log_.Lines(),
               ElementsAre("I move result:0" + from + ",to:" + Utf8(layout.client_dir)));
   EXPECT_EQ(testenv::ListTree(layout.client_dir), staged);
@@ -194,7 +194,7 @@ TEST_F(UpdateTest, PromotionMovesTheStagedClientIntoPlace) {
 TEST_F(UpdateTest, PromotionFromARootEndingInASeparatorJoinsOnce) {
   const std::wstring root = temp_ / L"root" + kPathSeparator;
   MakeNewClient(InstallLayout(root).staged_client_dir);
-  EXPECT_TRUE(PromoteStagingDir(root, true));
+  EXPECT_TRUE(PromoteStagingDir(InstallLayout(root), true));
   EXPECT_THAT(log_.Lines(),
               ElementsAre("I move result:1,from:" + Utf8(temp_ / L"root/qxcg_update_tmp/Client") +
                           ",to:" + Utf8(temp_ / L"root/Client")));
@@ -247,10 +247,10 @@ TEST_F(RunUpdateTest, ArchiveBranchEndsWithTheNewClientRunning) {
   EXPECT_THAT(
       LinesWith("launch process vaild:"),
       ElementsAre("I launch process vaild:1 path:" + Utf8(InstallLayout(root).relaunch_command)));
-  // The unpacked files moved into place; the run's folder went after the start.
+  // The client folder was switched whole; the run's folder went after the start.
   EXPECT_THAT(
       LinesWith("switch over result:"),
-      ElementsAre(MatchesPattern("I switch over result:1,moved:[1-9][0-9]*,replaced:0,.*")));
+      ElementsAre(MatchesPattern("I switch over result:1,moved:1,replaced:1,carried:0,.*")));
   EXPECT_THAT(log_.Lines().back(), HasSubstr("I delete file result:1"));
   EXPECT_FALSE(testenv::Exists(InstallLayout(root).staging_dir));
 }
@@ -284,7 +284,8 @@ TEST_F(RunUpdateTest, ExecutableThatCannotBeRemovedStopsTheRun) {
   testenv::WriteFile(InstallLayout(root).client_exe + L"/locked.txt", "x");
   MakeNewClient(InstallLayout(root).staged_client_dir);
   EXPECT_FALSE(RunUpdate(0, root, L""));
-  EXPECT_EQ(log_.Lines().back(), "E enforce kill process and delete QXDazavAzir.exe failed");
+  EXPECT_THAT(LinesWith("enforce"),
+              ElementsAre("E enforce kill process and delete QXDazavAzir.exe failed"));
   EXPECT_TRUE(testenv::Exists(InstallLayout(root).staged_client_dir));
 }
 
@@ -329,8 +330,8 @@ TEST_F(RunUpdateTest, PromotionsThatAllFailPutTheOldClientBack) {
       layout.staged_client_dir);
   const std::vector<std::string> old_client = testenv::ListTree(layout.client_dir);
   RunFolder run;
-  ASSERT_TRUE(PrepareNewFiles(root, L"", &run));
-  const bool replaced = ReplaceClientDir(root, run);
+  ASSERT_TRUE(PrepareNewFiles(layout, L"", &run));
+  const bool replaced = ReplaceClientDir(layout, &run);
   testenv::Stop(&holder);
   if (replaced) GTEST_SKIP() << "this system moves a folder that is a process's current folder";
   std::vector<std::string> moves = LinesWith("move result:");
@@ -339,8 +340,8 @@ TEST_F(RunUpdateTest, PromotionsThatAllFailPutTheOldClientBack) {
     EXPECT_EQ(moves[i], "I move result:0,from:" + Utf8(layout.staged_client_dir) +
                             ",to:" + Utf8(i % 2 == 0 ? root : layout.client_dir));
   }
-  EXPECT_EQ(log_.Lines().back(),
-            "I put back result:1,from:" + Utf8(run.aside) + ",to:" + Utf8(layout.client_dir));
+  EXPECT_THAT(LinesWith("put back result:"),
+              ElementsAre("I put back result:1,entries:1,from:" + Utf8(run.path)));
   EXPECT_EQ(testenv::ListTree(layout.client_dir), old_client);
   EXPECT_FALSE(testenv::Exists(run.path));
 }

@@ -55,7 +55,12 @@ std::wstring PrepareLogFolder() {
   }
 }
 
-enum class Outcome { kUpdated, kFailed, kNoInstallRoot, kAnotherUpdateRunning };
+enum class Outcome { kUpdated, kFailed, kNoInstallRoot, kAnotherUpdateRunning, kHandedOff };
+
+// How long a copy of the updater that an updater in the client folder started
+// waits for that updater to let go of the install root's lock: it ends as
+// soon as the copy has started.
+constexpr DWORD kHandOffWaitMs = 30000;
 
 // The update with cleaned paths, under the install root's lock. An exception
 // that escapes it ends the run as a failed update, with a record, instead of
@@ -70,13 +75,18 @@ Outcome UpdateGuarded(int32_t pid, std::wstring root_dir, std::wstring zip_file)
       return Outcome::kNoInstallRoot;
     }
     AnchorInstallRoot(root_dir, zip_file);
-    switch (LockInstallRoot(root_dir)) {
+    const InstallLayout layout(root_dir);
+    switch (LockInstallRoot(root_dir, RunsFrom(layout.staging_dir) ? kHandOffWaitMs : 0)) {
       case RootLock::kHeldByAnother:
         return Outcome::kAnotherUpdateRunning;
       case RootLock::kRefused:
         return Outcome::kFailed;
       case RootLock::kTaken:
         break;
+    }
+    // Running from the client folder, the updater would hold what it replaces.
+    if (RunsFrom(layout.client_dir)) {
+      return HandOffToCopy(pid, layout, zip_file) ? Outcome::kHandedOff : Outcome::kFailed;
     }
     return RunUpdate(pid, root_dir, zip_file) ? Outcome::kUpdated : Outcome::kFailed;
   } catch (const std::exception& e) {
@@ -126,7 +136,7 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPWSTR comma
     ShowSwitchError("invalid argument int get target string");
     return -1;
   }
-  if (outcome == Outcome::kAnotherUpdateRunning) {
+  if (outcome == Outcome::kAnotherUpdateRunning || outcome == Outcome::kHandedOff) {
     // The other run shows whatever there is to show.
     google::ShutdownGoogleLogging();
     return 0;

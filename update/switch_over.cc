@@ -1,5 +1,6 @@
 #include "update/switch_over.h"
 
+#include <algorithm>
 #include <set>
 #include <utility>
 #include <vector>
@@ -12,39 +13,32 @@
 namespace {
 
 constexpr wchar_t kRunFolderPrefix[] = L"zizaro_do-";
+// A run folder whose journal said it could go, renamed so before its
+// removal: what a removal cut short leaves of it goes with the next run.
+constexpr wchar_t kRemovedSuffix[] = L".done";
 // A rename of one entry of the merge: the system refuses it for a moment
 // while another program (a scanner, an indexer) holds the file.
 constexpr int kRenameAttempts = 8;
-// Setting a whole folder aside: its programs were just ended, and Windows
-// lets go of their files only as they finish ending.
+// Setting a whole folder aside, and putting it back: its programs were just
+// ended, and Windows lets go of their files only as they finish ending.
 constexpr int kRenameAsideAttempts = 50;
-constexpr DWORD kRenamePauseMs = 20;
 
-// A rename to a path that does not exist: never replaces, never copies.
-bool Rename(const std::wstring& from, const std::wstring& to, int attempts, DWORD* code) {
-  for (int attempt = 0; attempt < attempts; ++attempt) {
-    if (MoveFileExW(long_paths::ExtendedLengthPath(from).c_str(),
-                    long_paths::ExtendedLengthPath(to).c_str(), 0)) {
-      return true;
-    }
-    *code = GetLastError();
-    Sleep(kRenamePauseMs);
-  }
-  return false;
-}
-
-void RecordFailedMove(const std::wstring& from, const std::wstring& to, DWORD code) {
-  LOG(ERROR) << "move file failed,src path:" << WideToUtf8(from) << " dst path:" << WideToUtf8(to)
-             << " getlasterror:" << code;
+bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(long_paths::ExtendedLengthPath(path).c_str()) !=
+         INVALID_FILE_ATTRIBUTES;
 }
 
 bool IsFolder(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool StartsWithRunFolderPrefix(const std::wstring& name) {
-  return name.compare(0, std::char_traits<wchar_t>::length(kRunFolderPrefix), kRunFolderPrefix) ==
-         0;
+bool HasPrefix(const std::wstring& name, const wchar_t* prefix) {
+  return name.compare(0, std::char_traits<wchar_t>::length(prefix), prefix) == 0;
+}
+
+bool HasSuffix(const std::wstring& name, const wchar_t* suffix) {
+  const size_t length = std::char_traits<wchar_t>::length(suffix);
+  return name.size() >= length && name.compare(name.size() - length, length, suffix) == 0;
 }
 
 // A path below a base: `relative` (its parts joined by the system's
@@ -53,108 +47,78 @@ std::wstring Below(const std::wstring& base, const std::wstring& relative) {
   return relative.empty() ? base : long_paths::ChildPath(base, relative);
 }
 
-// One walk over the unpacked tree against the install root, which either
-// only looks for conflicts or moves the entries (and then can put them back).
-// Paths are kept relative to the tree; the file calls reach them through the
-// trees' extended forms, and records name them below the plain ones.
+// One walk over a tree of entries against a target tree. Without a journal
+// it only looks for conflicts; with one it moves each entry the target lacks
+// there whole, enters a folder both have, and for a file both have either
+// sets the target's aside first and moves the new one in (with an `aside`
+// tree) or leaves it (without: the target's copy is the one kept). Paths are
+// kept relative to the trees; the file calls reach them through the trees'
+// extended forms, and records name them below the plain ones.
 class Merge {
  public:
-  Merge(const std::wstring& unpacked, const std::wstring& root_dir, const std::wstring& aside)
-      : unpacked_(unpacked),
-        root_(root_dir),
+  Merge(const InstallLayout& layout, const std::wstring& source, const std::wstring& target,
+        const std::wstring& aside, Journal* journal)
+      : source_(source),
+        target_(target),
         aside_(aside),
-        system_unpacked_(long_paths::ExtendedForm(unpacked)),
-        system_root_(long_paths::ExtendedForm(root_dir)),
-        system_aside_(long_paths::ExtendedForm(aside)) {
-    has_staging_ = Utils::GetFileFacts(InstallLayout(root_dir).staging_dir, &staging_);
+        system_source_(long_paths::ExtendedForm(source)),
+        system_target_(long_paths::ExtendedForm(target)),
+        journal_(journal) {
+    has_staging_ = Utils::GetFileFacts(layout.staging_dir, &staging_);
   }
 
-  // Whether the tree fits the root; `conflict` names what does not.
-  bool Fits(std::wstring* conflict) {
-    moving_ = false;
+  // True when every entry fits (or is in place); `failed` names the target's
+  // path of the entry that did not (the source tree when it cannot be read).
+  bool Run(std::wstring* failed) {
     if (Walk(L"")) return true;
-    *conflict = failed_.empty() ? unpacked_ : JoinPath(root_, failed_);
+    *failed = failed_.empty() ? source_ : JoinPath(target_, failed_);
     return false;
   }
 
-  bool MoveAll(bool* restored) {
-    moving_ = true;
-    const bool moved = Walk(L"");
-    LOG(INFO) << "switch over result:" << moved << ",moved:" << moved_ << ",replaced:" << replaced_
-              << ",to:" << WideToUtf8(root_);
-    *restored = moved || PutBack();
-    return moved;
-  }
+  int moved() const { return moved_; }
+  int replaced() const { return replaced_; }
 
  private:
-  struct Done {
-    std::wstring relative;
-    bool replaced;  // an old file of that path waits in the aside folder
-  };
-
   bool Walk(const std::wstring& folder) {
     std::vector<std::pair<std::wstring, DWORD>> entries;
-    if (!Utils::ListFolder(Below(system_unpacked_, folder), &entries)) {
-      return Fail(folder, L"", GetLastError());
-    }
+    if (!Utils::ListFolder(Below(system_source_, folder), &entries)) return Fail(L"");
     for (const auto& [name, attributes] : entries) {
       const std::wstring relative = folder.empty() ? name : folder + long_paths::kSeparator + name;
       // The run's own folders live in the staging folder: nothing lands there.
-      if (folder.empty() && IsStagingFolder(name)) return Conflict(relative);
-      const std::wstring system_target = Below(system_root_, relative);
-      const DWORD target = GetFileAttributesW(system_target.c_str());
+      if (IsStagingFolder(relative)) return Conflict(relative);
+      const DWORD target = GetFileAttributesW(Below(system_target_, relative).c_str());
       const bool source_folder =
           IsFolder(attributes) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
       if (target == INVALID_FILE_ATTRIBUTES) {
         const DWORD code = GetLastError();
-        if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
-          return Fail(relative, L"", code);
-        }
-        if (moving_ && !Add(relative)) return false;
+        if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) return Fail(relative);
+        if (!Move(source_, target_, relative)) return false;
+        ++moved_;
       } else if (source_folder != IsFolder(target)) {
         return Conflict(relative);
       } else if (source_folder) {
         if (!Walk(relative)) return false;
-      } else if (moving_ && !Replace(relative)) {
-        return false;
+      } else if (!aside_.empty()) {
+        // A file the target has: the old one aside, then the new one in.
+        if (journal_ != nullptr && !MakeAsideFolders(relative)) return Fail(relative);
+        if (!Move(target_, aside_, relative) || !Move(source_, target_, relative)) return false;
+        ++replaced_;
       }
     }
     return true;
   }
 
-  // An entry the root lacks: renamed there whole.
-  bool Add(const std::wstring& relative) {
-    DWORD code = 0;
-    if (!Rename(Below(system_unpacked_, relative), Below(system_root_, relative), kRenameAttempts,
-                &code)) {
-      return Fail(relative, JoinPath(root_, relative), code);
-    }
-    done_.push_back({relative, false});
-    ++moved_;
-    return true;
-  }
-
-  // A file the root has: the old one aside, then the new one in its place.
-  bool Replace(const std::wstring& relative) {
-    const std::wstring system_target = Below(system_root_, relative);
-    const std::wstring system_kept = Below(system_aside_, relative);
-    DWORD code = 0;
-    if (!MakeAsideFolders(relative, &code) ||
-        !Rename(system_target, system_kept, kRenameAttempts, &code)) {
-      return Fail(relative, JoinPath(aside_, relative), code);
-    }
-    if (!Rename(Below(system_unpacked_, relative), system_target, kRenameAttempts, &code)) {
-      DWORD ignored = 0;
-      Rename(system_kept, system_target, kRenameAttempts, &ignored);
-      return Fail(relative, JoinPath(root_, relative), code);
-    }
-    done_.push_back({relative, true});
-    ++replaced_;
-    return true;
+  // The journaled rename of `relative` from one tree to the other; nothing
+  // when only looking.
+  bool Move(const std::wstring& from, const std::wstring& to, const std::wstring& relative) {
+    if (journal_ == nullptr) return true;
+    if (journal_->Rename(Below(from, relative), Below(to, relative), kRenameAttempts)) return true;
+    failed_ = relative;
+    return false;
   }
 
   // The aside folder and each folder below it on the way to `relative`.
-  bool MakeAsideFolders(const std::wstring& relative, DWORD* code) {
+  bool MakeAsideFolders(const std::wstring& relative) {
     std::vector<std::wstring> folders = {L""};
     for (size_t at = relative.find(long_paths::kSeparator); at != std::wstring::npos;
          at = relative.find(long_paths::kSeparator, at + 1)) {
@@ -162,9 +126,11 @@ class Merge {
     }
     for (const std::wstring& folder : folders) {
       if (made_.count(folder) != 0) continue;
-      if (!CreateDirectoryW(Below(system_aside_, folder).c_str(), nullptr) &&
+      if (!CreateDirectoryW(long_paths::ExtendedForm(Below(aside_, folder)).c_str(), nullptr) &&
           GetLastError() != ERROR_ALREADY_EXISTS) {
-        *code = GetLastError();
+        const DWORD code = GetLastError();
+        LOG(ERROR) << "folder not made:" << WideToUtf8(Below(aside_, folder))
+                   << ",getlasterror:" << code;
         return false;
       }
       made_.insert(folder);
@@ -172,59 +138,39 @@ class Merge {
     return true;
   }
 
-  bool IsStagingFolder(const std::wstring& name) const {
+  bool IsStagingFolder(const std::wstring& relative) const {
     Utils::FileFacts facts;
-    return has_staging_ && Utils::GetFileFacts(JoinPath(root_, name), &facts) &&
+    return has_staging_ && relative.find(long_paths::kSeparator) == std::wstring::npos &&
+           Utils::GetFileFacts(JoinPath(target_, relative), &facts) &&
            facts.volume == staging_.volume && facts.index == staging_.index;
   }
 
   bool Conflict(const std::wstring& relative) {
     failed_ = relative;
-    if (moving_) {
+    if (journal_ != nullptr) {
       LOG(ERROR) << "archive entry conflicts with the install root:"
-                 << WideToUtf8(JoinPath(root_, relative));
+                 << WideToUtf8(JoinPath(target_, relative));
     }
     return false;
   }
 
-  bool Fail(const std::wstring& relative, const std::wstring& to, DWORD code) {
+  bool Fail(const std::wstring& relative) {
+    const DWORD code = GetLastError();
     failed_ = relative;
-    if (moving_) RecordFailedMove(JoinPath(unpacked_, relative), to, code);
+    if (journal_ != nullptr) {
+      LOG(ERROR) << "entry not read:" << WideToUtf8(Below(source_, relative))
+                 << ",getlasterror:" << code;
+    }
     return false;
   }
 
-  // Every move undone, the last first; true when all are.
-  bool PutBack() {
-    int put_back = 0;
-    for (auto done = done_.rbegin(); done != done_.rend(); ++done) {
-      const std::wstring system_target = Below(system_root_, done->relative);
-      DWORD code = 0;
-      bool back =
-          Rename(system_target, Below(system_unpacked_, done->relative), kRenameAttempts, &code);
-      if (back && done->replaced) {
-        back = Rename(Below(system_aside_, done->relative), system_target, kRenameAttempts, &code);
-      }
-      if (back) {
-        ++put_back;
-      } else {
-        RecordFailedMove(JoinPath(root_, done->relative), JoinPath(unpacked_, done->relative),
-                         code);
-      }
-    }
-    const bool all = put_back == static_cast<int>(done_.size());
-    LOG(INFO) << "put back result:" << all << ",entries:" << put_back;
-    return all;
-  }
-
-  const std::wstring unpacked_;
-  const std::wstring root_;
+  const std::wstring source_;
+  const std::wstring target_;
   const std::wstring aside_;
-  const std::wstring system_unpacked_;
-  const std::wstring system_root_;
-  const std::wstring system_aside_;
-  bool moving_ = false;
+  const std::wstring system_source_;
+  const std::wstring system_target_;
+  Journal* const journal_;
   std::wstring failed_;
-  std::vector<Done> done_;
   std::set<std::wstring> made_;
   int moved_ = 0;
   int replaced_ = 0;
@@ -232,24 +178,127 @@ class Merge {
   bool has_staging_ = false;
 };
 
+// Undoes the recorded renames of a run, the last first, then puts its kept
+// executable back; see PutBack.
+bool Undo(const InstallLayout& layout, const std::wstring& run_folder,
+          const std::vector<std::string>& records) {
+  int undone = 0;
+  bool complete = true;
+  for (auto record = records.rbegin(); record != records.rend(); ++record) {
+    std::wstring from;
+    std::wstring to;
+    if (!ParseMove(*record, layout.root, &from, &to) || !Exists(to)) continue;
+    // Made, and its place free again: renamed back. Made, with something
+    // else in its place since: left as it is, and the old client is not
+    // complete.
+    DWORD code = ERROR_ALREADY_EXISTS;
+    if (!Exists(from) && RenameEntry(to, from, kRenameAsideAttempts, &code)) {
+      ++undone;
+    } else {
+      RecordFailedMove(to, from, code);
+      complete = false;
+    }
+  }
+  // The executable, once kept, goes back where the client lacks it; without
+  // the kept one (something removed it) the old client is not complete.
+  const std::wstring kept = JoinPath(run_folder, kClientProcessName);
+  if (complete && std::find(records.begin(), records.end(), kJournalKept) != records.end() &&
+      !Exists(layout.client_exe)) {
+    DWORD code = ERROR_FILE_NOT_FOUND;
+    if (!Exists(kept) || !RenameEntry(kept, layout.client_exe, kRenameAsideAttempts, &code)) {
+      RecordFailedMove(kept, layout.client_exe, code);
+      complete = false;
+    }
+  }
+  LOG(INFO) << "put back result:" << complete << ",entries:" << undone
+            << ",from:" << WideToUtf8(run_folder);
+  return complete;
+}
+
+// Removes a run folder that may go: renamed first, so that whatever a
+// removal cut short leaves of it is known to be removable without its
+// journal.
+void RemoveDone(const std::wstring& run_folder) {
+  const std::wstring done = run_folder + kRemovedSuffix;
+  DWORD code = 0;
+  if (RenameEntry(run_folder, done, 1, &code)) {
+    Utils::RemoveAll(done);
+  } else {
+    LOG(WARNING) << "run folder left for the next run:" << WideToUtf8(run_folder)
+                 << ",getlasterror:" << code;
+  }
+}
+
+// The state a journal ends in: its last record but a move ("switching"
+// then), "begun" when it has only its first.
+std::string StateOf(const std::vector<std::string>& records) {
+  if (records.size() < 2) return "begun";
+  const std::string& last = records.back();
+  return last.rfind("move ", 0) == 0 ? "switching" : last;
+}
+
+// Whether the new client of a journal's run was complete in place: it
+// switched over and did not begin to undo that.
+bool SwitchedOver(const std::vector<std::string>& records) {
+  bool switched = false;
+  for (const std::string& record : records) {
+    if (record == kJournalSwitched || record == kJournalStarted) switched = true;
+    if (record == kJournalUndoing) switched = false;
+  }
+  return switched;
+}
+
+bool Started(const std::vector<std::string>& records) {
+  return std::find(records.begin(), records.end(), kJournalStarted) != records.end();
+}
+
 }  // namespace
 
-void RemoveLeftovers(const InstallLayout& layout) {
+bool RecoverLeftovers(const InstallLayout& layout, bool* start_owed) {
+  *start_owed = false;
   std::vector<std::pair<std::wstring, DWORD>> entries;
-  if (!Utils::ListFolder(long_paths::ExtendedForm(layout.staging_dir), &entries)) return;
+  if (!Utils::ListFolder(long_paths::ExtendedForm(layout.staging_dir), &entries)) return true;
+  struct Leftover {
+    uint64_t started;
+    std::wstring path;
+    std::vector<std::string> records;
+  };
+  std::vector<Leftover> leftovers;
   for (const auto& [name, attributes] : entries) {
-    if (!StartsWithRunFolderPrefix(name)) continue;
-    const std::wstring run = JoinPath(layout.staging_dir, name);
-    // A run ended between setting the client folder aside and promoting the
-    // new one: the old client comes back first.
-    const std::wstring aside = JoinPath(run, L"old");
-    if (GetFileAttributesW(long_paths::ExtendedLengthPath(layout.client_dir).c_str()) ==
-            INVALID_FILE_ATTRIBUTES &&
-        Utils::IsDirectory(aside)) {
-      RenameAside(aside, layout.client_dir, "put back result:");
+    if (!HasPrefix(name, kRunFolderPrefix)) continue;
+    const std::wstring path = JoinPath(layout.staging_dir, name);
+    Leftover leftover{0, path, {}};
+    if (HasSuffix(name, kRemovedSuffix)) {
+      Utils::RemoveAll(path);
+    } else if (ReadJournal(path, &leftover.records, &leftover.started)) {
+      leftovers.push_back(std::move(leftover));
+    } else if (!RemoveDirectoryW(long_paths::ExtendedLengthPath(path).c_str())) {
+      // Not empty, and nothing tells what it holds: it may be the only copy.
+      LOG(WARNING) << "leftover of an earlier run kept, no journal:" << WideToUtf8(path);
     }
-    Utils::RemoveAll(run);
   }
+  std::sort(leftovers.begin(), leftovers.end(),
+            [](const Leftover& a, const Leftover& b) { return a.started > b.started; });
+  for (const Leftover& leftover : leftovers) {
+    LOG(INFO) << "leftover of an earlier run:" << WideToUtf8(leftover.path)
+              << ",state:" << StateOf(leftover.records);
+    if (leftover.records.back() == kJournalCopy) {
+      // The copy of the updater that runs this very update stays.
+      Utils::FileFacts folder;
+      if (Utils::GetFileFacts(leftover.path, &folder) &&
+          Utils::LiesWithin(Utils::GetExeDirFilePath(L""), folder, true)) {
+        continue;
+      }
+    } else if (SwitchedOver(leftover.records)) {
+      *start_owed = *start_owed || !Started(leftover.records);
+    } else if (!Undo(layout, leftover.path, leftover.records)) {
+      LOG(ERROR) << "update refused, leftover of an earlier run cannot be put back:"
+                 << WideToUtf8(leftover.path);
+      return false;
+    }
+    RemoveDone(leftover.path);
+  }
+  return true;
 }
 
 bool MakeRunFolder(const InstallLayout& layout, RunFolder* run) {
@@ -268,38 +317,75 @@ bool MakeRunFolder(const InstallLayout& layout, RunFolder* run) {
     if (CreateDirectoryW(long_paths::ExtendedLengthPath(path).c_str(), nullptr)) {
       run->path = path;
       run->unpacked = JoinPath(path, L"new");
-      run->aside = JoinPath(path, L"old");
-      return true;
+      run->old_client = JoinPath(path, L"old");
+      run->replaced = JoinPath(path, L"aside");
+      run->kept_exe = JoinPath(path, kClientProcessName);
+      return run->journal.Start(layout.root, path);
     }
     if (GetLastError() != ERROR_ALREADY_EXISTS || suffix == 100) return false;
   }
 }
 
-void RemoveRunFolder(const InstallLayout& layout, const RunFolder& run) {
-  if (run.path.empty()) return;
-  // An empty folder goes without a record; one with files in it with one.
-  if (!RemoveDirectoryW(long_paths::ExtendedLengthPath(run.path).c_str())) {
-    Utils::RemoveAll(run.path);
-  }
-  if (run.made_staging_folder) {
+void RemoveRunFolder(const InstallLayout& layout, RunFolder* run) {
+  if (run->path.empty()) return;
+  run->journal.Close();
+  RemoveDone(run->path);
+  if (run->made_staging_folder) {
     RemoveDirectoryW(long_paths::ExtendedLengthPath(layout.staging_dir).c_str());
   }
 }
 
-bool RenameAside(const std::wstring& from, const std::wstring& to, const char* label) {
-  DWORD code = 0;
-  const bool renamed = Rename(from, to, kRenameAsideAttempts, &code);
-  if (!renamed) RecordFailedMove(from, to, code);
+bool KeepClientExe(const InstallLayout& layout, RunFolder* run) {
+  const std::wstring exe = long_paths::ExtendedLengthPath(layout.client_exe);
+  const DWORD attributes = GetFileAttributesW(exe.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || IsFolder(attributes)) return true;
+  const std::wstring kept = long_paths::ExtendedLengthPath(run->kept_exe);
+  if (!CreateHardLinkW(kept.c_str(), exe.c_str(), nullptr) &&
+      !CopyFileW(exe.c_str(), kept.c_str(), TRUE)) {
+    const DWORD code = GetLastError();
+    LOG(ERROR) << "update refused, executable not kept:" << WideToUtf8(run->kept_exe)
+               << ",getlasterror:" << code;
+    return false;
+  }
+  return run->journal.Record(kJournalKept);
+}
+
+bool PutBack(const InstallLayout& layout, RunFolder* run) {
+  // Should even this record fail, the journal's moves are all there is to
+  // undo: a next run finds them.
+  run->journal.Record(kJournalUndoing);
+  if (!Undo(layout, run->path, run->journal.records())) return false;
+  RemoveRunFolder(layout, run);
+  return true;
+}
+
+bool RenameAside(RunFolder* run, const std::wstring& from, const std::wstring& to,
+                 const char* label) {
+  const bool renamed = run->journal.Rename(from, to, kRenameAsideAttempts);
   LOG(INFO) << label << renamed << ",from:" << WideToUtf8(from) << ",to:" << WideToUtf8(to);
   return renamed;
 }
 
 bool FitsTheRoot(const std::wstring& unpacked, const std::wstring& root_dir,
                  std::wstring* conflict) {
-  return Merge(unpacked, root_dir, L"").Fits(conflict);
+  return Merge(InstallLayout(root_dir), unpacked, root_dir, L"", nullptr).Run(conflict);
 }
 
-bool MergeOver(const std::wstring& unpacked, const std::wstring& root_dir,
-               const std::wstring& aside, bool* restored) {
-  return Merge(unpacked, root_dir, aside).MoveAll(restored);
+bool SwitchOver(const InstallLayout& layout, RunFolder* run) {
+  const bool had_client = Exists(layout.client_dir);
+  const bool set_aside =
+      had_client && RenameAside(run, layout.client_dir, run->old_client, "set aside result:");
+  const bool moved_in =
+      (set_aside || !had_client) &&
+      run->journal.Rename(JoinPath(run->unpacked, L"Client"), layout.client_dir, kRenameAttempts);
+  // What only the old client has goes into the new one; then the archive's
+  // entries beside the client folder.
+  Merge carry(layout, run->old_client, layout.client_dir, L"", &run->journal);
+  Merge merge(layout, run->unpacked, layout.root, run->replaced, &run->journal);
+  std::wstring failed;
+  const bool done = moved_in && (!set_aside || carry.Run(&failed)) && merge.Run(&failed);
+  LOG(INFO) << "switch over result:" << done << ",moved:" << moved_in + merge.moved()
+            << ",replaced:" << set_aside + merge.replaced() << ",carried:" << carry.moved()
+            << ",to:" << WideToUtf8(layout.root);
+  return done;
 }

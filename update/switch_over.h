@@ -1,54 +1,81 @@
-// The switch from the old client to the new one, made by renames.
+// The switch from the old client to the new one, made by renames, and undone
+// from the run's journal whenever it cannot complete.
 //
 // Nothing of the old client is destroyed before the new client is whole on
 // disk beside it, and nothing is destroyed before the switch is complete: the
-// new files take their places by renames on the install root's volume, what
-// they replace is renamed aside first, and when a rename fails everything
-// moved so far is renamed back. Only once the new client has started does the
-// old copy go.
+// client folder is renamed aside whole and the new one renamed into its place
+// (the archive's new client, or the staged one), so that the client is down
+// for the same few moments whatever its size. Before each rename the run
+// records it in its journal (update/journal.h), flushed to disk; a switch that
+// cannot complete is undone from those records, the last first, and so is one
+// that a crash cut short, by the next run. Only once the new client has
+// started does the old copy go.
 //
 // Each run works in a folder of its own in the staging folder, which lies on
 // the install root's volume:
-//   <staging folder>\zizaro_do-<process id>\new   the archive, unpacked
-//   <staging folder>\zizaro_do-<process id>\old   what the switch set aside:
-//       the old client folder (staged client), or the old files that new
-//       ones replaced (archive)
-// A run folder that could not be removed is removed by the next update of
-// the same install root, which holds the root's lock; nothing of a run is
-// ever left inside the client folder.
+//   <staging folder>\zizaro_do-<process id>\journal      the run's records
+//   <staging folder>\zizaro_do-<process id>\new          the archive, unpacked
+//   <staging folder>\zizaro_do-<process id>\old          the old client folder
+//   <staging folder>\zizaro_do-<process id>\aside        old files outside the
+//       client folder that the archive's files replace
+//   <staging folder>\zizaro_do-<process id>\QXDazavAzir.exe
+//       the old client's executable, kept (a hard link, or a copy where the
+//       volume has none) until the new client has started
+// Nothing of a run is ever left inside the client folder.
 #ifndef UPDATE_SWITCH_OVER_H_
 #define UPDATE_SWITCH_OVER_H_
 
 #include <string>
 
+#include "update/journal.h"
 #include "update/update.h"
 
 struct RunFolder {
   std::wstring path;                 // empty until made
   std::wstring unpacked;             // path joined with new
-  std::wstring aside;                // path joined with old
+  std::wstring old_client;           // path joined with old
+  std::wstring replaced;             // path joined with aside
+  std::wstring kept_exe;             // path joined with QXDazavAzir.exe
   bool made_staging_folder = false;  // the staging folder did not exist before this run
+  Journal journal;
 };
 
-// Removes the run folders that earlier runs left in the staging folder, each
-// with the removal's record. A run that ended between setting the client
-// folder aside and promoting the new one left the old client there: when the
-// install root has no client folder, it is renamed back first.
-void RemoveLeftovers(const InstallLayout& layout);
+// Acts on what earlier runs left in the staging folder, by their journals,
+// the newest first: a switch that completed is cleaned up (and when its run
+// ended before the new client started, `start_owed` is set); one that did not
+// is undone (the old client back with its executable, the new entries out),
+// then cleaned up. A run folder without a journal is kept, with a WARNING
+// record (an empty one is removed). False, with an ERROR record "update
+// refused, " naming the leftover, when an undo cannot complete: nothing more
+// is then deleted, and everything stays for the next run.
+bool RecoverLeftovers(const InstallLayout& layout, bool* start_owed);
 // Makes this run's folder in the staging folder, and the staging folder when
-// it is missing. False, with the system's error as the last error, when they
-// cannot be made.
+// it is missing, and starts its journal. False, with the system's error as
+// the last error, when they cannot be made.
 bool MakeRunFolder(const InstallLayout& layout, RunFolder* run);
 // Removes the run's folder (with the removal's record when it is not empty),
 // then the staging folder when this run made it and it is empty.
-void RemoveRunFolder(const InstallLayout& layout, const RunFolder& run);
+void RemoveRunFolder(const InstallLayout& layout, RunFolder* run);
+// Keeps the client's executable in the run folder, a hard link or else a
+// copy, and records it: from then on it can be put back. True also when there
+// is no executable to keep; false, with an ERROR record, when it cannot be
+// kept.
+bool KeepClientExe(const InstallLayout& layout, RunFolder* run);
+// Undoes what the run's journal says was done, the last first: each recorded
+// rename whose destination holds the entry and whose source is free is
+// renamed back, then the kept executable goes back where the client folder
+// lacks it. One record "put back result:" + 1 or 0 + ",entries:" + how many
+// renames were undone + ",from:" + the run folder, after an ERROR record for
+// each one that failed. True when the old client is complete again.
+bool PutBack(const InstallLayout& layout, RunFolder* run);
 
-// Renames a folder or file to a path that does not exist yet, retried with
-// fixed pauses for a second while the system refuses (a file in it open, a
-// program running from it, a process's current folder in it). One INFO
-// record `label` + result + ",from:" + `from` + ",to:" + `to`, with an ERROR
-// record of the system's error before it when the rename failed.
-bool RenameAside(const std::wstring& from, const std::wstring& to, const char* label);
+// Renames a folder or file to a path that does not exist yet, recorded in
+// the run's journal first, retried with fixed pauses for a second while the
+// system refuses (a file in it open, a program running from it, a process's
+// current folder in it). One INFO record `label` + result + ",from:" + `from`
+// + ",to:" + `to`, after the ERROR record of the failed rename.
+bool RenameAside(RunFolder* run, const std::wstring& from, const std::wstring& to,
+                 const char* label);
 
 // Compares the unpacked tree with the install root without changing either.
 // False when an entry's kind differs from the root's entry of that path (a
@@ -57,18 +84,16 @@ bool RenameAside(const std::wstring& from, const std::wstring& to, const char* l
 // then names the root's path (or the unpacked tree).
 bool FitsTheRoot(const std::wstring& unpacked, const std::wstring& root_dir,
                  std::wstring* conflict);
-// Moves every entry of the unpacked tree to its place in the install root:
-// an entry the root lacks is renamed there whole (a folder with everything
-// in it), a folder the root has too is entered, and a file that replaces one
-// first renames the old one into `aside` (its path below it the same). When
-// a rename fails (after its retries) or meets a conflict, everything moved so
-// far is renamed back; `restored` tells whether the root is then as it was
-// (always true on success). True when every entry is in place. Records:
-// "switch over result:" + 1 or 0 + ",moved:" + count + ",replaced:" + count +
-// ",to:" + root, after an ERROR record naming what failed; after a failure
-// "put back result:" + 1 or 0 + ",entries:" + count, after an ERROR record
-// for each entry that could not be put back.
-bool MergeOver(const std::wstring& unpacked, const std::wstring& root_dir,
-               const std::wstring& aside, bool* restored);
+// The archive's switch, after the old executable's deletion: the client
+// folder renamed aside whole, the unpacked one renamed into its place, then
+// every entry that only the old client has (user data, caches) moved into
+// the new one, and the unpacked entries outside the client folder moved over
+// the root (a file they replace kept aside first), so that the result is the
+// tree that extraction over the root gives. Every rename is journaled first.
+// One record "switch over result:" + 1 or 0 + ",moved:" + new entries moved
+// in + ",replaced:" + old files set aside + ",carried:" + old entries moved
+// into the new client + ",to:" + root. False when a rename failed or met a
+// conflict; the caller then puts everything back.
+bool SwitchOver(const InstallLayout& layout, RunFolder* run);
 
 #endif  // UPDATE_SWITCH_OVER_H_

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/long_paths.h"
+#include "platform/text_rules.h"
 #include "update/switch_over.h"
 #include "update/utils.h"
 #include "utility/base/file_path.h"
@@ -20,6 +21,8 @@ constexpr int kStopAttempts = 50;
 constexpr int kPromoteAttempts = 8;
 constexpr DWORD kClientWaitMs = 10000;
 constexpr DWORD kUninstallWaitMs = 30000;
+// The longest path the system allows, terminating zero included.
+constexpr DWORD kLongestPath = 32768;
 
 // A fixed tail appended to the install root: each part preceded by the
 // platform's separator, and one more separator at the end when asked for.
@@ -163,16 +166,16 @@ std::wstring ArchiverCommand(const std::wstring& archiver, const wchar_t* comman
 
 // The install root as both branches need it: a folder holding the client
 // folder, writable, whose path the client's command line can carry.
-bool CheckInstallRoot(const InstallLayout& layout, const std::wstring& root_dir) {
+bool CheckInstallRoot(const InstallLayout& layout) {
   // The relaunch puts the root in double quotes, the client's path after it.
-  if (RefuseUnquotable(root_dir, Next::kMoreText)) return false;
+  if (RefuseUnquotable(layout.root, Next::kMoreText)) return false;
   Utils::FileFacts facts;
   if (!FactsOf(layout.client_dir, true, &facts)) {
     LOG(ERROR) << "update refused, no client folder:" << WideToUtf8(layout.client_dir);
     return false;
   }
   DWORD code = 0;
-  return CanWriteIn(root_dir, &code) || RefuseUnwritable(root_dir, code);
+  return CanWriteIn(layout.root, &code) || RefuseUnwritable(layout.root, code);
 }
 
 // Whether entries move between the install root and these places by
@@ -221,21 +224,19 @@ bool StagedClientReady(const InstallLayout& layout, const char* verdict) {
   return true;
 }
 
-bool PrepareStagedClient(const InstallLayout& layout, const std::wstring& root_dir,
-                         RunFolder* run) {
+bool PrepareStagedClient(const InstallLayout& layout, RunFolder* run) {
   if (!StagedClientReady(layout, "update refused, ")) return false;
   // The client folder goes aside into the staging folder, the staged one
   // into its place: renames, each within the root's volume.
-  if (!OnTheRootsVolume(root_dir, {{"client folder", layout.client_dir, false},
-                                   {"staged client folder", layout.staged_client_dir, false},
-                                   {"staging folder", layout.staging_dir, true}})) {
+  if (!OnTheRootsVolume(layout.root, {{"client folder", layout.client_dir, false},
+                                      {"staged client folder", layout.staged_client_dir, false},
+                                      {"staging folder", layout.staging_dir, true}})) {
     return false;
   }
   return MakeRunFolder(layout, run) || RefuseUnwritable(layout.staging_dir, GetLastError());
 }
 
-bool PrepareArchive(const InstallLayout& layout, const std::wstring& root_dir,
-                    const std::wstring& zip_file, RunFolder* run) {
+bool PrepareArchive(const InstallLayout& layout, const std::wstring& zip_file, RunFolder* run) {
   Utils::FileFacts facts;
   // A regular file only: reading a pipe or a device could wait for ever.
   if (!FactsOf(zip_file, false, &facts) || facts.type != FILE_TYPE_DISK) {
@@ -261,15 +262,15 @@ bool PrepareArchive(const InstallLayout& layout, const std::wstring& root_dir,
   // Room for everything it brings: it is unpacked beside the old files.
   const uint64_t unpacked = UnpackedSize(listing);
   uint64_t free_bytes = 0;
-  if (Utils::FreeBytesAt(root_dir, &free_bytes) && unpacked > free_bytes) {
+  if (Utils::FreeBytesAt(layout.root, &free_bytes) && unpacked > free_bytes) {
     LOG(ERROR) << "update refused, not enough disk space:" << unpacked << " bytes needed,"
-               << free_bytes << " bytes free on the volume of " << WideToUtf8(root_dir);
+               << free_bytes << " bytes free on the volume of " << WideToUtf8(layout.root);
     return false;
   }
   if (!MakeRunFolder(layout, run)) return RefuseUnwritable(layout.staging_dir, GetLastError());
   // The unpacked files move into the client's folders by renames.
-  if (!OnTheRootsVolume(root_dir, {{"staging folder", layout.staging_dir, true},
-                                   {"client folder", layout.client_dir, true}}) ||
+  if (!OnTheRootsVolume(layout.root, {{"staging folder", layout.staging_dir, true},
+                                      {"client folder", layout.client_dir, true}}) ||
       RefuseUnquotable(run->unpacked)) {
     return false;
   }
@@ -277,13 +278,14 @@ bool PrepareArchive(const InstallLayout& layout, const std::wstring& root_dir,
     LOG(ERROR) << "update refused, archive not unpacked:" << WideToUtf8(zip_file);
     return false;
   }
+  run->journal.Record(kJournalUnpacked);
   if (!IsFile(InstallLayout(run->unpacked).client_exe)) {
     LOG(ERROR) << "update refused, no " << WideToUtf8(kClientProcessName)
                << " in the archive's client folder:" << WideToUtf8(zip_file);
     return false;
   }
   std::wstring conflict;
-  if (!FitsTheRoot(run->unpacked, root_dir, &conflict)) {
+  if (!FitsTheRoot(run->unpacked, layout.root, &conflict)) {
     LOG(ERROR) << "update refused, archive entry conflicts with the install root:"
                << WideToUtf8(conflict);
     return false;
@@ -294,12 +296,35 @@ bool PrepareArchive(const InstallLayout& layout, const std::wstring& root_dir,
 // Ends every program that runs from the client folder and is not the client
 // (a crash handler, a helper): Windows keeps their files, and the folder, in
 // use.
-void KillClientFolderPrograms(const std::wstring& root_dir) {
-  const std::wstring client_dir = InstallLayout(root_dir).client_dir;
-  const int32_t killed = Utils::KillProcessesInFolder(client_dir, kClientProcessName);
+void KillClientFolderPrograms(const InstallLayout& layout) {
+  const int32_t killed = Utils::KillProcessesInFolder(layout.client_dir, kClientProcessName);
   if (killed == 0) return;
-  LOG(INFO) << killed << " process killed," << WideToUtf8(client_dir);
+  LOG(INFO) << killed << " process killed," << WideToUtf8(layout.client_dir);
   Sleep(16);
+}
+
+// The full path of the running program; empty when it cannot be read.
+std::wstring ProgramPath() {
+  std::vector<wchar_t> path(kLongestPath);
+  const DWORD length = GetModuleFileNameW(nullptr, path.data(), kLongestPath);
+  return length > 0 && length < kLongestPath ? std::wstring(path.data(), length) : std::wstring();
+}
+
+// Whether a process runs the client's executable in this session.
+bool ClientRuns() {
+  bool runs = false;
+  Utils::ForEachProcess(
+      [](DWORD /*pid*/, const std::wstring& path, void* context) {
+        const size_t separator = path.find_last_of(L"\\/");
+        std::wstring name = path.substr(separator == std::wstring::npos ? 0 : separator + 1);
+        CharLowerBuffW(name.data(), static_cast<DWORD>(name.size()));
+        std::wstring client = kClientProcessName;
+        CharLowerBuffW(client.data(), static_cast<DWORD>(client.size()));
+        *static_cast<bool*>(context) = *static_cast<bool*>(context) || name == client;
+        return true;
+      },
+      &runs);
+  return runs;
 }
 
 }  // namespace
@@ -311,7 +336,8 @@ static_assert(sizeof(PROCESSENTRY32W) == 556, "the walk reads 556-byte snapshot 
 #endif
 
 InstallLayout::InstallLayout(const std::wstring& root)
-    : client_dir(JoinPath(root, L"Client")),
+    : root(root),
+      client_dir(JoinPath(root, L"Client")),
       staging_dir(JoinPath(root, L"qxcg_update_tmp")),
       staged_client_dir(JoinPath(staging_dir, L"Client")),
       client_exe(root + Tail({L"Client", kClientProcessName})),
@@ -383,13 +409,57 @@ RootLock LockInstallRoot(const std::wstring& root_dir, DWORD wait_ms) {
   return RootLock::kRefused;
 }
 
-bool PrepareNewFiles(const std::wstring& root_dir, const std::wstring& zip_file, RunFolder* run) {
-  const InstallLayout layout(root_dir);
-  RemoveLeftovers(layout);
-  if (!CheckInstallRoot(layout, root_dir)) return false;
-  const bool ready = zip_file.empty() ? PrepareStagedClient(layout, root_dir, run)
-                                      : PrepareArchive(layout, root_dir, zip_file, run);
-  if (!ready) RemoveRunFolder(layout, *run);
+bool RunsFrom(const std::wstring& folder) {
+  Utils::FileFacts facts;
+  return Utils::GetFileFacts(folder, &facts) && Utils::LiesWithin(ProgramPath(), facts, false);
+}
+
+bool HandOffToCopy(int32_t pid, const InstallLayout& layout, const std::wstring& zip_file) {
+  const std::wstring program = ProgramPath();
+  const std::wstring archiver = Utils::GetExeDirFilePath(L"7z.exe");
+  RunFolder run;
+  if (!MakeRunFolder(layout, &run) || !run.journal.Record(kJournalCopy)) {
+    return RefuseUnwritable(layout.staging_dir, GetLastError());
+  }
+  const std::wstring copy = JoinPath(run.path, FromFsPath(ToFsPath(program).filename()));
+  bool copied = CopyFileW(long_paths::ExtendedLengthPath(program).c_str(),
+                          long_paths::ExtendedLengthPath(copy).c_str(), TRUE) != FALSE;
+  if (copied && IsFile(archiver)) {
+    copied = CopyFileW(long_paths::ExtendedLengthPath(archiver).c_str(),
+                       long_paths::ExtendedLengthPath(JoinPath(run.path, L"7z.exe")).c_str(),
+                       TRUE) != FALSE;
+  }
+  const DWORD code = GetLastError();
+  run.journal.Close();
+  if (!copied) {
+    LOG(ERROR) << "update refused, updater not copied:" << WideToUtf8(copy)
+               << ",getlasterror:" << code;
+    return false;
+  }
+  const std::wstring command =
+      text_rules::JoinCommandLine({copy, L"--unzip=" + zip_file, L"--root_dir=" + layout.root,
+                                   L"--pid=" + std::to_wstring(pid)},
+                                  true);
+  Utils::LaunchOptions options;
+  options.hide_window = true;
+  options.breakaway_from_job = true;
+  PROCESS_INFORMATION started = Utils::LaunchProcess(command, options);
+  if (!IsUsable(started.hProcess)) {
+    LOG(ERROR) << "update refused, updater copy not started:" << WideToUtf8(copy);
+    return false;
+  }
+  CloseHandle(started.hThread);
+  CloseHandle(started.hProcess);
+  LOG(INFO) << "update continues in a copy of the updater:" << WideToUtf8(command);
+  return true;
+}
+
+bool PrepareNewFiles(const InstallLayout& layout, const std::wstring& zip_file, RunFolder* run) {
+  if (!CheckInstallRoot(layout)) return false;
+  const bool ready = (zip_file.empty() ? PrepareStagedClient(layout, run)
+                                       : PrepareArchive(layout, zip_file, run)) &&
+                     KeepClientExe(layout, run);
+  if (!ready) RemoveRunFolder(layout, run);
   return ready;
 }
 
@@ -436,8 +506,8 @@ bool KillClientProcess() {
   return true;
 }
 
-bool RemoveClientExe(const std::wstring& root_dir) {
-  const std::wstring exe = InstallLayout(root_dir).client_exe;
+bool RemoveClientExe(const InstallLayout& layout) {
+  const std::wstring& exe = layout.client_exe;
   const std::wstring system_path = long_paths::ExtendedLengthPath(exe);
   const DWORD attributes = GetFileAttributesW(system_path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return true;
@@ -455,11 +525,11 @@ bool RemoveClientExe(const std::wstring& root_dir) {
   return removed;
 }
 
-bool StopAndRemoveClient(const std::wstring& root_dir) {
+bool StopAndRemoveClient(const InstallLayout& layout) {
   for (int attempt = 0; attempt < kStopAttempts; ++attempt) {
     if (!KillClientProcess()) LOG(WARNING) << "kill QXDazavAzir.exe failed or no such Process";
-    KillClientFolderPrograms(root_dir);
-    if (RemoveClientExe(root_dir)) return true;
+    KillClientFolderPrograms(layout);
+    if (RemoveClientExe(layout)) return true;
     LOG(WARNING) << "delete file  QXDazavAzir.exe failed ";
     Sleep(20);
   }
@@ -500,12 +570,12 @@ bool RunBatFile(const std::wstring& path, DWORD wait_ms) {
   return true;
 }
 
-bool RunUninstallBat(const std::wstring& root_dir) {
-  return RunBatFile(InstallLayout(root_dir).uninstall_script, kUninstallWaitMs);
+bool RunUninstallBat(const InstallLayout& layout) {
+  return RunBatFile(layout.uninstall_script, kUninstallWaitMs);
 }
 
-bool RunInstallFirewallBat(const std::wstring& root_dir) {
-  return RunBatFile(InstallLayout(root_dir).firewall_script);
+bool RunInstallFirewallBat(const InstallLayout& layout) {
+  return RunBatFile(layout.firewall_script);
 }
 
 bool ExtractArchive(const std::wstring& out_dir, const std::wstring& zip_file) {
@@ -533,18 +603,17 @@ bool ExtractArchive(const std::wstring& out_dir, const std::wstring& zip_file) {
   return waited && exit_code == 0;
 }
 
-bool PromoteStagingDir(const std::wstring& root_dir, bool into_client_folder) {
-  const InstallLayout layout(root_dir);
+bool PromoteStagingDir(const InstallLayout& layout, bool into_client_folder) {
   const std::wstring& source = layout.staged_client_dir;
-  const std::wstring destination = into_client_folder ? layout.client_dir : root_dir;
+  const std::wstring& destination = into_client_folder ? layout.client_dir : layout.root;
   const bool moved = Utils::MoveDir(source, destination) != 0;
   LOG(INFO) << "move result:" << moved << ",from:" << WideToUtf8(source)
             << ",to:" << WideToUtf8(destination);
   return moved;
 }
 
-bool LaunchClient(const std::wstring& root_dir) {
-  const std::wstring command = InstallLayout(root_dir).relaunch_command;
+bool LaunchClient(const InstallLayout& layout) {
+  const std::wstring& command = layout.relaunch_command;
   Utils::LaunchOptions options;
   options.hide_window = false;
   options.breakaway_from_job = true;
@@ -558,65 +627,75 @@ bool LaunchClient(const std::wstring& root_dir) {
   return valid;
 }
 
-bool ReplaceClientDir(const std::wstring& root_dir, const RunFolder& run) {
-  const InstallLayout layout(root_dir);
+bool ReplaceClientDir(const InstallLayout& layout, RunFolder* run) {
   // The uninstall script may have changed the staging folder.
-  if (!StagedClientReady(layout, "update stopped, ")) {
-    RemoveRunFolder(layout, run);
-    return false;
-  }
+  const bool ready = StagedClientReady(layout, "update stopped, ");
   const bool had_client =
       GetFileAttributesW(long_paths::ExtendedLengthPath(layout.client_dir).c_str()) !=
       INVALID_FILE_ATTRIBUTES;
-  if (had_client && !RenameAside(layout.client_dir, run.aside, "set aside result:")) {
-    RemoveRunFolder(layout, run);
-    return false;
-  }
-  bool into_client_folder = false;
-  for (int attempt = 0; attempt < kPromoteAttempts; ++attempt) {
-    try {
-      if (PromoteStagingDir(root_dir, into_client_folder)) return true;
-    } catch (const std::exception& e) {
-      LOG(ERROR) << "error happened:" << e.what();
+  if (ready &&
+      (!had_client || RenameAside(run, layout.client_dir, run->old_client, "set aside result:")) &&
+      run->journal.RecordMove(layout.staged_client_dir, layout.client_dir)) {
+    bool into_client_folder = false;
+    for (int attempt = 0; attempt < kPromoteAttempts; ++attempt) {
+      try {
+        if (PromoteStagingDir(layout, into_client_folder)) {
+          run->journal.Record(kJournalSwitched);
+          return true;
+        }
+      } catch (const std::exception& e) {
+        LOG(ERROR) << "error happened:" << e.what();
+      }
+      into_client_folder = !into_client_folder;
+      Sleep(20);
     }
-    into_client_folder = !into_client_folder;
-    Sleep(20);
   }
-  // The old client comes back; should that fail too, it stays where it is.
-  if (had_client && !RenameAside(run.aside, layout.client_dir, "put back result:")) return false;
-  RemoveRunFolder(layout, run);
+  // The old client comes back, executable included; should that fail, the
+  // journal leaves the rest to the next run.
+  PutBack(layout, run);
   return false;
 }
 
-bool SwitchToArchive(const std::wstring& root_dir, const std::wstring& zip_file,
-                     const RunFolder& run) {
-  const InstallLayout layout(root_dir);
-  bool restored = true;
-  if (!MergeOver(run.unpacked, root_dir, run.aside, &restored)) {
-    // The unpacked files go with the run folder; the archive stays.
-    if (restored) RemoveRunFolder(layout, run);
+bool SwitchToArchive(const InstallLayout& layout, RunFolder* run) {
+  if (!SwitchOver(layout, run)) {
+    PutBack(layout, run);
     return false;
   }
-  DeleteFileW(long_paths::ExtendedLengthPath(zip_file).c_str());
-  LOG(INFO) << "remove the zip file";
+  run->journal.Record(kJournalSwitched);
   return true;
 }
 
 bool RunUpdate(int32_t pid, const std::wstring& root_dir, const std::wstring& zip_file) {
+  const InstallLayout layout(root_dir);
   WaitProcessById(pid, nullptr, kClientWaitMs);
+  bool start_owed = false;
+  if (!RecoverLeftovers(layout, &start_owed)) return false;
+  // An earlier run switched over and ended before it started the new client.
+  if (start_owed && !ClientRuns()) {
+    if (IsWindows8OrLater()) RunInstallFirewallBat(layout);
+    LaunchClient(layout);
+  }
   RunFolder run;
-  if (!PrepareNewFiles(root_dir, zip_file, &run)) return false;
-  if (!StopAndRemoveClient(root_dir)) {
-    RemoveRunFolder(InstallLayout(root_dir), run);
+  if (!PrepareNewFiles(layout, zip_file, &run)) return false;
+  if (!StopAndRemoveClient(layout)) {
+    RemoveRunFolder(layout, &run);  // the executable is still there
     return false;
   }
-  RunUninstallBat(root_dir);
+  RunUninstallBat(layout);
   const bool files_in_place =
-      zip_file.empty() ? ReplaceClientDir(root_dir, run) : SwitchToArchive(root_dir, zip_file, run);
+      zip_file.empty() ? ReplaceClientDir(layout, &run) : SwitchToArchive(layout, &run);
   if (!files_in_place) return false;
-  if (IsWindows8OrLater()) RunInstallFirewallBat(root_dir);
-  if (!LaunchClient(root_dir)) return false;
+  if (IsWindows8OrLater()) RunInstallFirewallBat(layout);
+  if (!LaunchClient(layout)) {
+    PutBack(layout, &run);
+    return false;
+  }
+  run.journal.Record(kJournalStarted);
+  if (!zip_file.empty()) {
+    DeleteFileW(long_paths::ExtendedLengthPath(zip_file).c_str());
+    LOG(INFO) << "remove the zip file";
+  }
   // The old copy goes only now that the new client runs.
-  RemoveRunFolder(InstallLayout(root_dir), run);
+  RemoveRunFolder(layout, &run);
   return true;
 }

@@ -12,10 +12,12 @@
 
 #include "platform/win32.h"
 
-// Every path that the update derives from the install root R.
+// Every path that the update derives from the install root R. A run makes it
+// once, after the root is canonical, and every step takes it.
 struct InstallLayout {
   explicit InstallLayout(const std::wstring& root);
 
+  std::wstring root;               // R
   std::wstring client_dir;         // R joined with Client
   std::wstring staging_dir;        // R joined with qxcg_update_tmp
   std::wstring staged_client_dir;  // the staging folder joined with Client
@@ -65,36 +67,46 @@ enum class RootLock { kTaken, kHeldByAnother, kRefused };
 RootLock LockInstallRoot(const std::wstring& root_dir, DWORD wait_ms = 0);
 
 // The whole update. True when every mandatory step succeeded and the new
-// client was started. A false result leaves the old client as it was, but
-// for its executable when the failure came after its deletion; the archive
-// is deleted only after a complete switch.
+// client was started. A false result leaves the old client complete, its
+// executable included (or, when even that cannot be done, the run's journal
+// for the next run to finish the undoing); the archive is deleted only once
+// the new client has started.
 bool RunUpdate(int32_t pid, const std::wstring& root_dir, const std::wstring& zip_file);
 
-// Before anything is ended or deleted: removes what earlier runs left in the
-// staging folder, checks the install root (a folder holding the client
-// folder, writable, its path fit for the client's command line) and makes
-// the new client whole on disk. Staged (empty `zip_file`): the staged client
-// folder is a folder holding the client executable, not inside the client
-// folder, on the install root's volume. Archive: the archive is a file the
-// archiver reads, whose unpacked size fits on the volume; it is unpacked into
-// the run's folder, must hold the client executable and must fit the root's
-// tree (update/switch_over.h). False, with an ERROR record "update refused,"
-// + the reason, and nothing changed in the install root; the run folder is
-// then removed again.
-bool PrepareNewFiles(const std::wstring& root_dir, const std::wstring& zip_file, RunFolder* run);
+// Whether the running program lies in `folder` or below it, by identity.
+bool RunsFrom(const std::wstring& folder);
+// An updater whose own program lies in the client folder would hold the
+// folder it replaces: it copies itself (and the archiver beside it) into a
+// run folder of the staging folder and starts the copy with the same
+// switches, which waits for this run's lock. True, with an INFO record, when
+// the copy started; false, with an ERROR record "update refused, ", when not.
+bool HandOffToCopy(int32_t pid, const InstallLayout& layout, const std::wstring& zip_file);
+
+// Before anything is ended or deleted: checks the install root (a folder
+// holding the client folder, writable, its path fit for the client's command
+// line), makes the new client whole on disk and keeps the client's
+// executable in the run's folder. Staged (empty `zip_file`): the staged
+// client folder is a folder holding the client executable, not inside the
+// client folder, on the install root's volume. Archive: the archive is a
+// file the archiver reads, whose unpacked size fits on the volume; it is
+// unpacked into the run's folder, must hold the client executable and must
+// fit the root's tree (update/switch_over.h). False, with an ERROR record
+// "update refused," + the reason, and nothing changed in the install root;
+// the run folder is then removed again.
+bool PrepareNewFiles(const InstallLayout& layout, const std::wstring& zip_file, RunFolder* run);
 
 // The staged branch, after the uninstall script: checks the staged client
 // again, renames the client folder into the run's folder (retried for a
 // second), then up to eight promotions, alternating the destination between
-// the install root and the client folder (20 ms after each failure). When
-// every promotion fails the old client folder is renamed back. True when the
-// staged client folder was moved into place.
-bool ReplaceClientDir(const std::wstring& root_dir, const RunFolder& run);
-// The archive branch, after the uninstall script: moves the unpacked files
-// over the install root (update/switch_over.h), putting everything back when
-// that fails, and deletes the archive once they are all in place.
-bool SwitchToArchive(const std::wstring& root_dir, const std::wstring& zip_file,
-                     const RunFolder& run);
+// the install root and the client folder (20 ms after each failure), each
+// step journaled first. When it cannot complete, everything is put back
+// (update/switch_over.h). True when the staged client folder was moved into
+// place.
+bool ReplaceClientDir(const InstallLayout& layout, RunFolder* run);
+// The archive branch, after the uninstall script: switches the client folder
+// for the unpacked one and carries over what only the old client has
+// (update/switch_over.h), putting everything back when that fails.
+bool SwitchToArchive(const InstallLayout& layout, RunFolder* run);
 
 // Waits on a process up to `timeout_ms` (INFINITE: without limit) and reads
 // its exit code into `exit_code` when one is given, also after a time-out.
@@ -109,13 +121,13 @@ bool WaitProcessById(int32_t pid, DWORD* exit_code, DWORD timeout_ms);
 // running from the client folder, and removing the client executable. True
 // once the executable is gone; false, with an ERROR record, after 50 failed
 // attempts (processes and executable stay as they are).
-bool StopAndRemoveClient(const std::wstring& root_dir);
+bool StopAndRemoveClient(const InstallLayout& layout);
 // Ends every client process of the session; true when at least one ended.
 bool KillClientProcess();
 // Removes the client executable, clearing its read-only attribute first.
 // True when it is gone or was not there; a record with the system's error
 // number when it exists.
-bool RemoveClientExe(const std::wstring& root_dir);
+bool RemoveClientExe(const InstallLayout& layout);
 // Starts a script through the shell, hidden and without arguments (a path
 // of MAX_PATH characters or more through its short form, when it has one);
 // with `wait_ms`, waits up to that long for it to end (a WARNING when it has
@@ -124,9 +136,9 @@ bool RemoveClientExe(const std::wstring& root_dir);
 bool RunBatFile(const std::wstring& path, DWORD wait_ms = 0);
 // The old client's uninstall script, waited for up to 30 seconds, since a
 // batch interpreter reads its script while it runs it.
-bool RunUninstallBat(const std::wstring& root_dir);
+bool RunUninstallBat(const InstallLayout& layout);
 // The new client's firewall script, not waited for.
-bool RunInstallFirewallBat(const std::wstring& root_dir);
+bool RunInstallFirewallBat(const InstallLayout& layout);
 // Extracts the archive into `out_dir` with 7z.exe beside the program and
 // waits for it; 7-Zip never waits for input (an archive that asks for a
 // password fails at once). True only when its exit code was read and is 0.
@@ -135,8 +147,8 @@ bool ExtractArchive(const std::wstring& out_dir, const std::wstring& zip_file);
 // One move of the staged client folder to the install root itself (false)
 // or to the client folder (true), with a "move result:" record. True when it
 // moved; false leaves the staged folder and the install root unharmed.
-bool PromoteStagingDir(const std::wstring& root_dir, bool into_client_folder);
+bool PromoteStagingDir(const InstallLayout& layout, bool into_client_folder);
 // Starts the new client; true when its process was created.
-bool LaunchClient(const std::wstring& root_dir);
+bool LaunchClient(const InstallLayout& layout);
 
 #endif  // UPDATE_UPDATE_H_

@@ -427,7 +427,8 @@ TEST_F(EndToEndTest, NewClientThatCannotStart) {
   testenv::WriteFile(layout.staged_client_dir + L"/version.txt", "2.0");
   testenv::WriteFile(layout.staged_client_dir + kPathSeparator + kClientProcessName, "no program");
   RunToFailure(Switches(L"", 0));
-  EXPECT_EQ(testenv::ReadFile(layout.client_dir + L"/version.txt"), "2.0");
+  EXPECT_EQ(testenv::ReadFile(layout.client_dir + L"/version.txt"), "1.0");
+  EXPECT_EQ(testenv::ReadFile(layout.staged_client_dir + L"/version.txt"), "2.0");
   EXPECT_EQ(ClientStarts().size(), 0u);
   ExpectTranscript("new_client_cannot_start");
 }
