@@ -14,8 +14,13 @@
 //                                          a program run to its end: the milliseconds from
 //                                          its start until the file <log> has something in it
 //                                          (a client stand-in it starts writes its line there)
+//   end-to-start <log> <client> <program> [arguments...]
+//                                          starts the client (a stand-in, which writes its line
+//                                          to <log>), then the program: the milliseconds from
+//                                          the client's end to the next line in <log>
 #include <glog/logging.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -185,6 +190,33 @@ int main() {
     CloseHandle(info.hProcess);
     printf("%.3f\n", started);
     return started < 0 ? 1 : 0;
+  }
+  if (verb == L"end-to-start" && args.size() >= 5) {
+    const std::vector<std::wstring> program(args.begin() + 4, args.end());
+    const auto lines = [&] {
+      const std::string log = testenv::ReadFile(args[2]);
+      return std::count(log.begin(), log.end(), '\n');
+    };
+    PROCESS_INFORMATION client = testenv::Start(testenv::CommandLineOf({args[3]}));
+    while (lines() < 1 && WaitForSingleObject(client.hProcess, 1) == WAIT_TIMEOUT) {
+    }
+    const auto start = Clock::now();
+    PROCESS_INFORMATION info = testenv::Start(testenv::CommandLineOf(program));
+    double ended = -1;
+    double started = -1;
+    while (started < 0 && MsSince(start) < 120000) {
+      if (ended < 0 && WaitForSingleObject(client.hProcess, 0) == WAIT_OBJECT_0)
+        ended = MsSince(start);
+      if (lines() >= 2) started = MsSince(start);
+      if (started < 0) Sleep(1);
+    }
+    WaitForSingleObject(info.hProcess, INFINITE);
+    for (PROCESS_INFORMATION* process : {&client, &info}) {
+      CloseHandle(process->hThread);
+      CloseHandle(process->hProcess);
+    }
+    printf("%.3f\n", started - ended);
+    return started < 0 || ended < 0 ? 1 : 0;
   }
   return 2;
 }

@@ -247,6 +247,16 @@ struct WIN32_FIND_DATAW {
 };
 typedef WIN32_FIND_DATAW* LPWIN32_FIND_DATAW;
 
+struct WIN32_FILE_ATTRIBUTE_DATA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+};
+enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard };
+
 struct BY_HANDLE_FILE_INFORMATION {
   DWORD dwFileAttributes;
   FILETIME ftCreationTime;
@@ -398,6 +408,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
 BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
 BOOL FindClose(HANDLE find);
 DWORD GetFileAttributesW(LPCWSTR path);
+BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID information);
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags);
 BOOL DeleteFileW(LPCWSTR path);

@@ -478,9 +478,10 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
     bool with_archive;
     // Sets the row up in the old client; false when this system cannot.
     std::function<bool()> prepare;
-    std::optional<bool> updates;  // the outcome, where every system must reach the same
-    bool nothing_left = false;    // the old copy is removed after a successful update
-    bool exe_lost = false;        // the row's script may remove the kept executable too
+    std::optional<bool> updates;         // the outcome, where every system must reach the same
+    bool nothing_left = false;           // the old copy is removed after a successful update
+    bool exe_lost = false;               // the row's script may remove the kept executable too
+    const wchar_t* late_file = nullptr;  // a file of the user's that must be in the new client
   };
   std::optional<Pinned> pinned;
   std::optional<PROCESS_INFORMATION> other;
@@ -511,8 +512,12 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
        {}},
       {"the uninstall script removes the staging folder", false, script_removing_the_staging_folder,
        false, false, true},
-      {"the uninstall script removes the unpacked archive", true,
-       script_removing_the_staging_folder, {}, false, true},
+      {"the uninstall script removes the unpacked archive",
+       true,
+       script_removing_the_staging_folder,
+       {},
+       false,
+       true},
       {"names that Windows reads otherwise in plain paths", false,
        [&] {
          for (const wchar_t* name :
@@ -531,6 +536,21 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
          return true;
        },
        true},
+      {"the uninstall script leaves a file of the user's in a folder of the new client", true,
+       [&] {
+         testenv::MakeDirs(layout_.client_dir + L"/data");
+#ifdef _WIN32
+         testenv::WriteFile(layout_.uninstall_script,
+                            "@echo late> \"" + Utf8(layout_.client_dir) + "\\data\\late.ini\"\r\n");
+#else
+         testenv::WriteFile(layout_.uninstall_script,
+                            "echo late > '" + Utf8(layout_.client_dir) + "/data/late.ini'\n");
+#endif
+         // The folders settle: the switch trusts what it saw before the client ended.
+         Sleep(2100);
+         return true;
+       },
+       true, false, false, L"/data/late.ini"},
       {"the updater lives in the client folder", false,
        [&] {
          return !(updater_ = testenv::InstallUpdater(layout_.client_dir + L"/bin", true)).empty();
@@ -583,6 +603,7 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
       if (row.with_archive) {
         // Extracted over the old client: what only the old one had stays.
         EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/settings/user.ini"), "the user's");
+        EXPECT_TRUE(!row.late_file || testenv::Exists(layout_.client_dir + row.late_file));
       } else {
         EXPECT_EQ(testenv::TreeDigest(layout_.client_dir), new_client);
       }

@@ -1,6 +1,7 @@
 #include "update/switch_over.h"
 
 #include <algorithm>
+#include <chrono>
 #include <set>
 #include <utility>
 #include <vector>
@@ -22,6 +23,10 @@ constexpr int kRenameAttempts = 8;
 // Setting a whole folder aside, and putting it back: its programs were just
 // ended, and Windows lets go of their files only as they finish ending.
 constexpr int kRenameAsideAttempts = 50;
+// A folder that changed this recently (in 100-nanosecond steps) may change
+// again within the same tick of the file system's clock without its time
+// changing: its plan is not trusted.
+constexpr uint64_t kSettledSteps = 2 * 10000000ull;
 
 bool Exists(const std::wstring& path) {
   return GetFileAttributesW(long_paths::ExtendedLengthPath(path).c_str()) !=
@@ -49,11 +54,10 @@ std::wstring Below(const std::wstring& base, const std::wstring& relative) {
 
 // One walk over a tree of entries against a target tree. Without a journal
 // it only looks for conflicts; with one it moves each entry the target lacks
-// there whole, enters a folder both have, and for a file both have either
-// sets the target's aside first and moves the new one in (with an `aside`
-// tree) or leaves it (without: the target's copy is the one kept). Paths are
-// kept relative to the trees; the file calls reach them through the trees'
-// extended forms, and records name them below the plain ones.
+// there whole, enters a folder both have, and for a file both have sets the
+// target's aside first and moves the new one in. Paths are kept relative to
+// the trees; the file calls reach them through the trees' extended forms,
+// and records name them below the plain ones.
 class Merge {
  public:
   Merge(const InstallLayout& layout, const std::wstring& source, const std::wstring& target,
@@ -98,7 +102,7 @@ class Merge {
         return Conflict(relative);
       } else if (source_folder) {
         if (!Walk(relative)) return false;
-      } else if (!aside_.empty()) {
+      } else if (journal_ != nullptr) {
         // A file the target has: the old one aside, then the new one in.
         if (journal_ != nullptr && !MakeAsideFolders(relative)) return Fail(relative);
         if (!Move(target_, aside_, relative) || !Move(source_, target_, relative)) return false;
@@ -178,6 +182,107 @@ class Merge {
   bool has_staging_ = false;
 };
 
+// When the entry at `path` last changed, in 100-nanosecond steps since 1601;
+// 0 when the system cannot tell.
+uint64_t LastWrite(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime;
+}
+
+// Now, in the same steps.
+uint64_t Now() {
+  constexpr uint64_t kStepsFrom1601To1970 = 116444736000000000ull;
+  const auto since_1970 = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  return kStepsFrom1601To1970 + static_cast<uint64_t>(since_1970.count()) / 100;
+}
+
+// The entries of the old folder that the new one lacks, and the sub-folders
+// both have (links are entries, never folders to enter). False, with the
+// system's error as the last error, when a folder cannot be listed, or when
+// an entry is a file in one and a folder in the other (`conflict` names it).
+bool Compare(const std::wstring& system_old, const std::wstring& system_new, PlannedFolder* folder,
+             std::wstring* conflict) {
+  std::vector<std::pair<std::wstring, DWORD>> olds;
+  std::vector<std::pair<std::wstring, DWORD>> news;
+  if (!Utils::ListFolder(system_old, &olds) || !Utils::ListFolder(system_new, &news)) return false;
+  const auto is_folder = [](DWORD attributes) {
+    return IsFolder(attributes) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+  };
+  for (const auto& [name, attributes] : olds) {
+    const auto found = std::lower_bound(news.begin(), news.end(), std::make_pair(name, DWORD{0}));
+    if (found == news.end() || found->first != name) {
+      folder->old_only.push_back(name);
+    } else if (is_folder(attributes) != is_folder(found->second)) {
+      *conflict = name;
+      return false;
+    } else if (is_folder(attributes)) {
+      folder->both.push_back(name);
+    }
+  }
+  return true;
+}
+
+// Plans the folder `relative` below the old and the new client folders, and
+// the sub-folders both have.
+void Plan(const std::wstring& system_old, const std::wstring& system_new,
+          const std::wstring& relative, uint64_t now, std::map<std::wstring, PlannedFolder>* plan) {
+  PlannedFolder folder;
+  const std::wstring old_folder = Below(system_old, relative);
+  folder.last_write = LastWrite(old_folder);
+  if (folder.last_write + kSettledSteps > now) folder.last_write = 0;
+  std::wstring conflict;
+  if (folder.last_write == 0 ||
+      !Compare(old_folder, Below(system_new, relative), &folder, &conflict)) {
+    return;  // listed when the switch comes to it
+  }
+  for (const std::wstring& name : folder.both) {
+    Plan(system_old, system_new, relative.empty() ? name : relative + long_paths::kSeparator + name,
+         now, plan);
+  }
+  (*plan)[relative] = std::move(folder);
+}
+
+// Carries what only the old client has in the folder `relative` (and below)
+// into the new client folder: from the plan when the folder has not changed
+// since, else from a new listing. False when a rename failed or met a
+// conflict.
+bool Carry(RunFolder* run, const std::wstring& client_dir, const std::wstring& relative,
+           int* carried) {
+  const std::wstring system_old = Below(long_paths::ExtendedForm(run->old_client), relative);
+  const std::wstring system_new = Below(long_paths::ExtendedForm(client_dir), relative);
+  PlannedFolder listed;
+  const auto planned = run->carry_plan.find(relative);
+  const bool settled = planned != run->carry_plan.end() && planned->second.last_write != 0 &&
+                       LastWrite(system_old) == planned->second.last_write;
+  std::wstring conflict;
+  if (!settled && !Compare(system_old, system_new, &listed, &conflict)) {
+    const DWORD code = GetLastError();
+    LOG(ERROR) << "old client entry not carried over:"
+               << WideToUtf8(Below(run->old_client, relative))
+               << (conflict.empty() ? ",getlasterror:" + std::to_string(code)
+                                    : ",conflicts with:" + WideToUtf8(conflict));
+    return false;
+  }
+  const PlannedFolder& folder = settled ? planned->second : listed;
+  for (const std::wstring& name : folder.old_only) {
+    const std::wstring below = relative.empty() ? name : relative + long_paths::kSeparator + name;
+    if (!run->journal.Rename(Below(run->old_client, below), Below(client_dir, below),
+                             kRenameAttempts)) {
+      return false;
+    }
+    ++*carried;
+  }
+  for (const std::wstring& name : folder.both) {
+    if (!Carry(run, client_dir, relative.empty() ? name : relative + long_paths::kSeparator + name,
+               carried)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Undoes the recorded renames of a run, the last first, then puts its kept
 // executable back; see PutBack.
 bool Undo(const InstallLayout& layout, const std::wstring& run_folder,
@@ -229,6 +334,18 @@ void RemoveDone(const std::wstring& run_folder) {
   }
 }
 
+// Removes a run folder that holds nothing, or only a journal without one
+// whole line (`records`, as read): a run ended before it wrote its first
+// record, having changed nothing.
+bool RemoveEmptyRunFolder(const std::wstring& run_folder, const std::vector<std::string>& records) {
+  std::vector<std::pair<std::wstring, DWORD>> entries;
+  if (records.empty() && Utils::ListFolder(long_paths::ExtendedForm(run_folder), &entries) &&
+      entries.size() == 1 && entries.front().first == L"journal") {
+    DeleteFileW(long_paths::ExtendedLengthPath(JournalPath(run_folder)).c_str());
+  }
+  return RemoveDirectoryW(long_paths::ExtendedLengthPath(run_folder).c_str()) != FALSE;
+}
+
 // The state a journal ends in: its last record but a move ("switching"
 // then), "begun" when it has only its first.
 std::string StateOf(const std::vector<std::string>& records) {
@@ -272,8 +389,8 @@ bool RecoverLeftovers(const InstallLayout& layout, bool* start_owed) {
       Utils::RemoveAll(path);
     } else if (ReadJournal(path, &leftover.records, &leftover.started)) {
       leftovers.push_back(std::move(leftover));
-    } else if (!RemoveDirectoryW(long_paths::ExtendedLengthPath(path).c_str())) {
-      // Not empty, and nothing tells what it holds: it may be the only copy.
+    } else if (!RemoveEmptyRunFolder(path, leftover.records)) {
+      // Nothing tells what it holds: it may be the only copy.
       LOG(WARNING) << "leftover of an earlier run kept, no journal:" << WideToUtf8(path);
     }
   }
@@ -366,9 +483,15 @@ bool RenameAside(RunFolder* run, const std::wstring& from, const std::wstring& t
   return renamed;
 }
 
-bool FitsTheRoot(const std::wstring& unpacked, const std::wstring& root_dir,
+bool FitsTheRoot(const InstallLayout& layout, const std::wstring& unpacked,
                  std::wstring* conflict) {
-  return Merge(InstallLayout(root_dir), unpacked, root_dir, L"", nullptr).Run(conflict);
+  return Merge(layout, unpacked, layout.root, L"", nullptr).Run(conflict);
+}
+
+void PlanCarry(const InstallLayout& layout, RunFolder* run) {
+  run->carry_plan.clear();
+  Plan(long_paths::ExtendedForm(layout.client_dir),
+       long_paths::ExtendedForm(JoinPath(run->unpacked, L"Client")), L"", Now(), &run->carry_plan);
 }
 
 bool SwitchOver(const InstallLayout& layout, RunFolder* run) {
@@ -380,12 +503,13 @@ bool SwitchOver(const InstallLayout& layout, RunFolder* run) {
       run->journal.Rename(JoinPath(run->unpacked, L"Client"), layout.client_dir, kRenameAttempts);
   // What only the old client has goes into the new one; then the archive's
   // entries beside the client folder.
-  Merge carry(layout, run->old_client, layout.client_dir, L"", &run->journal);
+  int carried = 0;
   Merge merge(layout, run->unpacked, layout.root, run->replaced, &run->journal);
   std::wstring failed;
-  const bool done = moved_in && (!set_aside || carry.Run(&failed)) && merge.Run(&failed);
+  const bool done = moved_in && (!set_aside || Carry(run, layout.client_dir, L"", &carried)) &&
+                    merge.Run(&failed);
   LOG(INFO) << "switch over result:" << done << ",moved:" << moved_in + merge.moved()
-            << ",replaced:" << set_aside + merge.replaced() << ",carried:" << carry.moved()
+            << ",replaced:" << set_aside + merge.replaced() << ",carried:" << carried
             << ",to:" << WideToUtf8(layout.root);
   return done;
 }

@@ -25,10 +25,23 @@
 #ifndef UPDATE_SWITCH_OVER_H_
 #define UPDATE_SWITCH_OVER_H_
 
+#include <cstdint>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "update/journal.h"
 #include "update/update.h"
+
+// A folder of the old client as the archive's switch found it before the old
+// client was ended: when it last changed (0: just before it was read, within
+// the file system's granularity, or not known), the entries that only the old
+// client has, and the sub-folders that both have.
+struct PlannedFolder {
+  uint64_t last_write = 0;
+  std::vector<std::wstring> old_only;
+  std::vector<std::wstring> both;
+};
 
 struct RunFolder {
   std::wstring path;                 // empty until made
@@ -38,6 +51,7 @@ struct RunFolder {
   std::wstring kept_exe;             // path joined with QXDazavAzir.exe
   bool made_staging_folder = false;  // the staging folder did not exist before this run
   Journal journal;
+  std::map<std::wstring, PlannedFolder> carry_plan;  // by path below the client folder
 };
 
 // Acts on what earlier runs left in the staging folder, by their journals,
@@ -82,14 +96,19 @@ bool RenameAside(RunFolder* run, const std::wstring& from, const std::wstring& t
 // file where the root has a folder, or the reverse), when an entry would
 // land in the staging folder, or when the tree cannot be read; `conflict`
 // then names the root's path (or the unpacked tree).
-bool FitsTheRoot(const std::wstring& unpacked, const std::wstring& root_dir,
-                 std::wstring* conflict);
+bool FitsTheRoot(const InstallLayout& layout, const std::wstring& unpacked, std::wstring* conflict);
+// Before the old client is ended: compares its folders with the unpacked
+// client's, to find what only the old client has (PlannedFolder), so that
+// the switch carries it over without a walk of the whole client while the
+// client is down.
+void PlanCarry(const InstallLayout& layout, RunFolder* run);
 // The archive's switch, after the old executable's deletion: the client
 // folder renamed aside whole, the unpacked one renamed into its place, then
 // every entry that only the old client has (user data, caches) moved into
 // the new one, and the unpacked entries outside the client folder moved over
 // the root (a file they replace kept aside first), so that the result is the
 // tree that extraction over the root gives. Every rename is journaled first.
+// A folder is listed again only when it has changed since PlanCarry.
 // One record "switch over result:" + 1 or 0 + ",moved:" + new entries moved
 // in + ",replaced:" + old files set aside + ",carried:" + old entries moved
 // into the new client + ",to:" + root. False when a rename failed or met a

@@ -279,17 +279,18 @@ bool PrepareArchive(const InstallLayout& layout, const std::wstring& zip_file, R
     return false;
   }
   run->journal.Record(kJournalUnpacked);
-  if (!IsFile(InstallLayout(run->unpacked).client_exe)) {
+  if (!IsFile(JoinPath(JoinPath(run->unpacked, L"Client"), kClientProcessName))) {
     LOG(ERROR) << "update refused, no " << WideToUtf8(kClientProcessName)
                << " in the archive's client folder:" << WideToUtf8(zip_file);
     return false;
   }
   std::wstring conflict;
-  if (!FitsTheRoot(run->unpacked, layout.root, &conflict)) {
+  if (!FitsTheRoot(layout, run->unpacked, &conflict)) {
     LOG(ERROR) << "update refused, archive entry conflicts with the install root:"
                << WideToUtf8(conflict);
     return false;
   }
+  PlanCarry(layout, run);
   return true;
 }
 
@@ -430,12 +431,13 @@ bool HandOffToCopy(int32_t pid, const InstallLayout& layout, const std::wstring&
                        TRUE) != FALSE;
   }
   const DWORD code = GetLastError();
-  run.journal.Close();
   if (!copied) {
     LOG(ERROR) << "update refused, updater not copied:" << WideToUtf8(copy)
                << ",getlasterror:" << code;
+    RemoveRunFolder(layout, &run);
     return false;
   }
+  run.journal.Close();
   const std::wstring command =
       text_rules::JoinCommandLine({copy, L"--unzip=" + zip_file, L"--root_dir=" + layout.root,
                                    L"--pid=" + std::to_wstring(pid)},
@@ -446,6 +448,7 @@ bool HandOffToCopy(int32_t pid, const InstallLayout& layout, const std::wstring&
   PROCESS_INFORMATION started = Utils::LaunchProcess(command, options);
   if (!IsUsable(started.hProcess)) {
     LOG(ERROR) << "update refused, updater copy not started:" << WideToUtf8(copy);
+    RemoveRunFolder(layout, &run);
     return false;
   }
   CloseHandle(started.hThread);

@@ -334,6 +334,31 @@ DWORD GetFileAttributesW(LPCWSTR path) {
   return posix::AttributesOf(native, info);
 }
 
+BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
+  std::string native;
+  if (level != GetFileExInfoStandard || information == nullptr) {
+    return posix::Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (!posix::NativePath(path, &native)) return FALSE;
+  struct stat info;
+  if (lstat(native.c_str(), &info) != 0) return posix::Fail(posix::FileNotFoundError(errno));
+  // Times as Windows counts them: 100-nanosecond steps since 1601.
+  const auto file_time = [](const struct timespec& time) {
+    const uint64_t steps = (static_cast<uint64_t>(time.tv_sec) + 11644473600u) * 10000000u +
+                           static_cast<uint64_t>(time.tv_nsec) / 100;
+    return FILETIME{static_cast<DWORD>(steps), static_cast<DWORD>(steps >> 32)};
+  };
+  auto* data = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(information);
+  data->dwFileAttributes = posix::AttributesOf(native, info);
+  data->ftCreationTime = file_time(info.st_ctim);
+  data->ftLastAccessTime = file_time(info.st_atim);
+  data->ftLastWriteTime = file_time(info.st_mtim);
+  const auto size = static_cast<uint64_t>(S_ISREG(info.st_mode) ? info.st_size : 0);
+  data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  data->nFileSizeLow = static_cast<DWORD>(size);
+  return TRUE;
+}
+
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
   std::string native;
   if (!posix::NativePath(path, &native)) return FALSE;
