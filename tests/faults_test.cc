@@ -909,8 +909,8 @@ TEST_F(FaultsTest, AnotherUserCannotHoldTheLock) {
 #endif
 }
 
-// A root so deep that its uninstall script's path passes MAX_PATH: Windows
-// starts it through its short (8.3) form, where the system keeps one.
+// A root so deep that its scripts' paths pass MAX_PATH: Windows starts them
+// through their short (8.3) forms, where the system keeps them.
 TEST_F(FaultsTest, UninstallScriptOfADeepRootRuns) {
   std::wstring root = temp_ / L"deep";
   while (root.size() < 214) root += kPathSeparator + std::wstring(30, L'r');
@@ -919,15 +919,21 @@ TEST_F(FaultsTest, UninstallScriptOfADeepRootRuns) {
   testenv::InstallStandIn(layout.client_exe);
   testenv::InstallStandIn(layout.staged_client_dir + kPathSeparator + kClientProcessName);
   const std::wstring ran = temp_ / L"ran.txt";
+  const std::wstring firewall_ran = temp_ / L"firewall ran.txt";
+  const std::wstring firewall = InstallLayout(layout.staging_dir).firewall_script;
 #ifdef _WIN32
   testenv::WriteFile(layout.uninstall_script, "@echo ran> \"" + Utf8(ran) + "\"\r\n");
+  testenv::WriteFile(firewall, "@echo ran> \"" + Utf8(firewall_ran) + "\"\r\n");
 #else
   testenv::WriteFile(layout.uninstall_script, "echo ran > '" + Utf8(ran) + "'\n");
+  testenv::WriteFile(firewall, "echo ran > '" + Utf8(firewall_ran) + "'\n");
 #endif
   std::vector<std::string> records = Update(false, L"", root);
   ExpectEnding(records, "I launch process vaild:1 path:.*", true);
   // Waited for: it has run by the time the update ends.
   EXPECT_EQ(testenv::ReadFile(ran).substr(0, 3), "ran");
+  // The new client's firewall script is not waited for.
+  EXPECT_TRUE(testenv::WaitUntil([&] { return testenv::Exists(firewall_ran); }, 10000));
 }
 
 // A client that starts the updater from its own folder hands that folder on
