@@ -6,17 +6,12 @@
 #include <iomanip>
 #include <sstream>
 
+#include "platform/log_files.h"
 #include "platform/long_paths.h"
 #include "utility/base/file_path.h"
 #include "utility/base/logging.h"
 
 namespace {
-
-#ifdef _WIN32
-constexpr wchar_t kUserVariable[] = L"USERNAME";
-#else
-constexpr wchar_t kUserVariable[] = L"USER";
-#endif
 
 std::wstring HostName() {
   wchar_t name[256] = {};
@@ -26,7 +21,7 @@ std::wstring HostName() {
 
 std::wstring UserName() {
   wchar_t name[256] = {};
-  const DWORD length = GetEnvironmentVariableW(kUserVariable, name, 256);
+  const DWORD length = GetEnvironmentVariableW(log_files::kUserVariable, name, 256);
   if (length > 0 && length < 256) return std::wstring(name, length);
   DWORD size = 256;
   if (GetUserNameW(name, &size) && size > 1) return std::wstring(name, size - 1);
@@ -39,22 +34,6 @@ uint64_t SizeLimit() {
   const uint32_t megabytes =
       FLAGS_max_log_size > 0 && FLAGS_max_log_size < 4096 ? FLAGS_max_log_size : 1;
   return uint64_t{megabytes} << 20;
-}
-
-// Text as the library wrote it, through the runtime's text mode: on Windows
-// each line feed goes to the file as carriage return and line feed.
-std::string FileText(const std::string& text) {
-#ifdef _WIN32
-  std::string file_text;
-  file_text.reserve(text.size() + text.size() / 16);
-  for (const char c : text) {
-    if (c == '\n') file_text += '\r';
-    file_text += c;
-  }
-  return file_text;
-#else
-  return text;
-#endif
 }
 
 bool IsDiskFull(DWORD error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
@@ -126,10 +105,7 @@ bool FileLogger::Open() {
   for (const std::wstring& path : paths_) {
     // Appending only (no FILE_WRITE_DATA): every write goes to the end of the
     // file as it is then. Reading, which nothing does, lets the handle lock.
-    HANDLE file =
-        CreateFileW(long_paths::ExtendedLengthPath(path).c_str(), FILE_READ_DATA | FILE_APPEND_DATA,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = log_files::OpenForAppending(long_paths::ExtendedLengthPath(path));
     if (file != INVALID_HANDLE_VALUE) {
       file_ = file;
       return true;
@@ -174,7 +150,7 @@ void FileLogger::Write(bool /*force_flush*/, time_t timestamp, const char* messa
   // One append for the header and the first record, one for each later record.
   std::string record = header_written_ ? std::string() : Header(timestamp);
   record.append(message, length);
-  const std::string data = FileText(record);
+  const std::string data = log_files::TextModeBytes(record);
   // Windows and POSIX place each append whole at the end by themselves; Wine,
   // where the Windows build is tested, writes it at the end it saw a moment
   // before, where another process may be writing too. Taking turns costs

@@ -36,6 +36,8 @@
 //   far beyond the file's end (Wine places an append at the end it saw a
 //   moment before); a writer that cannot have its turn within a second
 //   writes without it.
+// - POSIX: a file made is the user's alone (mode 0600), so that no other
+//   user can read it or take its turns.
 // - Text: as the library wrote it through the runtime's text mode (lines
 //   end with CR LF on Windows, LF elsewhere).
 // - Header: the first record that lands carries, in the same append, the
