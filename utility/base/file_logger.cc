@@ -38,26 +38,17 @@ uint64_t SizeLimit() {
 
 bool IsDiskFull(DWORD error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
 
-// The writers of a file take turns by an exclusive lock on one byte far
-// beyond any end the file will have, so that it stands in no write's way.
-constexpr DWORD kTurnOffsetHigh = 0x7FFFFFFF;
-constexpr DWORD kTurnOffset = 0xFFFFFFF0;
 // How long a writer waits for its turn before it writes without one: a
-// writer holds it for one append, and logging must never hold up a run.
+// writer holds it for one append, and logging must never hold up a run. A
+// turn that did not come in time is not waited for again: its holder is
+// stuck, stopped, or not a writer at all.
 constexpr auto kTurnWait = std::chrono::seconds(1);
 
-OVERLAPPED TurnByte() {
-  OVERLAPPED range = {};
-  range.Offset = kTurnOffset;
-  range.OffsetHigh = kTurnOffsetHigh;
-  return range;
-}
-
-// Takes the file's turn; false when it cannot within kTurnWait.
-bool TakeTurn(HANDLE file) {
-  const auto deadline = std::chrono::steady_clock::now() + kTurnWait;
+// Takes the file's turn; false when it cannot within `wait`.
+bool TakeTurn(HANDLE file, std::chrono::steady_clock::duration wait) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
   for (;;) {
-    OVERLAPPED range = TurnByte();
+    OVERLAPPED range = FileLogger::TurnByte();
     if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range)) {
       return true;
     }
@@ -69,11 +60,20 @@ bool TakeTurn(HANDLE file) {
 }
 
 void GiveTurn(HANDLE file) {
-  OVERLAPPED range = TurnByte();
+  OVERLAPPED range = FileLogger::TurnByte();
   UnlockFileEx(file, 0, 1, 0, &range);
 }
 
 }  // namespace
+
+OVERLAPPED FileLogger::TurnByte() {
+  // The writers of a file take turns by an exclusive lock on one byte far
+  // beyond any end the file will have, so that it stands in no write's way.
+  OVERLAPPED range = {};
+  range.Offset = 0xFFFFFFF0;
+  range.OffsetHigh = 0x7FFFFFFF;
+  return range;
+}
 
 FileLogger::FileLogger(google::LogSeverity severity, const std::wstring& folder,
                        const std::string& program, const std::string& extension)
@@ -81,9 +81,13 @@ FileLogger::FileLogger(google::LogSeverity severity, const std::wstring& folder,
   const std::wstring host = HostName();
   host_ = WideToUtf8(host);
   const std::string base = program.substr(program.find_last_of("/\\") + 1);
-  const std::wstring name = WideText(base, CP_ACP) + L"." + host + L"." + UserName() + L".log." +
-                            WideText(google::GetLogSeverityName(severity), CP_ACP) + L"." +
-                            WideText(extension, CP_ACP);
+  const std::wstring stem = WideText(base, CP_ACP) + L"." + host + L"." + UserName() + L".log." +
+                            WideText(google::GetLogSeverityName(severity), CP_ACP) + L".";
+  // The usual file, and the second one of this process for when the usual
+  // one cannot be opened.
+  const std::wstring names[] = {
+      stem + WideText(extension, CP_ACP),
+      stem + std::to_wstring(GetCurrentProcessId()) + L"." + WideText(extension, CP_ACP)};
   std::vector<std::wstring> folders;
   if (!folder.empty()) {
     folders.push_back(folder);
@@ -93,21 +97,26 @@ FileLogger::FileLogger(google::LogSeverity severity, const std::wstring& folder,
     }
   }
   for (const std::wstring& candidate : folders) {
-    const std::wstring path = JoinPath(candidate, name);
-    const std::wstring full = long_paths::FullPathName(path);
-    paths_.push_back(full.empty() ? path : full);
+    for (const std::wstring& name : names) {
+      const std::wstring path = JoinPath(candidate, name);
+      const std::wstring full = long_paths::FullPathName(path);
+      paths_.push_back(full.empty() ? path : full);
+    }
   }
 }
 
 FileLogger::~FileLogger() { Close(); }
 
 bool FileLogger::Open() {
-  for (const std::wstring& path : paths_) {
+  for (size_t i = 0; i < paths_.size(); ++i) {
     // Appending only (no FILE_WRITE_DATA): every write goes to the end of the
     // file as it is then. Reading, which nothing does, lets the handle lock.
-    HANDLE file = log_files::OpenForAppending(long_paths::ExtendedLengthPath(path));
+    HANDLE file = log_files::OpenForAppending(long_paths::ExtendedLengthPath(paths_[i]));
     if (file != INVALID_HANDLE_VALUE) {
       file_ = file;
+      // Another file than before starts with its header.
+      if (i != opened_) header_written_ = false;
+      opened_ = i;
       return true;
     }
   }
@@ -155,7 +164,8 @@ void FileLogger::Write(bool /*force_flush*/, time_t timestamp, const char* messa
   // where the Windows build is tested, writes it at the end it saw a moment
   // before, where another process may be writing too. Taking turns costs
   // little and holds everywhere.
-  const bool turn = TakeTurn(file_);
+  const bool turn = TakeTurn(file_, turns_late_ ? std::chrono::seconds(0) : kTurnWait);
+  turns_late_ = turns_late_ || !turn;
   DWORD written = 0;
   const bool whole =
       WriteFile(file_, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&
