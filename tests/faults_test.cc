@@ -20,6 +20,7 @@
 #include <thread>
 
 #ifndef _WIN32
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -335,6 +336,15 @@ TEST_F(FaultsTest, UpdatesBoundToFailAreRefusedBeforeAnythingIsDestroyed) {
     return true;
   };
   const std::string no_client_inside = "no QXDazavAzir\\.exe in the archive's client folder:.*";
+  std::string mounted;  // read-only, in the suite's own mount namespace only
+  auto read_only_over = [&]([[maybe_unused]] const std::string& below_home) {
+#ifndef _WIN32
+    mounted = getenv("ZIZARO_PID_NAMESPACE") ? getpwuid(geteuid())->pw_dir + below_home : "";
+    const std::string mount = "mount -t tmpfs -o ro,mode=0700 tmpfs '" + mounted + "'";
+    if (!mounted.empty()) return std::system(mount.c_str()) == 0;
+#endif
+    return false;
+  };
   const Row rows[] = {
       {"no archive", [&] { return fs::remove(ToFsPath(archive_)); }, true,
        "no archive:.*update\\.7z"},
@@ -447,6 +457,10 @@ TEST_F(FaultsTest, UpdatesBoundToFailAreRefusedBeforeAnythingIsDestroyed) {
 #endif
        },
        false, "(staged client folder|staging folder) on another volume than .*"},
+      {"no place for the install root's lock", [&] { return read_only_over(""); }, false,
+       "install root lock not taken:.*,getlasterror:19"},
+      {"a lock file that cannot be made", [&] { return read_only_over("/.cache/zizaro-locks"); },
+       false, "install root lock not taken:.*,getlasterror:19"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -464,6 +478,7 @@ TEST_F(FaultsTest, UpdatesBoundToFailAreRefusedBeforeAnythingIsDestroyed) {
     pinned.reset();
 #ifndef _WIN32
     std::system(("umount '" + Utf8(layout_.staging_dir) + "' 2>/dev/null").c_str());
+    if (!mounted.empty()) std::system(("umount '" + mounted + "' 2>/dev/null").c_str());
 #endif
   }
 }
@@ -1032,24 +1047,23 @@ TEST_F(FaultsTest, AnotherUserCannotHoldTheLock) {
   if (started == nullptr || fscanf(started, "%d", &squatter) != 1) GTEST_SKIP() << "no setpriv";
   pclose(started);
   Sleep(500);
-  // With a home, and with neither a home nor a runtime folder.
   ExpectEnding(Update(false), "I launch process vaild:1 path:.*", true);
-  Utils::KillProcessesByName(kClientProcessName);
-  testenv::InstallStandIn(layout_.client_exe);
-  Stage();
-  {
-    testenv::ScopedEnv no_home("HOME", std::nullopt);
-    testenv::ScopedEnv no_runtime("XDG_RUNTIME_DIR", std::nullopt);
-    ExpectEnding(Update(false), "I launch process vaild:1 path:.*", true);
-  }
+  // A run with another home and no runtime folder finds this process's lock.
+  HANDLE lock = CreateMutexW(nullptr, FALSE, InstallRootLockName(root_).c_str());
+  ASSERT_EQ(WaitForSingleObject(lock, 0), WAIT_OBJECT_0);
+  testenv::ScopedEnv home("HOME", temp_.path());
+  testenv::ScopedEnv no_runtime("XDG_RUNTIME_DIR", std::nullopt);
+  EXPECT_THAT(Update(false).back(),
+              MatchesPattern("W another update of this install root is running:.*"));
+  CloseHandle(lock);
   kill(squatter, SIGKILL);
   std::system("rm -rf /tmp/zizaro-locks-0");
   ExpectNothingLost();
 #endif
 }
 
-// A root so deep that its uninstall script's path passes MAX_PATH: Windows
-// starts it through its short (8.3) form, where the system keeps one.
+// A root so deep that its scripts' paths pass MAX_PATH: Windows starts them
+// through their short (8.3) forms, where the system keeps them.
 TEST_F(FaultsTest, UninstallScriptOfADeepRootRuns) {
   std::wstring root = temp_ / L"deep";
   while (root.size() < 214) root += kPathSeparator + std::wstring(30, L'r');
@@ -1058,15 +1072,20 @@ TEST_F(FaultsTest, UninstallScriptOfADeepRootRuns) {
   testenv::InstallStandIn(layout.client_exe);
   testenv::InstallStandIn(layout.staged_client_dir + kPathSeparator + kClientProcessName);
   const std::wstring ran = temp_ / L"ran.txt";
+  const std::wstring firewall_ran = temp_ / L"firewall ran.txt";
+  const std::wstring firewall = InstallLayout(layout.staging_dir).firewall_script;
 #ifdef _WIN32
   testenv::WriteFile(layout.uninstall_script, "@echo ran> \"" + Utf8(ran) + "\"\r\n");
+  testenv::WriteFile(firewall, "@echo ran> \"" + Utf8(firewall_ran) + "\"\r\n");
 #else
   testenv::WriteFile(layout.uninstall_script, "echo ran > '" + Utf8(ran) + "'\n");
+  testenv::WriteFile(firewall, "echo ran > '" + Utf8(firewall_ran) + "'\n");
 #endif
   std::vector<std::string> records = Update(false, L"", root);
   ExpectEnding(records, "I launch process vaild:1 path:.*", true);
   // Waited for: it has run by the time the update ends.
   EXPECT_EQ(testenv::ReadFile(ran).substr(0, 3), "ran");
+  EXPECT_TRUE(testenv::WaitUntil([&] { return testenv::Exists(firewall_ran); }, 10000));
 }
 
 // A client that starts the updater from its own folder hands that folder on

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/log_files.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_env.h"
 #include "utility/base/file_path.h"
@@ -171,6 +172,20 @@ TEST_F(FileLoggerTest, WritersAtTheSameMomentKeepEveryRecordWhole) {
   EXPECT_THAT(next, testing::Each(kRecords));
 }
 
+// Holds a file as another program may: without write sharing (POSIX: read-only), or its turn.
+HANDLE Hold(const std::wstring& file, bool turn) {
+  testenv::WriteFile(file, "");
+#ifndef _WIN32
+  testenv::SetReadOnly(file, !turn);
+#endif
+  HANDLE handle =
+      turn ? log_files::OpenForAppending(file)
+           : CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  OVERLAPPED byte = FileLogger::TurnByte();
+  EXPECT_TRUE(!turn || LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &byte));
+  return handle;
+}
+
 // The file is found by its wide path whatever the code page, of any length,
 // and where the folder was when the logger was made.
 TEST_F(FileLoggerTest, FilesLandInTheirFolderWhateverItsName) {
@@ -180,11 +195,14 @@ TEST_F(FileLoggerTest, FilesLandInTheirFolderWhateverItsName) {
     const char* name;
     std::wstring folder;  // as given to the logger
     std::wstring where;   // where the file lands
+    int held = 0;         // by another program: 1 the usual file, 2 its turn
   };
   const Row rows[] = {
       {"outside any code page", temp_ / L"张三 Ünïcode", temp_ / L"张三 Ünïcode"},
       {"longer than MAX_PATH", long_folder, long_folder},
       {"relative, then the current folder changes", L"relative", temp_ / L"relative"},
+      {"the file held", temp_ / L"held", temp_ / L"held", 1},
+      {"its turn held", temp_ / L"turn", temp_ / L"turn", 2},
   };
   const fs::path old_current = fs::current_path();
   for (const Row& row : rows) {
@@ -194,9 +212,18 @@ TEST_F(FileLoggerTest, FilesLandInTheirFolderWhateverItsName) {
     fs::current_path(ToFsPath(temp_.path()));
     FileLogger logger(google::GLOG_INFO, row.folder, "zizaro_do", "log");
     fs::current_path(ToFsPath(temp_ / L"elsewhere"));
-    logger.Write(true, time(nullptr), Record(row.name).data(), Record(row.name).size());
+    HANDLE held = row.held > 0 ? Hold(FileIn(row.where), row.held == 2) : nullptr;
+    const auto start = std::chrono::steady_clock::now();
+    for (int n = 0; n < 8; ++n)
+      logger.Write(true, time(nullptr), Record(row.name).data(), Record(row.name).size());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    if (held != nullptr) CloseHandle(held);
     fs::current_path(old_current);
-    EXPECT_THAT(ReadLogFileRecords(FileIn(row.where)), ElementsAre(std::string("I ") + row.name));
+    // A held file leaves the records to a second one, named after this process.
+    std::wstring file = FileIn(row.where);
+    if (row.held == 1) file.insert(file.size() - 3, std::to_wstring(GetCurrentProcessId()) + L".");
+    EXPECT_THAT(ReadLogFileRecords(file),
+                ElementsAreArray(std::vector<std::string>(8, std::string("I ") + row.name)));
   }
   EXPECT_THAT(testenv::ListTree(temp_ / L"elsewhere"), ElementsAre("relative/"));
 }

@@ -4,6 +4,7 @@
 #include <cwchar>
 #include <filesystem>
 
+#include "platform/log_files.h"
 #include "platform/win32.h"
 #include "utility/base/file_path.h"
 #include "utility/base/logging.h"
@@ -13,7 +14,8 @@ namespace {
 constexpr DWORD kAppDataCapacity = 520;  // wide characters, terminating zero included
 constexpr size_t kDateCapacity = 64;
 
-// Creates the folder when no entry of that name exists. False, with a record,
+// Creates the folder when no entry of that name exists (on POSIX the user's
+// alone, with the folders before it that it makes). False, with a record,
 // when the name is taken by something that is not a folder (which is left as
 // it is), or when the creation made nothing and no folder is there: the log
 // library could not create its files there. A folder that another run made
@@ -24,7 +26,7 @@ bool EnsureFolder(const std::wstring& folder) {
   const std::filesystem::file_status status = std::filesystem::status(path);
   bool usable = std::filesystem::is_directory(status);
   if (!std::filesystem::exists(status)) {
-    usable = std::filesystem::create_directories(path) || std::filesystem::is_directory(path);
+    usable = log_files::CreateFolders(path) || std::filesystem::is_directory(path);
   }
   if (!usable) LOG(ERROR) << "create path failed: " << path.u8string();
   return usable;

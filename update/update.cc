@@ -551,10 +551,24 @@ bool RunBatFile(const std::wstring& path, DWORD wait_ms) {
   info.lpVerb = L"open";
   // Windows cannot start a script of MAX_PATH characters or more by its
   // plain path; its short (8.3) form, where there is one, is short enough.
+  // Such a script goes by that form to the system's command interpreter, as
+  // Windows starts any script: Wine names a new process after the long form
+  // of its program, taken into a MAX_PATH buffer without a check that it
+  // fit, and so started whatever program that buffer held before (after one
+  // script, the interpreter without a script to run).
   const std::wstring short_form =
       path.size() >= MAX_PATH ? long_paths::ShortForm(path) : std::wstring();
-  info.lpFile = short_form.empty() ? path.c_str() : short_form.c_str();
-  info.lpParameters = nullptr;
+  const std::wstring system_folder = SystemFolder();
+  const bool interpreted = !short_form.empty() && short_form != path && !system_folder.empty();
+  const std::wstring interpreter = JoinPath(system_folder, L"cmd.exe");
+  const std::wstring arguments = L"/s /c \"\"" + short_form + L"\"\"";
+  if (interpreted) {
+    info.lpFile = interpreter.c_str();
+    info.lpParameters = arguments.c_str();
+  } else {
+    info.lpFile = short_form.empty() ? path.c_str() : short_form.c_str();
+    info.lpParameters = nullptr;
+  }
   info.lpDirectory = nullptr;
   info.nShow = SW_HIDE;
   if (!ShellExecuteExW(&info)) {

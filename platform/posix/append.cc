@@ -67,7 +67,7 @@ DWORD OpenError(int error) {
 
 }  // namespace
 
-HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition) {
+HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition, bool private_to_user) {
   if ((access & ~(FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE)) != 0 ||
       (disposition != OPEN_ALWAYS && disposition != OPEN_EXISTING)) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -84,7 +84,7 @@ HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition) {
   // then create only what is missing, once more when another process made
   // the file in between.
   while (fd < 0 && errno == ENOENT && disposition == OPEN_ALWAYS) {
-    fd = open(native.c_str(), kFlags | O_CREAT | O_EXCL, 0666);
+    fd = open(native.c_str(), kFlags | O_CREAT | O_EXCL, private_to_user ? 0600 : 0666);
     if (fd >= 0) {
       created = true;
     } else if (errno == EEXIST) {
@@ -103,6 +103,9 @@ HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition) {
     close(fd);
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
+  }
+  if (private_to_user && info.st_uid == geteuid() && (info.st_mode & 077) != 0) {
+    fchmod(fd, info.st_mode & 07700);
   }
   HANDLE handle = RegisterHandle(std::make_unique<AppendObject>(fd));
   SetLastError(created || disposition != OPEN_ALWAYS ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);

@@ -92,8 +92,10 @@ int InheritableDescriptor(HANDLE handle);
 int ReadableDescriptor(HANDLE handle);
 
 // CreateFileW of a file for appending (FILE_APPEND_DATA, with FILE_READ_DATA
-// and SYNCHRONIZE at most), OPEN_ALWAYS or OPEN_EXISTING.
-HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition);
+// and SYNCHRONIZE at most), OPEN_ALWAYS or OPEN_EXISTING. With
+// `private_to_user` a file it makes is the user's alone (0600), and one of
+// the user's own that others may use loses their rights.
+HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition, bool private_to_user = false);
 
 // Whether a running process executes the file at `path`, whose identity is
 // `device` and `inode`: exact, and in constant time where the kernel refuses

@@ -14,9 +14,19 @@
 //   (PrivateLockFolder), taken with flock: held while its descriptor is open,
 //   released by the system when its holder ends however it ends, and out of
 //   reach of every other user, as Windows keeps a session's names to itself.
+//   The folder follows the user's identity alone (the effective user id and
+//   that account's home in the user database), never the environment, so
+//   that every process of the user names one file for one name, as every
+//   process of a session names one Windows object, whether it runs in the
+//   desktop session, from cron or ssh, under sudo or with a cleaned
+//   environment. No usable folder: CreateMutexW fails with the reason. A
+//   lock file that cannot be opened or locked for any reason but another
+//   holder: WaitForSingleObject gives WAIT_FAILED with the reason; only a
+//   holder gives WAIT_TIMEOUT.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -503,61 +513,83 @@ class MutexObject : public HandleObject {
   const std::shared_ptr<NamedMutex> shared;
 };
 
-// A folder of the user's own that nobody else can write: an existing folder
-// (not a link) owned by the user without write rights for group or others,
-// made with mode 0700 when missing.
-bool IsPrivateFolder(const std::string& folder) {
-  mkdir(folder.c_str(), 0700);
-  struct stat info;
-  return lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
-         (info.st_mode & 022) == 0;
-}
-
-// Where this user's lock files live: $XDG_RUNTIME_DIR, else the cache folder
-// in the user's home, else a folder of the user's in /tmp; the first of them
-// that is private. Empty when none is.
+// Where this user's lock files live: the folder .cache/zizaro-locks in the
+// home that the user database gives for the effective user, made (mode 0700,
+// with the folders before it) when missing. It must be a folder, not a link,
+// of the user's own that nobody else can write. Empty, with the last error
+// set, when there is no such folder.
 std::string PrivateLockFolder() {
-  std::vector<std::string> candidates;
-  if (const char* runtime = getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime == '/') {
-    candidates.push_back(std::string(runtime) + "/zizaro-locks");
+  std::vector<char> scratch(16384);
+  passwd entry = {};
+  passwd* found = nullptr;
+  if (getpwuid_r(geteuid(), &entry, scratch.data(), scratch.size(), &found) != 0 ||
+      found == nullptr) {
+    SetLastError(ERROR_NONE_MAPPED);
+    return std::string();
   }
-  if (const char* home = getenv("HOME"); home != nullptr && *home == '/') {
-    candidates.push_back(std::string(home) + "/.cache/zizaro-locks");
+  const std::string home = found->pw_dir != nullptr ? found->pw_dir : "";
+  if (home.empty() || home[0] != '/') {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return std::string();
   }
-  candidates.push_back("/tmp/zizaro-locks-" + std::to_string(geteuid()));
-  for (const std::string& candidate : candidates) {
-    // A home may have no cache folder yet; the other parents exist.
-    mkdir(candidate.substr(0, candidate.rfind('/')).c_str(), 0700);
-    if (IsPrivateFolder(candidate)) return candidate;
+  const std::string folder = home + "/.cache/zizaro-locks";
+  int made = 0;  // errno of the first folder that could not be made
+  for (const std::string& step : {home + "/.cache", folder}) {
+    if (mkdir(step.c_str(), 0700) != 0 && errno != EEXIST && made == 0) made = errno;
   }
-  return std::string();
+  struct stat info;
+  if (lstat(folder.c_str(), &info) != 0) {
+    SetLastError(made == ENOENT || made == 0 ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(made));
+    return std::string();
+  }
+  if (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 022) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return std::string();
+  }
+  return folder;
 }
 
-// Takes the mutex for the calling thread: true when it holds it now.
-bool TryTake(NamedMutex* mutex) {
+enum class Take { kTaken, kHeld, kFailed };
+
+// Takes the mutex for the calling thread. kHeld while another thread or
+// process holds it; kFailed, with the last error set, when its file cannot
+// be opened or locked.
+Take TryTake(NamedMutex* mutex) {
   std::lock_guard<std::mutex> lock(Mutexes().mutex);
   if (mutex->fd >= 0) {
-    if (mutex->owner != std::this_thread::get_id()) return false;
+    if (mutex->owner != std::this_thread::get_id()) return Take::kHeld;
     ++mutex->depth;
-    return true;
+    return Take::kTaken;
   }
   const int fd = open(mutex->path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return false;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (fd < 0) {
+    FailWithErrno();
+    return Take::kFailed;
+  }
+  int locked = -1;
+  do {
+    locked = flock(fd, LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    const int error = errno;
     close(fd);
-    return false;
+    if (error == EWOULDBLOCK) return Take::kHeld;
+    SetLastError(ErrorFromErrno(error));
+    return Take::kFailed;
   }
   mutex->fd = fd;
   mutex->owner = std::this_thread::get_id();
   mutex->depth = 1;
-  return true;
+  return Take::kTaken;
 }
 
 DWORD WaitForMutex(MutexObject* object, DWORD milliseconds) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
   for (;;) {
-    if (TryTake(object->shared.get())) return WAIT_OBJECT_0;
+    const Take taken = TryTake(object->shared.get());
+    if (taken == Take::kTaken) return WAIT_OBJECT_0;
+    if (taken == Take::kFailed) return WAIT_FAILED;
     if (milliseconds != INFINITE && Clock::now() >= deadline) return WAIT_TIMEOUT;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -684,10 +716,7 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL initial_owner, LP
     return nullptr;
   }
   const std::string folder = posix::PrivateLockFolder();
-  if (folder.empty()) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-  }
+  if (folder.empty()) return nullptr;
   // The name as a file name: its separators made plain characters.
   std::string file = posix::ToNative(name);
   for (char& c : file) {

@@ -6,17 +6,12 @@
 #include <iomanip>
 #include <sstream>
 
+#include "platform/log_files.h"
 #include "platform/long_paths.h"
 #include "utility/base/file_path.h"
 #include "utility/base/logging.h"
 
 namespace {
-
-#ifdef _WIN32
-constexpr wchar_t kUserVariable[] = L"USERNAME";
-#else
-constexpr wchar_t kUserVariable[] = L"USER";
-#endif
 
 std::wstring HostName() {
   wchar_t name[256] = {};
@@ -26,7 +21,7 @@ std::wstring HostName() {
 
 std::wstring UserName() {
   wchar_t name[256] = {};
-  const DWORD length = GetEnvironmentVariableW(kUserVariable, name, 256);
+  const DWORD length = GetEnvironmentVariableW(log_files::kUserVariable, name, 256);
   if (length > 0 && length < 256) return std::wstring(name, length);
   DWORD size = 256;
   if (GetUserNameW(name, &size) && size > 1) return std::wstring(name, size - 1);
@@ -41,44 +36,19 @@ uint64_t SizeLimit() {
   return uint64_t{megabytes} << 20;
 }
 
-// Text as the library wrote it, through the runtime's text mode: on Windows
-// each line feed goes to the file as carriage return and line feed.
-std::string FileText(const std::string& text) {
-#ifdef _WIN32
-  std::string file_text;
-  file_text.reserve(text.size() + text.size() / 16);
-  for (const char c : text) {
-    if (c == '\n') file_text += '\r';
-    file_text += c;
-  }
-  return file_text;
-#else
-  return text;
-#endif
-}
-
 bool IsDiskFull(DWORD error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
 
-// The writers of a file take turns by an exclusive lock on one byte far
-// beyond any end the file will have, so that it stands in no write's way.
-constexpr DWORD kTurnOffsetHigh = 0x7FFFFFFF;
-constexpr DWORD kTurnOffset = 0xFFFFFFF0;
 // How long a writer waits for its turn before it writes without one: a
-// writer holds it for one append, and logging must never hold up a run.
+// writer holds it for one append, and logging must never hold up a run. A
+// turn that did not come in time is not waited for again: its holder is
+// stuck, stopped, or not a writer at all.
 constexpr auto kTurnWait = std::chrono::seconds(1);
 
-OVERLAPPED TurnByte() {
-  OVERLAPPED range = {};
-  range.Offset = kTurnOffset;
-  range.OffsetHigh = kTurnOffsetHigh;
-  return range;
-}
-
-// Takes the file's turn; false when it cannot within kTurnWait.
-bool TakeTurn(HANDLE file) {
-  const auto deadline = std::chrono::steady_clock::now() + kTurnWait;
+// Takes the file's turn; false when it cannot within `wait`.
+bool TakeTurn(HANDLE file, std::chrono::steady_clock::duration wait) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
   for (;;) {
-    OVERLAPPED range = TurnByte();
+    OVERLAPPED range = FileLogger::TurnByte();
     if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range)) {
       return true;
     }
@@ -90,11 +60,20 @@ bool TakeTurn(HANDLE file) {
 }
 
 void GiveTurn(HANDLE file) {
-  OVERLAPPED range = TurnByte();
+  OVERLAPPED range = FileLogger::TurnByte();
   UnlockFileEx(file, 0, 1, 0, &range);
 }
 
 }  // namespace
+
+OVERLAPPED FileLogger::TurnByte() {
+  // The writers of a file take turns by an exclusive lock on one byte far
+  // beyond any end the file will have, so that it stands in no write's way.
+  OVERLAPPED range = {};
+  range.Offset = 0xFFFFFFF0;
+  range.OffsetHigh = 0x7FFFFFFF;
+  return range;
+}
 
 FileLogger::FileLogger(google::LogSeverity severity, const std::wstring& folder,
                        const std::string& program, const std::string& extension)
@@ -102,9 +81,13 @@ FileLogger::FileLogger(google::LogSeverity severity, const std::wstring& folder,
   const std::wstring host = HostName();
   host_ = WideToUtf8(host);
   const std::string base = program.substr(program.find_last_of("/\\") + 1);
-  const std::wstring name = WideText(base, CP_ACP) + L"." + host + L"." + UserName() + L".log." +
-                            WideText(google::GetLogSeverityName(severity), CP_ACP) + L"." +
-                            WideText(extension, CP_ACP);
+  const std::wstring stem = WideText(base, CP_ACP) + L"." + host + L"." + UserName() + L".log." +
+                            WideText(google::GetLogSeverityName(severity), CP_ACP) + L".";
+  // The usual file, and the second one of this process for when the usual
+  // one cannot be opened.
+  const std::wstring names[] = {
+      stem + WideText(extension, CP_ACP),
+      stem + std::to_wstring(GetCurrentProcessId()) + L"." + WideText(extension, CP_ACP)};
   std::vector<std::wstring> folders;
   if (!folder.empty()) {
     folders.push_back(folder);
@@ -114,24 +97,26 @@ FileLogger::FileLogger(google::LogSeverity severity, const std::wstring& folder,
     }
   }
   for (const std::wstring& candidate : folders) {
-    const std::wstring path = JoinPath(candidate, name);
-    const std::wstring full = long_paths::FullPathName(path);
-    paths_.push_back(full.empty() ? path : full);
+    for (const std::wstring& name : names) {
+      const std::wstring path = JoinPath(candidate, name);
+      const std::wstring full = long_paths::FullPathName(path);
+      paths_.push_back(full.empty() ? path : full);
+    }
   }
 }
 
 FileLogger::~FileLogger() { Close(); }
 
 bool FileLogger::Open() {
-  for (const std::wstring& path : paths_) {
+  for (size_t i = 0; i < paths_.size(); ++i) {
     // Appending only (no FILE_WRITE_DATA): every write goes to the end of the
     // file as it is then. Reading, which nothing does, lets the handle lock.
-    HANDLE file =
-        CreateFileW(long_paths::ExtendedLengthPath(path).c_str(), FILE_READ_DATA | FILE_APPEND_DATA,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = log_files::OpenForAppending(long_paths::ExtendedLengthPath(paths_[i]));
     if (file != INVALID_HANDLE_VALUE) {
       file_ = file;
+      // Another file than before starts with its header.
+      if (i != opened_) header_written_ = false;
+      opened_ = i;
       return true;
     }
   }
@@ -174,12 +159,13 @@ void FileLogger::Write(bool /*force_flush*/, time_t timestamp, const char* messa
   // One append for the header and the first record, one for each later record.
   std::string record = header_written_ ? std::string() : Header(timestamp);
   record.append(message, length);
-  const std::string data = FileText(record);
+  const std::string data = log_files::TextModeBytes(record);
   // Windows and POSIX place each append whole at the end by themselves; Wine,
   // where the Windows build is tested, writes it at the end it saw a moment
   // before, where another process may be writing too. Taking turns costs
   // little and holds everywhere.
-  const bool turn = TakeTurn(file_);
+  const bool turn = TakeTurn(file_, turns_late_ ? std::chrono::seconds(0) : kTurnWait);
+  turns_late_ = turns_late_ || !turn;
   DWORD written = 0;
   const bool whole =
       WriteFile(file_, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&

@@ -6,6 +6,7 @@
 #include <glog/logging.h>
 
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -21,7 +22,10 @@
 // - Name: <program>.<host>.<user>.log.<SEVERITY>.<extension> in the folder
 //   (the library's own rule without a time stamp): host from
 //   GetComputerNameW, user from the environment (USERNAME on Windows, USER
-//   elsewhere), else GetUserNameW, else "invalid-user".
+//   elsewhere), else GetUserNameW, else "invalid-user". When that file cannot
+//   be opened (another program holds it without write sharing, another user
+//   owns it), the records go to a second file of the same folder, this
+//   process's own: <program>.<host>.<user>.log.<SEVERITY>.<pid>.<extension>.
 // - Folder: opened by its wide path (any name, any length), made full when
 //   the logger is made, so that a later change of the current folder moves
 //   nothing. Empty: the library's default folders (GetLoggingDirectories),
@@ -35,7 +39,9 @@
 //   records keep their order. Writers also take turns by a lock on a byte
 //   far beyond the file's end (Wine places an append at the end it saw a
 //   moment before); a writer that cannot have its turn within a second
-//   writes without it.
+//   writes without it, and waits for no more turns of that file.
+// - POSIX: a file made is the user's alone (mode 0600), so that no other
+//   user can read it or take its turns.
 // - Text: as the library wrote it through the runtime's text mode (lines
 //   end with CR LF on Windows, LF elsewhere).
 // - Header: the first record that lands carries, in the same append, the
@@ -53,8 +59,9 @@
 //   want of room stops writing for FLAGS_logbufsecs seconds (the library's
 //   own interval); the records of that time are dropped, and the file is
 //   opened afresh after it.
-// - A file that cannot be opened or written loses that record; the next
-//   record tries again. Nothing is buffered: Flush has nothing to do.
+// - A record that neither file takes (neither opens, or the write fails)
+//   is lost; the next record tries again, the usual file first. Nothing is buffered: Flush has
+//   nothing to do.
 // - Thread-safe.
 class FileLogger : public google::base::Logger {
  public:
@@ -71,8 +78,12 @@ class FileLogger : public google::base::Logger {
   // The file's size in bytes (at most 4 GiB - 1); 0 while it is not open.
   google::uint32 LogSize() override;
 
-  // The paths the file is looked for at, in order: one for a folder, the
-  // library's default folders for none.
+  // The byte of a file that its writers lock to take turns.
+  static OVERLAPPED TurnByte();
+
+  // The paths the file is looked for at, in order: the usual file and the
+  // second one, in the folder, or in each of the library's default folders
+  // for none.
   const std::vector<std::wstring>& paths() const { return paths_; }
 
  private:
@@ -85,7 +96,9 @@ class FileLogger : public google::base::Logger {
   std::string host_;  // UTF-8, for the header
   const std::chrono::steady_clock::time_point start_;
   HANDLE file_ = INVALID_HANDLE_VALUE;
+  size_t opened_ = SIZE_MAX;  // of paths_, the file open or last open
   bool header_written_ = false;
+  bool turns_late_ = false;  // a turn did not come in time
   std::chrono::steady_clock::time_point paused_until_;
 };
 
