@@ -2,13 +2,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <iomanip>
 #include <sstream>
-#include <thread>
 
 #include "tests/support/log_capture.h"
 #include "tests/support/test_env.h"
@@ -120,24 +118,25 @@ TEST_F(FilesTest, RemoveAllNeverLeavesTheTreeItRemoves) {
            0;
 #endif
   };
-  // A second thread swaps a folder of the tree for a link to `outside` and
-  // back while the removal runs (Wine makes links on the host side only).
-  std::atomic<bool> done{false};
-  std::thread swapper;
+  // Another process swaps a folder of the tree for a link to `outside` and
+  // back, a millisecond in each state, while the removal runs, until told to
+  // stop (under Wine a host process, since Wine makes no links).
+  const std::wstring stop = temp_ / L"stop";
+  bool swapping = false;
   auto swap = [&] {
-    if (testenv::RunningUnderWine()) return false;
     testenv::WriteFile(root + L"/sub/swap/inner.txt", "inner");
-    const fs::path folder = ToFsPath(root + L"/sub/swap"), aside = ToFsPath(temp_ / L"aside");
-    swapper = std::thread([&, folder, aside] {
-      std::error_code error;
-      for (int i = 0; i < 100000 && !done && !error; ++i) {
-        fs::rename(folder, aside, error);
-        if (!error) fs::create_directory_symlink(ToFsPath(outside), folder, error);
-        fs::remove(folder, error);
-        fs::rename(aside, folder, error);
-      }
-    });
-    return true;
+    for (const wchar_t* marker : {L".started", L".ended"}) fs::remove(ToFsPath(stop + marker));
+    swapping = testenv::StartHostProgram(
+        {L"/usr/bin/perl", L"-e",
+         L"my ($d, $a, $o, $s) = @ARGV; open(F, '>', \"$s.started\"); close F;"
+         L"for (my $i = 0; $i < 10000 && !-e $s; ++$i) {"
+         L" rename($d, $a) or last; symlink($o, $d); select(undef, undef, undef, 0.001);"
+         L" unlink($d); rename($a, $d) or last; select(undef, undef, undef, 0.001); }"
+         L"open(F, '>', \"$s.ended\");",
+         testenv::HostPath(root + L"/sub/swap"), testenv::HostPath(temp_ / L"aside"),
+         testenv::HostPath(outside), testenv::HostPath(stop)});
+    return swapping &&
+           testenv::WaitUntil([&] { return testenv::Exists(stop + L".started"); }, 10000);
   };
   struct Row {
     const char* name;
@@ -157,12 +156,12 @@ TEST_F(FilesTest, RemoveAllNeverLeavesTheTreeItRemoves) {
     for (int round = 0; round < row.rounds; ++round) {
       MakeTree(L"tree");
       log_.Clear();
-      done = false;
+      fs::remove(ToFsPath(stop));
       const bool set_up = row.set_up();
       if (round == 0) RecordProperty(row.name, set_up ? "run" : "not set up here");
       const bool removed = set_up && Utils::RemoveAll(root);
-      done = true;
-      if (swapper.joinable()) swapper.join();
+      testenv::WriteFile(stop, "");
+      if (swapping) testenv::WaitUntil([&] { return testenv::Exists(stop + L".ended"); }, 10000);
 #ifndef _WIN32
       std::system(
           ("umount -l '" + Utf8(root + L"/sub/mount") + "' '" + Utf8(root) + "' 2>/dev/null")
