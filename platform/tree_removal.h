@@ -7,13 +7,15 @@
 // descent is followed, and a mount point is entered. This walk holds each
 // folder open while it removes what is in it and reaches every entry through
 // the folder it holds, never by following a link:
-// - Windows: each entry is opened by its folder's extended-length path and
-//   its listed name, as itself (FILE_FLAG_OPEN_REPARSE_POINT), and taken only
-//   when it is the entry the listing showed (file index) on the top's volume;
-//   a link, junction or volume mount point is removed itself and never
-//   walked. Read-only files are made writable through the handle first, and
-//   each entry is deleted through its handle. Folders are held without
-//   delete sharing, so that nobody renames them while the walk is inside.
+// - Windows (platform/windows/tree_removal.cc): each entry is opened by its
+//   listed name relative to the handle of the folder holding it, as itself
+//   (FILE_OPEN_REPARSE_POINT); a link, junction or volume mount point is
+//   removed itself and never walked, and a folder is entered only when it is
+//   the one listed (file index) on the top's volume. Folders are held
+//   without delete sharing, so that nobody renames or replaces them while
+//   the walk is inside. A plain file goes with one open that deletes it on
+//   close, as DeleteFileW does; a read-only file is made writable through
+//   its handle first.
 // - POSIX (platform/posix/tree_removal.cc): folders are opened relative to
 //   the open parent, without following links, and read with getdents; files
 //   are removed with unlinkat relative to the open parent: a link is removed

@@ -152,7 +152,7 @@ class Walk {
       // Not a folder any more (a link or a file took its place): removed as
       // it is now, never followed.
       if (result == 0) entry.type = DT_LNK;
-    } else if (entry.type == DT_REG && IsRunning(parent.device, entry.inode)) {
+    } else if (entry.type == DT_REG && IsRunning(parent, entry)) {
       Stop(ERROR_ACCESS_DENIED, at);
       return false;
     }
@@ -237,20 +237,26 @@ class Walk {
     return done ? 1 : -1;
   }
 
-  // Whether a running program's file has this identity. The programs' files
-  // are read once per walk, when the first file comes.
-  bool IsRunning(dev_t device, ino_t inode) {
+  // Whether the file `entry` of `parent` is a running program's. The
+  // programs' files are read once per walk, when the first file comes; only a
+  // file whose listed inode is one of theirs is looked at more closely.
+  bool IsRunning(const Folder& parent, const Listed& entry) {
     if (!images_read_) {
       images_read_ = true;
       images_ = RunningImages();
+      for (const auto& image : images_) inodes_.insert(image.second);
     }
-    return images_.count({device, inode}) != 0;
+    if (inodes_.count(entry.inode) == 0) return false;
+    struct stat info;
+    return fstatat(parent.fd, entry.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+           images_.count({info.st_dev, info.st_ino}) != 0;
   }
 
   tree_removal::Outcome outcome_;
   std::vector<char> buffer_ = std::vector<char>(32768);  // one listing's read at a time
   bool images_read_ = false;
   std::set<std::pair<dev_t, ino_t>> images_;
+  std::set<ino_t> inodes_;
 };
 
 }  // namespace

@@ -1,17 +1,20 @@
 // The removal walk on Windows (platform/tree_removal.h): by handles. Each
-// entry is opened as itself through its folder's extended-length path and
-// the name the listing gave, checked against the listing (file index) and
-// the top's volume, and deleted through that handle; each folder is listed
-// through its handle, which the walk holds, without delete sharing, while it
-// empties the folder.
+// entry below the top is opened by its listed name relative to the handle of
+// the folder that holds it (NtCreateFile with a root directory), as itself
+// (FILE_OPEN_REPARSE_POINT), so that no path is resolved again on the way
+// down; each folder is listed through its handle, which the walk holds
+// without delete sharing while it empties the folder, so that nobody renames
+// or replaces it meanwhile. A plain file goes with the one open that deletes
+// it on close, as DeleteFileW does; a folder is entered only when it is the
+// one listed (file index), is no reparse point and lies on the top's volume.
 #include "platform/tree_removal.h"
+
+#include <winternl.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include "platform/long_paths.h"
 
 namespace {
 
@@ -21,36 +24,47 @@ struct Listed {
   uint64_t index;  // 0 when the file system keeps none
 };
 
-struct Opened {
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  DWORD attributes = 0;
-  DWORD volume = 0;
-  uint64_t index = 0;
-};
-
 bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+bool IsReadOnly(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_READONLY) != 0; }
 
-// Opens an entry as itself, never what a link, junction or mount point leads
-// to. A folder is held without delete sharing: nobody else renames or
-// deletes it while the walk is inside.
-bool Open(const std::wstring& path, DWORD access, bool folder, Opened* opened) {
-  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (folder ? 0 : FILE_SHARE_DELETE);
-  opened->handle = CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, share,
-                               nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (opened->handle == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION information = {};
-  if (!GetFileInformationByHandle(opened->handle, &information)) {
-    const DWORD code = GetLastError();
-    CloseHandle(opened->handle);
-    SetLastError(code);
-    return false;
+// ntdll's calls, looked up as the system's own DLL rather than imported.
+template <typename Call>
+Call NtCall(const char* name) {
+  return reinterpret_cast<Call>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
+}
+
+// Opens the entry `name` of the folder held by `folder` as itself: a link,
+// junction or mount point is opened, never what it leads to. INVALID_HANDLE_
+// VALUE with the last error set when it cannot be opened.
+HANDLE OpenIn(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG share,
+              ULONG options) {
+  using Create = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                  PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+  using ToError = ULONG(NTAPI*)(NTSTATUS);
+  static const auto create = NtCall<Create>("NtCreateFile");
+  static const auto to_error = NtCall<ToError>("RtlNtStatusToDosError");
+  if (create == nullptr || to_error == nullptr) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
   }
-  opened->attributes = information.dwFileAttributes;
-  opened->volume = information.dwVolumeSerialNumber;
-  opened->index = (uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
-  return true;
+  UNICODE_STRING object_name;
+  object_name.Buffer = const_cast<PWSTR>(name.c_str());
+  object_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  object_name.MaximumLength = object_name.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &object_name, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK io = {};
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  const NTSTATUS status =
+      create(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0, share, FILE_OPEN,
+             options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (status < 0) {
+    SetLastError(to_error(status));
+    return INVALID_HANDLE_VALUE;
+  }
+  return handle;
 }
 
 // Every entry of a folder open for listing, "." and ".." left out, sorted by
@@ -96,18 +110,21 @@ bool ClearReadOnly(HANDLE handle, DWORD attributes) {
   return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic)) != FALSE;
 }
 
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Folders are held without delete sharing: nobody renames or deletes them
+// while the walk is inside.
+constexpr ULONG kShareHeld = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
 class Walk {
  public:
   tree_removal::Outcome Run(std::wstring top) {
     while (top.size() > 1 && top.back() == L'\\' && top[top.size() - 2] != L':') top.pop_back();
+    const DWORD attributes = GetFileAttributesW(top.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Stop(GetLastError(), L"");
     // The volume the tree lies on: that of the folder holding the top, as the
     // system resolves the caller's path.
-    std::wstring parent = top;
-    parent.erase(parent.find_last_of(L'\\') == std::wstring::npos ? 0 : parent.find_last_of(L'\\'));
-    const DWORD probe = GetFileAttributesW(top.c_str());
-    if (probe == INVALID_FILE_ATTRIBUTES) return Stop(GetLastError(), L"");
-    HANDLE holder = CreateFileW((parent + L"\\").c_str(), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    const std::wstring parent = top.substr(0, top.find_last_of(L'\\') + 1);
+    HANDLE holder = CreateFileW(parent.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     BY_HANDLE_FILE_INFORMATION information = {};
     if (holder != INVALID_HANDLE_VALUE) {
@@ -115,7 +132,8 @@ class Walk {
       volume_ = information.dwVolumeSerialNumber;
       CloseHandle(holder);
     }
-    Remove(top, {L"", probe, 0}, L"");
+    top_ = top;
+    Remove(nullptr, {L"", attributes, 0}, L"");
     return outcome_;
   }
 
@@ -127,77 +145,97 @@ class Walk {
     return outcome_;
   }
 
-  // Removes the entry at `path` that the listing showed as `entry` (the top:
-  // no listing). False once the walk has stopped.
-  bool Remove(const std::wstring& path, const Listed& entry, const std::wstring& at) {
-    const bool link = IsLink(entry.attributes);
-    const bool folder = IsFolder(entry.attributes) && !link;
-    DWORD access = DELETE;
-    if (folder) access |= FILE_LIST_DIRECTORY;
-    if ((entry.attributes & FILE_ATTRIBUTE_READONLY) != 0 && !folder) {
-      access |= FILE_WRITE_ATTRIBUTES;
+  // Opens `entry` of the folder `parent` (null: the top, by its path).
+  HANDLE Open(HANDLE parent, const Listed& entry, ACCESS_MASK access, ULONG share, ULONG options) {
+    if (parent != nullptr) return OpenIn(parent, entry.name, access, share, options);
+    return CreateFileW(top_.c_str(), access | SYNCHRONIZE, share, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT |
+                           ((options & FILE_DELETE_ON_CLOSE) != 0 ? FILE_FLAG_DELETE_ON_CLOSE : 0),
+                       nullptr);
+  }
+
+  // Removes the entry `entry` of the folder `parent` (null: the top), whose
+  // names below the top are `at`. False once the walk has stopped.
+  bool Remove(HANDLE parent, const Listed& entry, const std::wstring& at) {
+    const DWORD attributes = entry.attributes;
+    if (!IsFolder(attributes) && !IsLink(attributes) && !IsReadOnly(attributes)) {
+      // A plain file: one open that deletes it when closed.
+      HANDLE file =
+          Open(parent, entry, DELETE, kShareAll, FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE);
+      if (file == INVALID_HANDLE_VALUE) return Failed(at);
+      CloseHandle(file);
+      ++outcome_.removed;
+      return true;
     }
-    Opened opened;
-    bool deletable = Open(path, access, folder, &opened);
-    if (!deletable && folder && GetLastError() == ERROR_SHARING_VIOLATION) {
-      // A folder that is somebody's current folder: emptied all the same,
-      // and its own removal then fails.
-      if (!Open(path, access & ~DELETE, folder, &opened)) return Failed(at);
-    } else if (!deletable) {
-      return Failed(at);
+    if (!IsFolder(attributes) || IsLink(attributes)) {
+      // A read-only file, or a link, junction or mount point: removed itself.
+      const ACCESS_MASK access = DELETE | (IsReadOnly(attributes) ? FILE_WRITE_ATTRIBUTES : 0);
+      HANDLE handle = Open(parent, entry, access, kShareAll, 0);
+      if (handle == INVALID_HANDLE_VALUE) return Failed(at);
+      const bool removed =
+          (!IsReadOnly(attributes) || ClearReadOnly(handle, attributes) || Failed(at)) &&
+          (Delete(handle) || Failed(at));
+      CloseHandle(handle);
+      if (removed) ++outcome_.removed;
+      return removed;
     }
-    bool removed = Check(entry, opened, at);
-    if (removed && folder && IsFolder(opened.attributes) && !IsLink(opened.attributes)) {
-      removed = Empty(path, opened.handle, at);
+    const ACCESS_MASK access = DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
+    HANDLE folder = Open(parent, entry, access, kShareHeld, FILE_DIRECTORY_FILE);
+    bool deletable = folder != INVALID_HANDLE_VALUE;
+    if (!deletable && GetLastError() == ERROR_SHARING_VIOLATION) {
+      // Somebody's current folder: emptied all the same; its own removal
+      // then fails.
+      folder = Open(parent, entry, access & ~DELETE, kShareHeld, FILE_DIRECTORY_FILE);
     }
-    if (removed && (opened.attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-        !IsFolder(opened.attributes) && !ClearReadOnly(opened.handle, opened.attributes)) {
-      removed = Failed(at);
-    }
+    if (folder == INVALID_HANDLE_VALUE) return Failed(at);
+    bool removed = Enter(folder, entry, at) && Empty(folder, at);
     if (removed && !deletable) {
       Stop(ERROR_SHARING_VIOLATION, at);
       removed = false;
     }
-    if (removed && !Delete(opened.handle)) removed = Failed(at);
-    CloseHandle(opened.handle);
+    if (removed && !Delete(folder)) removed = Failed(at);
+    CloseHandle(folder);
     if (removed) ++outcome_.removed;
     return removed;
   }
 
-  // Whether the opened entry is the one listed, on the tree's volume. A link
-  // or junction (in the listing or as opened) is then removed itself, never
-  // walked.
-  bool Check(const Listed& entry, const Opened& opened, const std::wstring& at) {
-    if (entry.index != 0 && opened.index != entry.index) {
+  // Whether the opened folder is the one listed, no reparse point, on the
+  // tree's volume: only then is it walked.
+  bool Enter(HANDLE folder, const Listed& entry, const std::wstring& at) {
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!GetFileInformationByHandle(folder, &information)) return Failed(at);
+    const uint64_t index = (uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
+    if ((entry.index != 0 && index != entry.index) || IsLink(information.dwFileAttributes)) {
       Stop(ERROR_FILE_INVALID, at, "replaced during the removal");
       return false;
     }
-    if (has_volume_ && opened.volume != volume_) {
+    if (has_volume_ && information.dwVolumeSerialNumber != volume_) {
       Stop(ERROR_NOT_SAME_DEVICE, at, "on another volume, not entered");
       return false;
     }
     return true;
   }
 
-  bool Empty(const std::wstring& path, HANDLE handle, const std::wstring& at) {
+  bool Empty(HANDLE folder, const std::wstring& at) {
     std::vector<Listed> entries;
-    if (!ReadFolder(handle, &entries)) return Failed(at);
+    if (!ReadFolder(folder, &entries)) return Failed(at);
     for (const Listed& inner : entries) {
-      const std::wstring inner_at = at.empty() ? inner.name : at + L"\\" + inner.name;
-      if (!Remove(long_paths::ChildPath(path, inner.name), inner, inner_at)) return false;
+      if (!Remove(folder, inner, at.empty() ? inner.name : at + L"\\" + inner.name)) return false;
     }
     return true;
   }
 
+  // Records the last error as what stopped the walk, unless the entry is
+  // gone meanwhile: then there is nothing more to remove there.
   bool Failed(const std::wstring& at) {
     const DWORD code = GetLastError();
-    // Gone meanwhile: nothing more to remove there.
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return !at.empty();
     Stop(code, at);
     return false;
   }
 
   tree_removal::Outcome outcome_;
+  std::wstring top_;
   DWORD volume_ = 0;
   bool has_volume_ = false;
 };
