@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/long_paths.h"
+#include "platform/tree_removal.h"
 #include "utility/base/file_path.h"
 #include "utility/base/logging.h"
 
@@ -85,10 +86,6 @@ DWORD AttributesOf(const std::wstring& path) {
   return GetFileAttributesW(ExtendedLengthPath(path).c_str());
 }
 
-bool IsLink(DWORD attributes) {
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
 // System error numbers, as they are given to records: the number itself,
 // which says more than a message in the system's language.
 class SystemErrors : public std::error_category {
@@ -97,52 +94,14 @@ class SystemErrors : public std::error_category {
   std::string message(int code) const override { return "system error " + std::to_string(code); }
 };
 
-[[noreturn]] void ThrowFileError(const char* operation, const std::wstring& path, DWORD code) {
+fs::filesystem_error FileError(const std::string& operation, const std::wstring& path, DWORD code) {
   static const SystemErrors errors;
-  throw fs::filesystem_error(operation, ToFsPath(path),
-                             std::error_code(static_cast<int>(code), errors));
+  return fs::filesystem_error(operation, ToFsPath(path),
+                              std::error_code(static_cast<int>(code), errors));
 }
 
-// Removes a file or folder tree, whose attributes the caller has read, and
-// returns the number of entries removed. `path` names it in errors, and
-// `system_path`, its extended form, reaches it. A link is removed itself and
-// never entered, so nothing outside the tree is touched. Errors raise
-// filesystem_error.
-uintmax_t RemoveTree(const std::wstring& path, const std::wstring& system_path, DWORD attributes) {
-  const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  uintmax_t count = 0;
-  if (folder && !IsLink(attributes)) {
-    // Names first, then removal: no listing stays open while sub-folders go.
-    std::vector<std::pair<std::wstring, DWORD>> entries;
-    if (!ListFolder(system_path, &entries)) {
-      ThrowFileError("cannot remove all", path, GetLastError());
-    }
-    for (const auto& [name, entry_attributes] : entries) {
-      count += RemoveTree(JoinPath(path, name), long_paths::ChildPath(system_path, name),
-                          entry_attributes);
-    }
-  }
-  const BOOL removed =
-      folder ? RemoveDirectoryW(system_path.c_str()) : DeleteFileW(system_path.c_str());
-  if (!removed) {
-    const DWORD code = GetLastError();
-    // Gone meanwhile: nothing more to remove here.
-    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return count;
-    ThrowFileError("cannot remove all", path, code);
-  }
-  return count + 1;
-}
-
-// The same for a path given by the caller (`system_path` its extended form):
-// nothing there removes nothing.
-uintmax_t RemoveTree(const std::wstring& path, const std::wstring& system_path) {
-  const DWORD attributes = GetFileAttributesW(system_path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD code = GetLastError();
-    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return 0;
-    ThrowFileError("cannot remove all", path, code);
-  }
-  return RemoveTree(path, system_path, attributes);
+[[noreturn]] void ThrowFileError(const char* operation, const std::wstring& path, DWORD code) {
+  throw FileError(operation, path, code);
 }
 
 // Creates a folder and every missing folder above it.
@@ -489,19 +448,28 @@ bool ListFolder(const std::wstring& system_folder,
 }
 
 bool RemoveAll(std::wstring path) {
-  const std::wstring system_path = long_paths::ExtendedForm(path);
-  // A link given as the path is removed itself; its target is not touched.
-  if (!IsLink(GetFileAttributesW(system_path.c_str()))) ClearReadOnlyIn(path, system_path);
-  int32_t count = 0;
-  try {
-    count = static_cast<int32_t>(RemoveTree(path, system_path));
-  } catch (const std::exception& e) {
-    LOG(ERROR) << "error happened:" << e.what();
-    count = 0;
+  // One walk that never leaves the tree: links, junctions and mount points
+  // are removed themselves or left, never entered, and read-only files go
+  // too (platform/tree_removal.h).
+  const tree_removal::Outcome outcome = tree_removal::RemoveTree(long_paths::ExtendedForm(path));
+  const bool missing =
+      outcome.removed == 0 && outcome.at.empty() &&
+      (outcome.error == ERROR_FILE_NOT_FOUND || outcome.error == ERROR_PATH_NOT_FOUND);
+  const bool failed = outcome.error != ERROR_SUCCESS && !missing;
+  if (failed) {
+    const std::string operation = std::string("cannot remove all") +
+                                  (outcome.refusal ? std::string(", ") + outcome.refusal : "");
+    LOG(ERROR) << "error happened:"
+               << FileError(operation, outcome.at.empty() ? path : JoinPath(path, outcome.at),
+                            outcome.error)
+                      .what();
   }
-  LOG(INFO) << "delete file result:" << (count > 0) << ",path:" << QuotedNarrowPath(path)
+  // The count says what went, also when an entry stopped the walk.
+  const auto count = static_cast<int32_t>(outcome.removed);
+  const bool removed = !failed && count > 0;
+  LOG(INFO) << "delete file result:" << removed << ",path:" << QuotedNarrowPath(path)
             << ",count:" << count;
-  return count > 0;
+  return removed;
 }
 
 BOOL MoveDir(std::wstring source, std::wstring destination) {

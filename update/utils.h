@@ -117,9 +117,13 @@ bool ClearReadOnlyRecursive(std::wstring folder);
 bool ListFolder(const std::wstring& system_folder,
                 std::vector<std::pair<std::wstring, DWORD>>* entries);
 // Removes a file, a link (never what it leads to) or a whole folder tree,
-// read-only files included. True when at least one entry was removed; one
-// INFO record with the count, and an ERROR record first when an entry
-// refused (the entries removed before it stay removed, the count is 0).
+// read-only files included, without ever leaving the tree: a link, junction
+// or mount point below the path is removed itself or left, never entered,
+// also one swapped in during the removal. True when at least one entry was
+// removed and none refused; one INFO record with the count of entries
+// removed, and an ERROR record first when an entry refused (the walk stops
+// there; the entries removed before it stay removed and are counted, and the
+// result is false).
 bool RemoveAll(std::wstring path);
 // Moves a folder to `destination` on the same volume: creates the missing
 // parents of the destination, removes a folder standing there, then moves.

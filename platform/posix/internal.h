@@ -6,7 +6,9 @@
 #include <sys/types.h>
 
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/win32.h"
@@ -102,6 +104,11 @@ HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition, bool private
 // to open a running program's file for writing (ETXTBSY); by a walk of every
 // process's image otherwise.
 bool IsRunningImage(const std::string& path, dev_t device, ino_t inode);
+
+// The identities (device and inode) of the files that running processes
+// execute, read once from every process's image: exact for the processes this
+// one may inspect.
+std::set<std::pair<dev_t, ino_t>> RunningImages();
 
 }  // namespace posix
 

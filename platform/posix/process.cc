@@ -609,25 +609,6 @@ int InheritableDescriptor(HANDLE handle) {
 
 namespace {
 
-// Whether some process executes the file with this identity, by a walk of
-// every process's image: exact for the processes this one may inspect.
-bool AnyProcessExecutes(dev_t device, ino_t inode) {
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return false;
-  bool running = false;
-  while (dirent* entry = readdir(proc)) {
-    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-    struct stat image;
-    const std::string link = std::string("/proc/") + entry->d_name + "/exe";
-    if (stat(link.c_str(), &image) == 0 && image.st_dev == device && image.st_ino == inode) {
-      running = true;
-      break;
-    }
-  }
-  closedir(proc);
-  return running;
-}
-
 // Opens a file for writing, never blocking (a lease or a FIFO fails instead).
 int OpenForWriting(const char* path, bool follow_links) {
   return open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (follow_links ? 0 : O_NOFOLLOW));
@@ -653,6 +634,20 @@ bool WritingRunningImagesIsRefused() {
 
 }  // namespace
 
+std::set<std::pair<dev_t, ino_t>> RunningImages() {
+  std::set<std::pair<dev_t, ino_t>> images;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return images;
+  while (dirent* entry = readdir(proc)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    struct stat image;
+    const std::string link = std::string("/proc/") + entry->d_name + "/exe";
+    if (stat(link.c_str(), &image) == 0) images.insert({image.st_dev, image.st_ino});
+  }
+  closedir(proc);
+  return images;
+}
+
 bool IsRunningImage(const std::string& path, dev_t device, ino_t inode) {
   // One open instead of a walk of every process per file: a file that opens
   // for writing runs nowhere, one refused with ETXTBSY runs. Any other answer
@@ -669,7 +664,7 @@ bool IsRunningImage(const std::string& path, dev_t device, ino_t inode) {
       return true;
     }
   }
-  return AnyProcessExecutes(device, inode);
+  return RunningImages().count({device, inode}) != 0;
 }
 
 }  // namespace posix
