@@ -206,9 +206,12 @@ class FaultsTest : public ::testing::Test {
     EXPECT_EQ(testenv::TreeDigest(layout_.client_dir), old_client);
     ExpectNoRunFolder();
   }
+  // No run folder with a journal is left (what is left of one that met a
+  // running program's file as it went is removed by the next run).
   void ExpectNoRunFolder() {
     for (const std::string& entry : testenv::TreeDigest(layout_.staging_dir)) {
-      EXPECT_NE(entry.rfind("zizaro_do-", 0), 0u) << entry;
+      EXPECT_TRUE(entry.rfind("zizaro_do-", 0) != 0 || entry.find(".done/") != std::string::npos)
+          << entry;
     }
   }
 
@@ -244,7 +247,11 @@ class FaultsTest : public ::testing::Test {
                         L"--root_dir=" + root_, L"--pid=0"});
         }
         testenv::WriteFile(temp_ / L"starts.txt", "");
+        // The user starts whatever client is there.
+        PROCESS_INFORMATION user = {};
+        if (testenv::Exists(layout_.client_exe)) user = testenv::StartProgram(layout_.client_exe);
         Update(with_archive, L"", L"", refused ? temp_ / L"none.7z" : L"");
+        testenv::Stop(&user);
         if (switched || !refused) {
           EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/version.txt"), "2.0");
           EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/settings/user.ini").empty(),

@@ -104,7 +104,7 @@ class Merge {
         if (!Walk(relative)) return false;
       } else if (journal_ != nullptr) {
         // A file the target has: the old one aside, then the new one in.
-        if (journal_ != nullptr && !MakeAsideFolders(relative)) return Fail(relative);
+        if (!MakeAsideFolders(relative)) return Fail(relative);
         if (!Move(target_, aside_, relative) || !Move(source_, target_, relative)) return false;
         ++replaced_;
       }
@@ -320,6 +320,19 @@ bool Undo(const InstallLayout& layout, const std::wstring& run_folder,
   return complete;
 }
 
+bool IsMove(const std::string& record) { return record.rfind("move ", 0) == 0; }
+
+// Ends the client's programs before a switch that was cut short is undone:
+// the client folder may be the new one, and a client started from it since
+// would hold it.
+void EndClientPrograms(const InstallLayout& layout) {
+  const int32_t killed = Utils::KillProcessesByName(kClientProcessName) +
+                         Utils::KillProcessesInFolder(layout.client_dir, kClientProcessName);
+  if (killed == 0) return;
+  LOG(INFO) << killed << " process killed," << WideToUtf8(layout.client_dir);
+  Sleep(16);
+}
+
 // Removes a run folder that may go: renamed first, so that whatever a
 // removal cut short leaves of it is known to be removable without its
 // journal.
@@ -350,8 +363,7 @@ bool RemoveEmptyRunFolder(const std::wstring& run_folder, const std::vector<std:
 // then), "begun" when it has only its first.
 std::string StateOf(const std::vector<std::string>& records) {
   if (records.size() < 2) return "begun";
-  const std::string& last = records.back();
-  return last.rfind("move ", 0) == 0 ? "switching" : last;
+  return IsMove(records.back()) ? "switching" : records.back();
 }
 
 // Whether the new client of a journal's run was complete in place: it
@@ -408,10 +420,15 @@ bool RecoverLeftovers(const InstallLayout& layout, bool* start_owed) {
       }
     } else if (SwitchedOver(leftover.records)) {
       *start_owed = *start_owed || !Started(leftover.records);
-    } else if (!Undo(layout, leftover.path, leftover.records)) {
-      LOG(ERROR) << "update refused, leftover of an earlier run cannot be put back:"
-                 << WideToUtf8(leftover.path);
-      return false;
+    } else {
+      if (std::any_of(leftover.records.begin(), leftover.records.end(), IsMove)) {
+        EndClientPrograms(layout);
+      }
+      if (!Undo(layout, leftover.path, leftover.records)) {
+        LOG(ERROR) << "update refused, leftover of an earlier run cannot be put back:"
+                   << WideToUtf8(leftover.path);
+        return false;
+      }
     }
     RemoveDone(leftover.path);
   }
