@@ -198,21 +198,27 @@ uint64_t Now() {
   return kStepsFrom1601To1970 + static_cast<uint64_t>(since_1970.count()) / 100;
 }
 
-// The entries of the old folder that the new one lacks, and the sub-folders
-// both have (links are entries, never folders to enter). False, with the
-// system's error as the last error, when a folder cannot be listed, or when
-// an entry is a file in one and a folder in the other (`conflict` names it).
-bool Compare(const std::wstring& system_old, const std::wstring& system_new, PlannedFolder* folder,
+// The path below the client folder of the entry `name` of the folder
+// `relative`.
+std::wstring ChildOf(const std::wstring& relative, const std::wstring& name) {
+  return relative.empty() ? name : relative + long_paths::kSeparator + name;
+}
+
+// Fills in the entries of the old folder (listed in `olds`) that the new one
+// (listed in `folder->news`) lacks, and the sub-folders both have; links are
+// entries, never folders to enter. False when an entry is a file in one and
+// a folder in the other (`conflict` names it).
+bool Compare(const std::vector<std::pair<std::wstring, DWORD>>& olds, PlannedFolder* folder,
              std::wstring* conflict) {
-  std::vector<std::pair<std::wstring, DWORD>> olds;
-  std::vector<std::pair<std::wstring, DWORD>> news;
-  if (!Utils::ListFolder(system_old, &olds) || !Utils::ListFolder(system_new, &news)) return false;
   const auto is_folder = [](DWORD attributes) {
     return IsFolder(attributes) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
   };
+  folder->old_only.clear();
+  folder->both.clear();
   for (const auto& [name, attributes] : olds) {
-    const auto found = std::lower_bound(news.begin(), news.end(), std::make_pair(name, DWORD{0}));
-    if (found == news.end() || found->first != name) {
+    const auto found =
+        std::lower_bound(folder->news.begin(), folder->news.end(), std::make_pair(name, DWORD{0}));
+    if (found == folder->news.end() || found->first != name) {
       folder->old_only.push_back(name);
     } else if (is_folder(attributes) != is_folder(found->second)) {
       *conflict = name;
@@ -224,40 +230,49 @@ bool Compare(const std::wstring& system_old, const std::wstring& system_new, Pla
   return true;
 }
 
-// Plans the folder `relative` below the old and the new client folders, and
-// the sub-folders both have.
-void Plan(const std::wstring& system_old, const std::wstring& system_new,
-          const std::wstring& relative, uint64_t now, std::map<std::wstring, PlannedFolder>* plan) {
+// The old and the new client folders in the forms the file calls take.
+struct ClientFolders {
+  std::wstring system_old;
+  std::wstring system_new;
+};
+
+// Plans the folder `relative` of the old client, and the sub-folders both
+// clients have. A folder that changed just now is planned too, to be listed
+// again when the switch comes to it.
+void Plan(const ClientFolders& clients, const std::wstring& relative, uint64_t now,
+          std::map<std::wstring, PlannedFolder>* plan) {
   PlannedFolder folder;
-  const std::wstring old_folder = Below(system_old, relative);
+  const std::wstring old_folder = Below(clients.system_old, relative);
   folder.last_write = LastWrite(old_folder);
   if (folder.last_write + kSettledSteps > now) folder.last_write = 0;
+  std::vector<std::pair<std::wstring, DWORD>> olds;
   std::wstring conflict;
-  if (folder.last_write == 0 ||
-      !Compare(old_folder, Below(system_new, relative), &folder, &conflict)) {
+  if (!Utils::ListFolder(old_folder, &olds) ||
+      !Utils::ListFolder(Below(clients.system_new, relative), &folder.news) ||
+      !Compare(olds, &folder, &conflict)) {
     return;  // listed when the switch comes to it
   }
-  for (const std::wstring& name : folder.both) {
-    Plan(system_old, system_new, relative.empty() ? name : relative + long_paths::kSeparator + name,
-         now, plan);
-  }
+  for (const std::wstring& name : folder.both) Plan(clients, ChildOf(relative, name), now, plan);
   (*plan)[relative] = std::move(folder);
 }
 
 // Carries what only the old client has in the folder `relative` (and below)
 // into the new client folder: from the plan when the folder has not changed
-// since, else from a new listing. False when a rename failed or met a
+// since, else from a new listing of it. False when a rename failed or met a
 // conflict.
-bool Carry(RunFolder* run, const std::wstring& client_dir, const std::wstring& relative,
-           int* carried) {
-  const std::wstring system_old = Below(long_paths::ExtendedForm(run->old_client), relative);
-  const std::wstring system_new = Below(long_paths::ExtendedForm(client_dir), relative);
-  PlannedFolder listed;
-  const auto planned = run->carry_plan.find(relative);
-  const bool settled = planned != run->carry_plan.end() && planned->second.last_write != 0 &&
-                       LastWrite(system_old) == planned->second.last_write;
+bool Carry(RunFolder* run, const std::wstring& client_dir, const ClientFolders& clients,
+           const std::wstring& relative, int* carried) {
+  const std::wstring system_old = Below(clients.system_old, relative);
+  PlannedFolder& folder = run->carry_plan[relative];  // one not planned: nothing known
+  const bool settled = folder.last_write != 0 && LastWrite(system_old) == folder.last_write;
+  // The new side of a folder as planned is still as it was listed.
+  std::vector<std::pair<std::wstring, DWORD>> olds;
   std::wstring conflict;
-  if (!settled && !Compare(system_old, system_new, &listed, &conflict)) {
+  const bool known =
+      settled || ((!folder.news.empty() ||
+                   Utils::ListFolder(Below(clients.system_new, relative), &folder.news)) &&
+                  Utils::ListFolder(system_old, &olds) && Compare(olds, &folder, &conflict));
+  if (!known) {
     const DWORD code = GetLastError();
     LOG(ERROR) << "old client entry not carried over:"
                << WideToUtf8(Below(run->old_client, relative))
@@ -265,9 +280,8 @@ bool Carry(RunFolder* run, const std::wstring& client_dir, const std::wstring& r
                                     : ",conflicts with:" + WideToUtf8(conflict));
     return false;
   }
-  const PlannedFolder& folder = settled ? planned->second : listed;
   for (const std::wstring& name : folder.old_only) {
-    const std::wstring below = relative.empty() ? name : relative + long_paths::kSeparator + name;
+    const std::wstring below = ChildOf(relative, name);
     if (!run->journal.Rename(Below(run->old_client, below), Below(client_dir, below),
                              kRenameAttempts)) {
       return false;
@@ -275,10 +289,7 @@ bool Carry(RunFolder* run, const std::wstring& client_dir, const std::wstring& r
     ++*carried;
   }
   for (const std::wstring& name : folder.both) {
-    if (!Carry(run, client_dir, relative.empty() ? name : relative + long_paths::kSeparator + name,
-               carried)) {
-      return false;
-    }
+    if (!Carry(run, client_dir, clients, ChildOf(relative, name), carried)) return false;
   }
   return true;
 }
@@ -507,8 +518,9 @@ bool FitsTheRoot(const InstallLayout& layout, const std::wstring& unpacked,
 
 void PlanCarry(const InstallLayout& layout, RunFolder* run) {
   run->carry_plan.clear();
-  Plan(long_paths::ExtendedForm(layout.client_dir),
-       long_paths::ExtendedForm(JoinPath(run->unpacked, L"Client")), L"", Now(), &run->carry_plan);
+  Plan({long_paths::ExtendedForm(layout.client_dir),
+        long_paths::ExtendedForm(JoinPath(run->unpacked, L"Client"))},
+       L"", Now(), &run->carry_plan);
 }
 
 bool SwitchOver(const InstallLayout& layout, RunFolder* run) {
@@ -523,7 +535,10 @@ bool SwitchOver(const InstallLayout& layout, RunFolder* run) {
   int carried = 0;
   Merge merge(layout, run->unpacked, layout.root, run->replaced, &run->journal);
   std::wstring failed;
-  const bool done = moved_in && (!set_aside || Carry(run, layout.client_dir, L"", &carried)) &&
+  const ClientFolders clients = {long_paths::ExtendedForm(run->old_client),
+                                 long_paths::ExtendedForm(layout.client_dir)};
+  const bool done = moved_in &&
+                    (!set_aside || Carry(run, layout.client_dir, clients, L"", &carried)) &&
                     merge.Run(&failed);
   LOG(INFO) << "switch over result:" << done << ",moved:" << moved_in + merge.moved()
             << ",replaced:" << set_aside + merge.replaced() << ",carried:" << carried

@@ -36,11 +36,13 @@
 // A folder of the old client as the archive's switch found it before the old
 // client was ended: when it last changed (0: just before it was read, within
 // the file system's granularity, or not known), the entries that only the old
-// client has, and the sub-folders that both have.
+// client has, the sub-folders that both have, and the entries of the new
+// client's folder (which nothing else changes), as listed.
 struct PlannedFolder {
   uint64_t last_write = 0;
   std::vector<std::wstring> old_only;
   std::vector<std::wstring> both;
+  std::vector<std::pair<std::wstring, DWORD>> news;
 };
 
 struct RunFolder {
