@@ -198,6 +198,22 @@ uint64_t Now() {
   return kStepsFrom1601To1970 + static_cast<uint64_t>(since_1970.count()) / 100;
 }
 
+// Whether the file system of `folder` marks a folder changed whenever an
+// entry is added to it, removed or renamed (NTFS and ReFS, and POSIX file
+// systems, do; FAT does not). False when the system cannot tell.
+bool FolderTimesFollowEntries(const std::wstring& folder) {
+  HANDLE handle = CreateFileW(long_paths::ExtendedLengthPath(folder).c_str(), 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  wchar_t file_system[MAX_PATH + 1] = {};
+  const bool told = GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, nullptr,
+                                                  file_system, MAX_PATH + 1) != FALSE;
+  CloseHandle(handle);
+  const std::wstring name = file_system;
+  return told && name.rfind(L"FAT", 0) != 0 && name != L"exFAT";
+}
+
 // The path below the client folder of the entry `name` of the folder
 // `relative`.
 std::wstring ChildOf(const std::wstring& relative, const std::wstring& name) {
@@ -518,6 +534,9 @@ bool FitsTheRoot(const InstallLayout& layout, const std::wstring& unpacked,
 
 void PlanCarry(const InstallLayout& layout, RunFolder* run) {
   run->carry_plan.clear();
+  // Where a folder's time does not follow the entries it gains and loses
+  // (FAT), no plan is trusted: the switch lists every folder.
+  if (!FolderTimesFollowEntries(layout.client_dir)) return;
   Plan({long_paths::ExtendedForm(layout.client_dir),
         long_paths::ExtendedForm(JoinPath(run->unpacked, L"Client"))},
        L"", Now(), &run->carry_plan);
