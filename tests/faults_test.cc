@@ -492,8 +492,9 @@ TEST_F(FaultsTest, UpdatesBoundToFailAreRefusedBeforeAnythingIsDestroyed) {
 
 // Switches that cannot complete after the old executable has gone, and odd
 // old clients that must not stop one: every row ends with the old client
-// complete but for its executable, or the new client complete and started;
-// the archive goes only with a complete switch.
+// complete, its executable included (unless the row's own script removed the
+// kept copy too), or the new client complete and started; the archive goes
+// only once the new client has started.
 TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
   struct Row {
     const char* name;
