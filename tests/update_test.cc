@@ -236,7 +236,7 @@ TEST_F(RunUpdateTest, ArchiveBranchEndsWithTheNewClientRunning) {
   const std::wstring archive = temp_ / L"update.7z";
   MakeArchive(archive, temp_ / L"pack/Client");
 
-  EXPECT_TRUE(RunUpdate(static_cast<int32_t>(waited_.dwProcessId), root, archive));
+  EXPECT_TRUE(RunUpdate(static_cast<int32_t>(waited_.dwProcessId), InstallLayout(root), archive));
   EXPECT_EQ(testenv::WaitExit(lingering_.hProcess, 10000), 0u);
   EXPECT_TRUE(ClientStartedFrom(InstallLayout(root).client_exe));
   EXPECT_EQ(testenv::ReadFile(root + L"/Client/data/version.txt"), "2.0");
@@ -263,7 +263,7 @@ TEST_F(RunUpdateTest, StagingBranchEndsWithTheNewClientRunning) {
   MakeNewClient(layout.staged_client_dir);
   const std::vector<std::string> staged = testenv::ListTree(layout.staged_client_dir);
 
-  EXPECT_TRUE(RunUpdate(static_cast<int32_t>(waited_.dwProcessId), root, L""));
+  EXPECT_TRUE(RunUpdate(static_cast<int32_t>(waited_.dwProcessId), layout, L""));
   EXPECT_EQ(testenv::ListTree(layout.client_dir), staged);
   EXPECT_TRUE(ClientStartedFrom(layout.client_exe));
   // The client folder went aside at the first try; the first promotion (into
@@ -283,7 +283,7 @@ TEST_F(RunUpdateTest, ExecutableThatCannotBeRemovedStopsTheRun) {
   const std::wstring root = temp_ / L"root";
   testenv::WriteFile(InstallLayout(root).client_exe + L"/locked.txt", "x");
   MakeNewClient(InstallLayout(root).staged_client_dir);
-  EXPECT_FALSE(RunUpdate(0, root, L""));
+  EXPECT_FALSE(RunUpdate(0, InstallLayout(root), L""));
   EXPECT_THAT(LinesWith("enforce"),
               ElementsAre("E enforce kill process and delete QXDazavAzir.exe failed"));
   EXPECT_TRUE(testenv::Exists(InstallLayout(root).staged_client_dir));
@@ -304,7 +304,7 @@ TEST_F(RunUpdateTest, FailedExtractionSkipsTheFirewallScriptAndTheRelaunch) {
   // old client is touched.
   const std::wstring archive = temp_ / L"damaged.zip";
   testenv::WriteFile(archive, testenv::ZipWithoutData("data.bin", 100));
-  EXPECT_FALSE(RunUpdate(static_cast<int32_t>(waited_.dwProcessId), root, archive));
+  EXPECT_FALSE(RunUpdate(static_cast<int32_t>(waited_.dwProcessId), layout, archive));
   EXPECT_THAT(LinesWith("7z exit with code:"),
               ElementsAre(MatchesPattern("I 7z exit with code:[1-9][0-9]*,ret:1")));
   EXPECT_THAT(LinesWith("update refused"),
@@ -351,7 +351,7 @@ TEST_F(RunUpdateTest, StagedClientWithoutItsExecutableIsRefused) {
   const InstallLayout layout(root);
   testenv::WriteFile(layout.client_dir + L"/data/version.txt", "1.0");
   testenv::WriteFile(layout.staged_client_dir + L"/data/version.txt", "2.0");
-  EXPECT_FALSE(RunUpdate(0, root, L""));
+  EXPECT_FALSE(RunUpdate(0, InstallLayout(root), L""));
   EXPECT_EQ(testenv::ReadFile(layout.client_dir + L"/data/version.txt"), "1.0");
   EXPECT_EQ(log_.Lines().back(),
             "E update refused, no QXDazavAzir.exe in the staged client folder:" +

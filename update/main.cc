@@ -88,7 +88,7 @@ Outcome UpdateGuarded(int32_t pid, std::wstring root_dir, std::wstring zip_file)
     if (RunsFrom(layout.client_dir)) {
       return HandOffToCopy(pid, layout, zip_file) ? Outcome::kHandedOff : Outcome::kFailed;
     }
-    return RunUpdate(pid, root_dir, zip_file) ? Outcome::kUpdated : Outcome::kFailed;
+    return RunUpdate(pid, layout, zip_file) ? Outcome::kUpdated : Outcome::kFailed;
   } catch (const std::exception& e) {
     LOG(ERROR) << "update aborted by exception:" << e.what();
   } catch (...) {

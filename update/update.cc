@@ -682,8 +682,7 @@ bool SwitchToArchive(const InstallLayout& layout, RunFolder* run) {
   return true;
 }
 
-bool RunUpdate(int32_t pid, const std::wstring& root_dir, const std::wstring& zip_file) {
-  const InstallLayout layout(root_dir);
+bool RunUpdate(int32_t pid, const InstallLayout& layout, const std::wstring& zip_file) {
   WaitProcessById(pid, nullptr, kClientWaitMs);
   bool start_owed = false;
   if (!RecoverLeftovers(layout, &start_owed)) return false;

@@ -66,12 +66,13 @@ enum class RootLock { kTaken, kHeldByAnother, kRefused };
 // cannot be opened): only a lock that is held means another update.
 RootLock LockInstallRoot(const std::wstring& root_dir, DWORD wait_ms = 0);
 
-// The whole update. True when every mandatory step succeeded and the new
-// client was started. A false result leaves the old client complete, its
-// executable included (or, when even that cannot be done, the run's journal
-// for the next run to finish the undoing); the archive is deleted only once
-// the new client has started.
-bool RunUpdate(int32_t pid, const std::wstring& root_dir, const std::wstring& zip_file);
+// The whole update, every step taking the run's one layout of the install
+// root. True when every mandatory step succeeded and the new client was
+// started. A false result leaves the old client complete, its executable
+// included (or, when even that cannot be done, the run's journal for the next
+// run to finish the undoing); the archive is deleted only once the new client
+// has started.
+bool RunUpdate(int32_t pid, const InstallLayout& layout, const std::wstring& zip_file);
 
 // Whether the running program lies in `folder` or below it, by identity.
 bool RunsFrom(const std::wstring& folder);
