@@ -351,7 +351,7 @@ TEST_F(RunUpdateTest, StagedClientWithoutItsExecutableIsRefused) {
   const InstallLayout layout(root);
   testenv::WriteFile(layout.client_dir + L"/data/version.txt", "1.0");
   testenv::WriteFile(layout.staged_client_dir + L"/data/version.txt", "2.0");
-  EXPECT_FALSE(RunUpdate(0, InstallLayout(root), L""));
+  EXPECT_FALSE(RunUpdate(0, layout, L""));
   EXPECT_EQ(testenv::ReadFile(layout.client_dir + L"/data/version.txt"), "1.0");
   EXPECT_EQ(log_.Lines().back(),
             "E update refused, no QXDazavAzir.exe in the staged client folder:" +

@@ -202,16 +202,8 @@ uint64_t Now() {
 // entry is added to it, removed or renamed (NTFS and ReFS, and POSIX file
 // systems, do; FAT does not). False when the system cannot tell.
 bool FolderTimesFollowEntries(const std::wstring& folder) {
-  HANDLE handle = CreateFileW(long_paths::ExtendedLengthPath(folder).c_str(), 0,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  wchar_t file_system[MAX_PATH + 1] = {};
-  const bool told = GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, nullptr,
-                                                  file_system, MAX_PATH + 1) != FALSE;
-  CloseHandle(handle);
-  const std::wstring name = file_system;
-  return told && name.rfind(L"FAT", 0) != 0 && name != L"exFAT";
+  std::wstring name;
+  return Utils::GetFileSystemName(folder, &name) && name.rfind(L"FAT", 0) != 0 && name != L"exFAT";
 }
 
 // The path below the client folder of the entry `name` of the folder

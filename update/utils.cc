@@ -117,12 +117,19 @@ void CreateFolders(const std::wstring& folder) {
   }
 }
 
+// An existing entry opened only to be asked about: no access asked for and
+// every kind of sharing allowed, so that nothing stands in anybody's way, and
+// backup semantics, so that folders open too; `flags` adds to them.
+HANDLE OpenToQuery(const std::wstring& path, DWORD flags = 0) {
+  return CreateFileW(ExtendedLengthPath(path).c_str(), 0,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
 // The path an existing entry really has, every link on the way resolved;
 // empty when the system cannot tell.
 std::wstring FinalPathOf(const std::wstring& path) {
-  HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), 0,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE file = OpenToQuery(path);
   if (file == INVALID_HANDLE_VALUE) return std::wstring();
   std::vector<wchar_t> buffer(kLongestPath);
   const DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), kLongestPath,
@@ -362,11 +369,7 @@ bool RunForOutput(const std::wstring& command_line, std::string* output, DWORD* 
 
 bool GetFileFacts(const std::wstring& path, FileFacts* facts) {
   if (path.empty()) return false;
-  // Backup semantics: folders open too. No access is asked for, and every
-  // kind of sharing is allowed, so that nothing stands in anybody's way.
-  HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), 0,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE file = OpenToQuery(path);
   if (file == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION information = {};
   const bool read = GetFileInformationByHandle(file, &information) != FALSE;
@@ -405,10 +408,7 @@ bool LiesWithin(const std::wstring& inner, const FileFacts& outer, bool when_und
 
 bool GetRenameVolume(const std::wstring& path, bool follow, uint64_t* volume) {
   if (path.empty()) return false;
-  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-  HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), 0,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, flags, nullptr);
+  HANDLE file = OpenToQuery(path, follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
   if (file == INVALID_HANDLE_VALUE) return false;
   // Both serials: on Windows they are one; the POSIX layer tells the device
   // by the first and the mount by the second. Wine tells the host's devices
@@ -422,6 +422,17 @@ bool GetRenameVolume(const std::wstring& path, bool follow, uint64_t* volume) {
   CloseHandle(file);
   *volume = (uint64_t{information.dwVolumeSerialNumber} << 32) | serial;
   return read;
+}
+
+bool GetFileSystemName(const std::wstring& path, std::wstring* name) {
+  HANDLE file = OpenToQuery(path);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  wchar_t text[MAX_PATH + 1] = {};
+  const bool told = GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, nullptr, text,
+                                                  MAX_PATH + 1) != FALSE;
+  CloseHandle(file);
+  *name = text;
+  return told;
 }
 
 bool IsDirectory(std::wstring path) {

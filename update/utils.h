@@ -99,6 +99,10 @@ bool LiesWithin(const std::wstring& inner, const FileFacts& outer, bool when_und
 // moves. Entries move into each other's places by renames only within one
 // volume (on POSIX, one mount). False when the system cannot tell.
 bool GetRenameVolume(const std::wstring& path, bool follow, uint64_t* volume);
+// The name of the file system that holds the entry at `path` ("NTFS",
+// "FAT32"...; the POSIX layer tells none: an empty name). False when the
+// system cannot tell.
+bool GetFileSystemName(const std::wstring& path, std::wstring* name);
 // True when the path, links followed, names an existing folder; false for a
 // file, a missing path and any error. Never raises.
 bool IsDirectory(std::wstring path);
