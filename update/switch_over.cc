@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/listing.h"
 #include "platform/long_paths.h"
 #include "update/utils.h"
 #include "utility/base/file_path.h"
@@ -84,9 +85,9 @@ class Merge {
 
  private:
   bool Walk(const std::wstring& folder) {
-    std::vector<std::pair<std::wstring, DWORD>> entries;
+    std::vector<Utils::ListedEntry> entries;
     if (!Utils::ListFolder(Below(system_source_, folder), &entries)) return Fail(L"");
-    for (const auto& [name, attributes] : entries) {
+    for (const auto& [name, attributes, last_write] : entries) {
       const std::wstring relative = folder.empty() ? name : folder + long_paths::kSeparator + name;
       // The run's own folders live in the staging folder: nothing lands there.
       if (IsStagingFolder(relative)) return Conflict(relative);
@@ -187,7 +188,7 @@ class Merge {
 uint64_t LastWrite(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data = {};
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-  return (uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime;
+  return Utils::StepsOf(data.ftLastWriteTime);
 }
 
 // Now, in the same steps.
@@ -212,23 +213,31 @@ std::wstring ChildOf(const std::wstring& relative, const std::wstring& name) {
   return relative.empty() ? name : relative + long_paths::kSeparator + name;
 }
 
+// The entry named `name` of a listing sorted by name, or the listing's end.
+std::vector<Utils::ListedEntry>::const_iterator Find(const std::vector<Utils::ListedEntry>& entries,
+                                                     const std::wstring& name) {
+  const auto found = std::lower_bound(
+      entries.begin(), entries.end(), name,
+      [](const Utils::ListedEntry& entry, const std::wstring& key) { return entry.name < key; });
+  return found != entries.end() && found->name == name ? found : entries.end();
+}
+
 // Fills in the entries of the old folder (listed in `olds`) that the new one
 // (listed in `folder->news`) lacks, and the sub-folders both have; links are
 // entries, never folders to enter. False when an entry is a file in one and
 // a folder in the other (`conflict` names it).
-bool Compare(const std::vector<std::pair<std::wstring, DWORD>>& olds, PlannedFolder* folder,
+bool Compare(const std::vector<Utils::ListedEntry>& olds, PlannedFolder* folder,
              std::wstring* conflict) {
   const auto is_folder = [](DWORD attributes) {
     return IsFolder(attributes) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
   };
   folder->old_only.clear();
   folder->both.clear();
-  for (const auto& [name, attributes] : olds) {
-    const auto found =
-        std::lower_bound(folder->news.begin(), folder->news.end(), std::make_pair(name, DWORD{0}));
-    if (found == folder->news.end() || found->first != name) {
+  for (const auto& [name, attributes, last_write] : olds) {
+    const auto found = Find(folder->news, name);
+    if (found == folder->news.end()) {
       folder->old_only.push_back(name);
-    } else if (is_folder(attributes) != is_folder(found->second)) {
+    } else if (is_folder(attributes) != is_folder(found->attributes)) {
       *conflict = name;
       return false;
     } else if (is_folder(attributes)) {
@@ -253,7 +262,7 @@ void Plan(const ClientFolders& clients, const std::wstring& relative, uint64_t n
   const std::wstring old_folder = Below(clients.system_old, relative);
   folder.last_write = LastWrite(old_folder);
   if (folder.last_write + kSettledSteps > now) folder.last_write = 0;
-  std::vector<std::pair<std::wstring, DWORD>> olds;
+  std::vector<Utils::ListedEntry> olds;
   std::wstring conflict;
   if (!Utils::ListFolder(old_folder, &olds) ||
       !Utils::ListFolder(Below(clients.system_new, relative), &folder.news) ||
@@ -266,15 +275,18 @@ void Plan(const ClientFolders& clients, const std::wstring& relative, uint64_t n
 
 // Carries what only the old client has in the folder `relative` (and below)
 // into the new client folder: from the plan when the folder has not changed
-// since, else from a new listing of it. False when a rename failed or met a
-// conflict.
+// since, else from a new listing of it. `listed_write`: when the folder last
+// changed as its parent's new listing gave it, 0 when the folder is to be
+// asked. False when a rename failed or met a conflict.
 bool Carry(RunFolder* run, const std::wstring& client_dir, const ClientFolders& clients,
-           const std::wstring& relative, int* carried) {
+           const std::wstring& relative, uint64_t listed_write, int* carried) {
   const std::wstring system_old = Below(clients.system_old, relative);
   PlannedFolder& folder = run->carry_plan[relative];  // one not planned: nothing known
-  const bool settled = folder.last_write != 0 && LastWrite(system_old) == folder.last_write;
+  const bool settled =
+      folder.last_write != 0 &&
+      (listed_write != 0 ? listed_write : LastWrite(system_old)) == folder.last_write;
   // The new side of a folder as planned is still as it was listed.
-  std::vector<std::pair<std::wstring, DWORD>> olds;
+  std::vector<Utils::ListedEntry> olds;
   std::wstring conflict;
   const bool known =
       settled || ((!folder.news.empty() ||
@@ -297,7 +309,13 @@ bool Carry(RunFolder* run, const std::wstring& client_dir, const ClientFolders& 
     ++*carried;
   }
   for (const std::wstring& name : folder.both) {
-    if (!Carry(run, client_dir, clients, ChildOf(relative, name), carried)) return false;
+    // Where a listing reads each entry itself, the one just made gives each
+    // sub-folder's time without asking the sub-folder again.
+    const auto listed = listing::kTimesAreCurrent ? Find(olds, name) : olds.end();
+    if (!Carry(run, client_dir, clients, ChildOf(relative, name),
+               listed == olds.end() ? 0 : listed->last_write, carried)) {
+      return false;
+    }
   }
   return true;
 }
@@ -370,9 +388,9 @@ void RemoveDone(const std::wstring& run_folder) {
 // whole line (`records`, as read): a run ended before it wrote its first
 // record, having changed nothing.
 bool RemoveEmptyRunFolder(const std::wstring& run_folder, const std::vector<std::string>& records) {
-  std::vector<std::pair<std::wstring, DWORD>> entries;
+  std::vector<Utils::ListedEntry> entries;
   if (records.empty() && Utils::ListFolder(long_paths::ExtendedForm(run_folder), &entries) &&
-      entries.size() == 1 && entries.front().first == L"journal") {
+      entries.size() == 1 && entries.front().name == L"journal") {
     DeleteFileW(long_paths::ExtendedLengthPath(JournalPath(run_folder)).c_str());
   }
   return RemoveDirectoryW(long_paths::ExtendedLengthPath(run_folder).c_str()) != FALSE;
@@ -404,7 +422,7 @@ bool Started(const std::vector<std::string>& records) {
 
 bool RecoverLeftovers(const InstallLayout& layout, bool* start_owed) {
   *start_owed = false;
-  std::vector<std::pair<std::wstring, DWORD>> entries;
+  std::vector<Utils::ListedEntry> entries;
   if (!Utils::ListFolder(long_paths::ExtendedForm(layout.staging_dir), &entries)) return true;
   struct Leftover {
     uint64_t started;
@@ -412,7 +430,7 @@ bool RecoverLeftovers(const InstallLayout& layout, bool* start_owed) {
     std::vector<std::string> records;
   };
   std::vector<Leftover> leftovers;
-  for (const auto& [name, attributes] : entries) {
+  for (const auto& [name, attributes, last_write] : entries) {
     if (!HasPrefix(name, kRunFolderPrefix)) continue;
     const std::wstring path = JoinPath(layout.staging_dir, name);
     Leftover leftover{0, path, {}};
@@ -549,7 +567,7 @@ bool SwitchOver(const InstallLayout& layout, RunFolder* run) {
   const ClientFolders clients = {long_paths::ExtendedForm(run->old_client),
                                  long_paths::ExtendedForm(layout.client_dir)};
   const bool done = moved_in &&
-                    (!set_aside || Carry(run, layout.client_dir, clients, L"", &carried)) &&
+                    (!set_aside || Carry(run, layout.client_dir, clients, L"", 0, &carried)) &&
                     merge.Run(&failed);
   LOG(INFO) << "switch over result:" << done << ",moved:" << moved_in + merge.moved()
             << ",replaced:" << set_aside + merge.replaced() << ",carried:" << carried

@@ -32,6 +32,7 @@
 
 #include "update/journal.h"
 #include "update/update.h"
+#include "update/utils.h"
 
 // A folder of the old client as the archive's switch found it before the old
 // client was ended: when it last changed (0: just before it was read, within
@@ -42,7 +43,7 @@ struct PlannedFolder {
   uint64_t last_write = 0;
   std::vector<std::wstring> old_only;
   std::vector<std::wstring> both;
-  std::vector<std::pair<std::wstring, DWORD>> news;
+  std::vector<Utils::ListedEntry> news;
 };
 
 struct RunFolder {

@@ -166,9 +166,9 @@ bool IsSameOrBelowByIdentity(const std::wstring& inner, const std::wstring& oute
 // Clears the read-only attribute of the files below `folder` (reached
 // through `system_folder`, its extended form).
 bool ClearReadOnlyIn(const std::wstring& folder, const std::wstring& system_folder) {
-  std::vector<std::pair<std::wstring, DWORD>> entries;
+  std::vector<ListedEntry> entries;
   if (!ListFolder(system_folder, &entries)) return false;
-  for (const auto& [name, attributes] : entries) {
+  for (const auto& [name, attributes, last_write] : entries) {
     // Links and junctions are removed as they are, never walked: a link to an
     // outside folder keeps that folder untouched, and a cycle cannot trap us.
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
@@ -444,14 +444,14 @@ bool ClearReadOnlyRecursive(std::wstring folder) {
   return ClearReadOnlyIn(folder, long_paths::ExtendedForm(folder));
 }
 
-bool ListFolder(const std::wstring& system_folder,
-                std::vector<std::pair<std::wstring, DWORD>>* entries) {
+bool ListFolder(const std::wstring& system_folder, std::vector<ListedEntry>* entries) {
   WIN32_FIND_DATAW entry = {};
   HANDLE find = FindFirstFileW(long_paths::ChildPath(system_folder, L"*").c_str(), &entry);
   if (find == INVALID_HANDLE_VALUE) return false;
   do {
     const std::wstring name = entry.cFileName;
-    if (name != L"." && name != L"..") entries->emplace_back(name, entry.dwFileAttributes);
+    if (name == L"." || name == L"..") continue;
+    entries->push_back({name, entry.dwFileAttributes, StepsOf(entry.ftLastWriteTime)});
   } while (FindNextFileW(find, &entry));
   FindClose(find);
   std::sort(entries->begin(), entries->end());

@@ -114,12 +114,23 @@ bool IsDirectory(std::wstring path);
 // names Windows reads otherwise in plain paths ("aux.js", "trail.") are
 // reached too.
 bool ClearReadOnlyRecursive(std::wstring folder);
+// A file time as one number: 100-nanosecond steps since 1601.
+inline uint64_t StepsOf(const FILETIME& time) {
+  return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+// An entry of a folder as its listing gives it: its name, its attributes (a
+// link as a reparse point) and when it last changed (StepsOf;
+// platform/listing.h says how far that time holds for a folder).
+struct ListedEntry {
+  std::wstring name;
+  DWORD attributes = 0;
+  uint64_t last_write = 0;
+  bool operator<(const ListedEntry& other) const { return name < other.name; }
+};
 // The entries of a folder given in extended-length form (long_paths::
-// ExtendedForm), "." and ".." left out, each with its attributes as listed
-// (a link as a reparse point), sorted by name. False, with the system's
-// error as the last error, when the folder cannot be listed.
-bool ListFolder(const std::wstring& system_folder,
-                std::vector<std::pair<std::wstring, DWORD>>* entries);
+// ExtendedForm), "." and ".." left out, sorted by name. False, with the
+// system's error as the last error, when the folder cannot be listed.
+bool ListFolder(const std::wstring& system_folder, std::vector<ListedEntry>* entries);
 // Removes a file, a link (never what it leads to) or a whole folder tree,
 // read-only files included, without ever leaving the tree: a link, junction
 // or mount point below the path is removed itself or left, never entered,

@@ -93,6 +93,13 @@ DWORD AttributesOf(const std::string& path, const struct stat& link_info) {
   return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
 }
 
+// A time as Windows counts file times: 100-nanosecond steps since 1601.
+FILETIME FileTimeOf(const struct timespec& time) {
+  const uint64_t steps = (static_cast<uint64_t>(time.tv_sec) + 11644473600u) * 10000000u +
+                         static_cast<uint64_t>(time.tv_nsec) / 100;
+  return FILETIME{static_cast<DWORD>(steps), static_cast<DWORD>(steps >> 32)};
+}
+
 bool Matches(const std::string& pattern, const char* name) {
   // "*.*" matches every name on Windows, also names without a dot.
   return pattern == "*" || pattern == "*.*" || fnmatch(pattern.c_str(), name, 0) == 0;
@@ -103,11 +110,16 @@ bool Matches(const std::string& pattern, const char* name) {
 bool NextMatch(FindObject* find, LPWIN32_FIND_DATAW data) {
   while (dirent* entry = readdir(find->dir)) {
     if (!Matches(find->pattern, entry->d_name)) continue;
-    std::string path = find->folder + "/" + entry->d_name;
+    // Read through the open folder: no walk of the whole path per entry.
     struct stat info;
-    if (lstat(path.c_str(), &info) != 0) continue;  // vanished meanwhile
+    if (fstatat(dirfd(find->dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;  // vanished meanwhile
+    }
     *data = WIN32_FIND_DATAW{};
-    data->dwFileAttributes = AttributesOf(path, info);
+    data->dwFileAttributes = AttributesOf(find->folder + "/" + entry->d_name, info);
+    data->ftCreationTime = FileTimeOf(info.st_ctim);
+    data->ftLastAccessTime = FileTimeOf(info.st_atim);
+    data->ftLastWriteTime = FileTimeOf(info.st_mtim);
     uint64_t size = S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0;
     data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
     data->nFileSizeLow = static_cast<DWORD>(size);
@@ -342,17 +354,11 @@ BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID inf
   if (!posix::NativePath(path, &native)) return FALSE;
   struct stat info;
   if (lstat(native.c_str(), &info) != 0) return posix::Fail(posix::FileNotFoundError(errno));
-  // Times as Windows counts them: 100-nanosecond steps since 1601.
-  const auto file_time = [](const struct timespec& time) {
-    const uint64_t steps = (static_cast<uint64_t>(time.tv_sec) + 11644473600u) * 10000000u +
-                           static_cast<uint64_t>(time.tv_nsec) / 100;
-    return FILETIME{static_cast<DWORD>(steps), static_cast<DWORD>(steps >> 32)};
-  };
   auto* data = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(information);
   data->dwFileAttributes = posix::AttributesOf(native, info);
-  data->ftCreationTime = file_time(info.st_ctim);
-  data->ftLastAccessTime = file_time(info.st_atim);
-  data->ftLastWriteTime = file_time(info.st_mtim);
+  data->ftCreationTime = posix::FileTimeOf(info.st_ctim);
+  data->ftLastAccessTime = posix::FileTimeOf(info.st_atim);
+  data->ftLastWriteTime = posix::FileTimeOf(info.st_mtim);
   const auto size = static_cast<uint64_t>(S_ISREG(info.st_mode) ? info.st_size : 0);
   data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
   data->nFileSizeLow = static_cast<DWORD>(size);
