@@ -11,8 +11,7 @@
 namespace log_files {
 
 HANDLE OpenForAppending(const std::wstring& path) {
-  return posix::OpenForAppend(path.c_str(), FILE_READ_DATA | FILE_APPEND_DATA, OPEN_ALWAYS, nullptr,
-                              true);
+  return posix::OpenForAppend(path.c_str(), FILE_READ_DATA | FILE_APPEND_DATA, OPEN_ALWAYS, true);
 }
 
 bool CreateFolders(const std::filesystem::path& folder) {
