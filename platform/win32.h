@@ -118,6 +118,7 @@ typedef int (*FARPROC)();
 #define FILE_READ_DATA 0x00000001u
 #define FILE_APPEND_DATA 0x00000004u
 #define OPEN_ALWAYS 4u
+#define CREATE_NEW 1u
 #define LOCKFILE_FAIL_IMMEDIATELY 0x00000001u
 #define LOCKFILE_EXCLUSIVE_LOCK 0x00000002u
 #define ERROR_LOCK_VIOLATION 33u
@@ -366,8 +367,8 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCWST
 BOOL ReleaseMutex(HANDLE mutex);
 
 // Appending to a file (CreateFileW with FILE_APPEND_DATA, and FILE_READ_DATA
-// at most, OPEN_ALWAYS), its byte-range locks, and the names of the machine
-// and of the user.
+// at most, OPEN_ALWAYS or CREATE_NEW, inheritable when asked), its byte-range
+// locks, and the names of the machine and of the user.
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, LPDWORD written, LPVOID overlapped);
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytes_low, DWORD bytes_high,

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/long_paths.h"
+#include "update/utils.h"
 #include "utility/base/file_path.h"
 #include "utility/base/logging.h"
 
@@ -90,15 +91,8 @@ std::wstring JournalPath(const std::wstring& run_folder) {
 
 bool ReadJournal(const std::wstring& run_folder, std::vector<std::string>* records,
                  uint64_t* started) {
-  HANDLE file = CreateFileW(long_paths::ExtendedLengthPath(JournalPath(run_folder)).c_str(),
-                            FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
   std::string text;
-  char buffer[4096];
-  DWORD got = 0;
-  while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) text.append(buffer, got);
-  CloseHandle(file);
+  if (!Utils::ReadWholeFile(JournalPath(run_folder), &text)) return false;
   records->clear();
   // Whole lines only: a line cut short announced a step that had not begun.
   for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;

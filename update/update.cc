@@ -249,11 +249,13 @@ bool PrepareArchive(const InstallLayout& layout, const std::wstring& zip_file, R
     return false;
   }
   if (RefuseUnquotable(archiver) || RefuseUnquotable(zip_file)) return false;
+  if (!MakeRunFolder(layout, run)) return RefuseUnwritable(layout.staging_dir, GetLastError());
   // The archiver reads the archive's index: a truncated archive, or one
   // whose index is encrypted, is refused in milliseconds.
   std::string listing;
   DWORD exit_code = 0;
-  if (!Utils::RunForOutput(ArchiverCommand(archiver, L"l", zip_file, L""), &listing, &exit_code) ||
+  if (!Utils::RunForOutput(ArchiverCommand(archiver, L"l", zip_file, L""),
+                           JoinPath(run->path, L"listing"), &listing, &exit_code) ||
       exit_code != 0) {
     LOG(ERROR) << "update refused, archive unreadable:" << WideToUtf8(zip_file)
                << ",7z exit code:" << exit_code;
@@ -267,7 +269,6 @@ bool PrepareArchive(const InstallLayout& layout, const std::wstring& zip_file, R
                << free_bytes << " bytes free on the volume of " << WideToUtf8(layout.root);
     return false;
   }
-  if (!MakeRunFolder(layout, run)) return RefuseUnwritable(layout.staging_dir, GetLastError());
   // The unpacked files move into the client's folders by renames.
   if (!OnTheRootsVolume(layout.root, {{"staging folder", layout.staging_dir, true},
                                       {"client folder", layout.client_dir, true}}) ||

@@ -335,36 +335,42 @@ PROCESS_INFORMATION LaunchProcess(std::wstring command_line, LaunchOptions optio
   return info;
 }
 
-bool RunForOutput(const std::wstring& command_line, std::string* output, DWORD* exit_code) {
+bool RunForOutput(const std::wstring& command_line, const std::wstring& output_file,
+                  std::string* output, DWORD* exit_code) {
   SECURITY_ATTRIBUTES inheritable = {};
   inheritable.nLength = sizeof(inheritable);
   inheritable.bInheritHandle = TRUE;
-  HANDLE read_end = nullptr;
-  HANDLE write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) return false;
-  // Only the writing end goes to the new process.
-  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  const std::wstring path = long_paths::ExtendedLengthPath(output_file);
+  HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
   LaunchOptions options;
   options.hide_window = true;
-  options.output = write_end;
+  options.output = file;
+  options.wait_for_exit = true;
   PROCESS_INFORMATION process = LaunchProcess(command_line, options);
-  // Once the process holds the only writing end, the reading ends with it.
-  CloseHandle(write_end);
-  const bool started = IsUsable(process.hProcess);
-  if (started) {
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(read_end, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-      output->append(buffer, got);
-    }
+  CloseHandle(file);
+  const bool read = IsUsable(process.hProcess) && ReadWholeFile(output_file, output) &&
+                    GetExitCodeProcess(process.hProcess, exit_code) != FALSE;
+  DeleteFileW(path.c_str());
+  if (IsUsable(process.hProcess)) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
   }
-  CloseHandle(read_end);
-  if (!started) return false;
-  WaitForSingleObject(process.hProcess, INFINITE);
-  const bool read = GetExitCodeProcess(process.hProcess, exit_code) != FALSE;
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
   return read;
+}
+
+bool ReadWholeFile(const std::wstring& path, std::string* text) {
+  HANDLE file = CreateFileW(long_paths::ExtendedLengthPath(path).c_str(), FILE_READ_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  char buffer[65536];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) text->append(buffer, got);
+  CloseHandle(file);
+  return true;
 }
 
 bool GetFileFacts(const std::wstring& path, FileFacts* facts) {

@@ -68,11 +68,17 @@ bool TerminateProcessById(DWORD process_id);
 // an ERROR record naming the command line. On success both handles belong to
 // the caller.
 PROCESS_INFORMATION LaunchProcess(std::wstring command_line, LaunchOptions options);
-// Runs a command line hidden, with its standard output and error captured
-// into `output`, and waits for its end. True with its exit code when it was
-// started and its code was read; nothing is recorded beyond the launch's own
-// record.
-bool RunForOutput(const std::wstring& command_line, std::string* output, DWORD* exit_code);
+// Runs a command line hidden, with its standard output and error going to the
+// new file `output_file`, waits for its end and reads the file into `output`,
+// then deletes it. A file, not a pipe: under Wine each write into a pipe is a
+// round trip to the Wine server, and 7-Zip writes a line at a time. True with
+// its exit code when it was started and its code was read; nothing is
+// recorded beyond the launch's own record.
+bool RunForOutput(const std::wstring& command_line, const std::wstring& output_file,
+                  std::string* output, DWORD* exit_code);
+// The whole content of a file, opened with every sharing allowed; false when
+// it cannot be opened.
+bool ReadWholeFile(const std::wstring& path, std::string* text);
 
 // Files.
 

@@ -29,9 +29,11 @@ namespace {
 
 class AppendObject : public HandleObject {
  public:
-  explicit AppendObject(int fd) : fd(fd) {}
+  AppendObject(int fd, bool inheritable) : fd(fd), inheritable(inheritable) {}
   ~AppendObject() override { close(fd); }
+  int InheritableFd() const override { return inheritable ? fd : -1; }
   const int fd;
+  const bool inheritable;
 };
 
 // The range of a lock call, or false when it does not fit the system's offsets.
@@ -62,14 +64,16 @@ AppendObject* LockTarget(HANDLE file, LPOVERLAPPED overlapped, DWORD bytes_low, 
 
 DWORD OpenError(int error) {
   // A missing folder on the way: Windows reports the path, not the file.
-  return error == ENOENT || error == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(error);
+  if (error == ENOENT || error == ENOTDIR) return ERROR_PATH_NOT_FOUND;
+  return error == EEXIST ? ERROR_FILE_EXISTS : ErrorFromErrno(error);
 }
 
 }  // namespace
 
-HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition, bool private_to_user) {
+HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition,
+                     LPSECURITY_ATTRIBUTES attributes, bool private_to_user) {
   if ((access & ~(FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE)) != 0 ||
-      (disposition != OPEN_ALWAYS && disposition != OPEN_EXISTING)) {
+      (disposition != OPEN_ALWAYS && disposition != OPEN_EXISTING && disposition != CREATE_NEW)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
@@ -78,13 +82,15 @@ HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition, bool private
   // Never blocks: a FIFO without a reader fails instead of waiting for one.
   const int kFlags = ((access & FILE_READ_DATA) != 0 ? O_RDWR : O_WRONLY) | O_APPEND | O_CLOEXEC |
                      O_NOCTTY | O_NONBLOCK;
-  bool created = false;
-  int fd = open(native.c_str(), kFlags);
+  const mode_t mode = private_to_user ? 0600 : 0666;
+  int fd = disposition == CREATE_NEW ? open(native.c_str(), kFlags | O_CREAT | O_EXCL, mode)
+                                     : open(native.c_str(), kFlags);
+  bool created = fd >= 0 && disposition == CREATE_NEW;
   // OPEN_ALWAYS tells a file it created from one that was there: first open,
   // then create only what is missing, once more when another process made
   // the file in between.
   while (fd < 0 && errno == ENOENT && disposition == OPEN_ALWAYS) {
-    fd = open(native.c_str(), kFlags | O_CREAT | O_EXCL, private_to_user ? 0600 : 0666);
+    fd = open(native.c_str(), kFlags | O_CREAT | O_EXCL, mode);
     if (fd >= 0) {
       created = true;
     } else if (errno == EEXIST) {
@@ -107,7 +113,8 @@ HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition, bool private
   if (private_to_user && info.st_uid == geteuid() && (info.st_mode & 077) != 0) {
     fchmod(fd, info.st_mode & 07700);
   }
-  HANDLE handle = RegisterHandle(std::make_unique<AppendObject>(fd));
+  HANDLE handle = RegisterHandle(std::make_unique<AppendObject>(
+      fd, attributes != nullptr && attributes->bInheritHandle));
   SetLastError(created || disposition != OPEN_ALWAYS ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
   return handle;
 }

@@ -451,12 +451,13 @@ BOOL PathFileExistsW(LPCWSTR path) {
   return TRUE;
 }
 
-HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/,
-                   LPSECURITY_ATTRIBUTES /*attributes*/, DWORD disposition, DWORD flags,
-                   HANDLE /*template_file*/) {
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIBUTES attributes,
+                   DWORD disposition, DWORD flags, HANDLE /*template_file*/) {
   // Only what the program uses: a file opened for appending (append.cc), or
   // an existing entry opened for queries or for reading.
-  if ((access & FILE_APPEND_DATA) != 0) return posix::OpenForAppend(path, access, disposition);
+  if ((access & FILE_APPEND_DATA) != 0) {
+    return posix::OpenForAppend(path, access, disposition, attributes);
+  }
   const bool reading = (access & (GENERIC_READ | FILE_READ_DATA)) != 0;
   std::string native;
   if (disposition != OPEN_EXISTING) {

@@ -19,6 +19,9 @@ namespace posix {
 class HandleObject {
  public:
   virtual ~HandleObject() = default;
+  // The descriptor that a new process may take as its standard output: the
+  // object's own when its handle is inheritable, else -1.
+  virtual int InheritableFd() const { return -1; }
 };
 
 // Registers an object and returns its handle: small multiples of 4, as
@@ -86,18 +89,20 @@ std::string FindProgram(const std::string& token);
 // that this process started, whose exit code can be read once it has ended.
 HANDLE MakeProcessHandle(pid_t pid, DWORD access, bool child);
 
-// The descriptor behind a pipe handle of CreatePipe that is inheritable, or
-// -1 with the last error set.
+// The descriptor behind an inheritable handle of a pipe (CreatePipe) or of a
+// file open for appending, or -1 with the last error set.
 int InheritableDescriptor(HANDLE handle);
 // The descriptor behind a file handle that CreateFileW opened for reading, or
 // -1 with the last error set.
 int ReadableDescriptor(HANDLE handle);
 
 // CreateFileW of a file for appending (FILE_APPEND_DATA, with FILE_READ_DATA
-// and SYNCHRONIZE at most), OPEN_ALWAYS or OPEN_EXISTING. With
-// `private_to_user` a file it makes is the user's alone (0600), and one of
-// the user's own that others may use loses their rights.
-HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition, bool private_to_user = false);
+// and SYNCHRONIZE at most), OPEN_ALWAYS, OPEN_EXISTING or CREATE_NEW; the
+// handle is inheritable when `attributes` say so. With `private_to_user` a
+// file it makes is the user's alone (0600), and one of the user's own that
+// others may use loses their rights.
+HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition,
+                     LPSECURITY_ATTRIBUTES attributes = nullptr, bool private_to_user = false);
 
 // Whether a running process executes the file at `path`, whose identity is
 // `device` and `inode`: exact, and in constant time where the kernel refuses

@@ -11,7 +11,8 @@
 namespace log_files {
 
 HANDLE OpenForAppending(const std::wstring& path) {
-  return posix::OpenForAppend(path.c_str(), FILE_READ_DATA | FILE_APPEND_DATA, OPEN_ALWAYS, true);
+  return posix::OpenForAppend(path.c_str(), FILE_READ_DATA | FILE_APPEND_DATA, OPEN_ALWAYS, nullptr,
+                              true);
 }
 
 bool CreateFolders(const std::filesystem::path& folder) {

@@ -478,6 +478,7 @@ class PipeObject : public HandleObject {
  public:
   PipeObject(int fd, bool inheritable) : fd(fd), inheritable(inheritable) {}
   ~PipeObject() override { close(fd); }
+  int InheritableFd() const override { return inheritable ? fd : -1; }
   const int fd;
   bool inheritable;
 };
@@ -598,13 +599,11 @@ DWORD WaitForMutex(MutexObject* object, DWORD milliseconds) {
 }  // namespace
 
 int InheritableDescriptor(HANDLE handle) {
-  auto* pipe = LookupHandle<PipeObject>(handle);
-  if (pipe == nullptr) return -1;
-  if (!pipe->inheritable) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return -1;
-  }
-  return pipe->fd;
+  const HandleObject* object = LookupHandleObject(handle);
+  if (object == nullptr) return -1;
+  const int fd = object->InheritableFd();
+  if (fd < 0) SetLastError(ERROR_INVALID_HANDLE);
+  return fd;
 }
 
 namespace {
