@@ -320,6 +320,21 @@ TEST_F(LaunchTest, StartsAPathWithBlanksInTheCurrentOrAGivenFolder) {
   EXPECT_THAT(log_.Lines(), IsEmpty());
 }
 
+TEST_F(LaunchTest, RunForOutputReadsTheProgramsOutputThroughAFileItDeletes) {
+  const std::wstring file = temp_ / L"output";
+  const std::wstring command = L"\"" + testenv::BinFile(L"7z.exe") + L"\" i";
+  std::string output;
+  DWORD code = 1;
+  ASSERT_TRUE(Utils::RunForOutput(command, file, &output, &code));
+  EXPECT_EQ(code, 0u);
+  EXPECT_NE(output.find("7-Zip"), std::string::npos);
+  EXPECT_FALSE(testenv::Exists(file));
+  // A file already there is neither written to nor read.
+  testenv::WriteFile(file, "kept");
+  EXPECT_FALSE(Utils::RunForOutput(command, file, &output, &code));
+  EXPECT_EQ(testenv::ReadFile(file), "kept");
+}
+
 TEST_F(LaunchTest, WaitForExitReturnsOnlyOnceTheProcessHasEnded) {
   const std::wstring program = temp_ / L"waited.exe";
   testenv::InstallStandIn(program);

@@ -368,7 +368,8 @@ bool ReadWholeFile(const std::wstring& path, std::string* text) {
   if (file == INVALID_HANDLE_VALUE) return false;
   char buffer[65536];
   DWORD got = 0;
-  while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) text->append(buffer, got);
+  while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+    text->append(buffer, got);
   CloseHandle(file);
   return true;
 }

@@ -113,8 +113,8 @@ HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition,
   if (private_to_user && info.st_uid == geteuid() && (info.st_mode & 077) != 0) {
     fchmod(fd, info.st_mode & 07700);
   }
-  HANDLE handle = RegisterHandle(std::make_unique<AppendObject>(
-      fd, attributes != nullptr && attributes->bInheritHandle));
+  HANDLE handle = RegisterHandle(
+      std::make_unique<AppendObject>(fd, attributes != nullptr && attributes->bInheritHandle));
   SetLastError(created || disposition != OPEN_ALWAYS ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
   return handle;
 }
