@@ -315,7 +315,10 @@ PROCESS_INFORMATION LaunchProcess(std::wstring command_line, LaunchOptions optio
   }
 
   PROCESS_INFORMATION info = {};
-  DWORD flags = CREATE_NEW_CONSOLE;
+  // A program whose output the caller takes runs without a console: under
+  // Wine a new console is a conhost.exe that inherits the program's handles
+  // and keeps its output open for a while after the program has ended.
+  DWORD flags = inherit ? DETACHED_PROCESS : CREATE_NEW_CONSOLE;
   if (options.breakaway_from_job) flags |= CREATE_BREAKAWAY_FROM_JOB;
   const wchar_t* directory =
       options.working_directory.empty() ? nullptr : options.working_directory.c_str();

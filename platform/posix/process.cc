@@ -447,7 +447,8 @@ BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
       return posix::Fail(ERROR_DIRECTORY);
     }
   }
-  request.new_session = (creation_flags & (CREATE_NEW_CONSOLE | CREATE_BREAKAWAY_FROM_JOB)) != 0;
+  request.new_session =
+      (creation_flags & (CREATE_NEW_CONSOLE | DETACHED_PROCESS | CREATE_BREAKAWAY_FROM_JOB)) != 0;
   if ((startup_info->dwFlags & STARTF_USESTDHANDLES) != 0 && inherit_handles) {
     // Only the output handles are carried (the program reads no input); as
     // on Windows, a handle reaches the child only when it is inheritable.
