@@ -6,7 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/listing.h"
 #include "platform/long_paths.h"
 #include "update/utils.h"
 #include "utility/base/file_path.h"
@@ -311,7 +310,7 @@ bool Carry(RunFolder* run, const std::wstring& client_dir, const ClientFolders& 
   for (const std::wstring& name : folder.both) {
     // Where a listing reads each entry itself, the one just made gives each
     // sub-folder's time without asking the sub-folder again.
-    const auto listed = listing::kTimesAreCurrent ? Find(olds, name) : olds.end();
+    const auto listed = Find(olds, name);
     if (!Carry(run, client_dir, clients, ChildOf(relative, name),
                listed == olds.end() ? 0 : listed->last_write, carried)) {
       return false;

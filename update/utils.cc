@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/listing.h"
 #include "platform/long_paths.h"
 #include "platform/tree_removal.h"
 #include "utility/base/file_path.h"
@@ -461,7 +462,9 @@ bool ListFolder(const std::wstring& system_folder, std::vector<ListedEntry>* ent
   do {
     const std::wstring name = entry.cFileName;
     if (name == L"." || name == L"..") continue;
-    entries->push_back({name, entry.dwFileAttributes, StepsOf(entry.ftLastWriteTime)});
+    // A time the listing only copies (a folder's index entry) is not given.
+    const uint64_t last_write = listing::kTimesAreCurrent ? StepsOf(entry.ftLastWriteTime) : 0;
+    entries->push_back({name, entry.dwFileAttributes, last_write});
   } while (FindNextFileW(find, &entry));
   FindClose(find);
   std::sort(entries->begin(), entries->end());

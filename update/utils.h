@@ -125,8 +125,8 @@ inline uint64_t StepsOf(const FILETIME& time) {
   return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
 }
 // An entry of a folder as its listing gives it: its name, its attributes (a
-// link as a reparse point) and when it last changed (StepsOf;
-// platform/listing.h says how far that time holds for a folder).
+// link as a reparse point) and when it last changed (StepsOf), 0 where the
+// listing does not give an entry's own time (platform/listing.h).
 struct ListedEntry {
   std::wstring name;
   DWORD attributes = 0;
