@@ -247,9 +247,12 @@ class FaultsTest : public ::testing::Test {
                         L"--root_dir=" + root_, L"--pid=0"});
         }
         testenv::WriteFile(temp_ / L"starts.txt", "");
-        // The user starts whatever client is there.
+        // The user starts whatever client is there, but for the new one of a
+        // complete switch: the next run owes its start.
         PROCESS_INFORMATION user = {};
-        if (testenv::Exists(layout_.client_exe)) user = testenv::StartProgram(layout_.client_exe);
+        if (!switched && testenv::Exists(layout_.client_exe)) {
+          user = testenv::StartProgram(layout_.client_exe);
+        }
         Update(with_archive, L"", L"", refused ? temp_ / L"none.7z" : L"");
         testenv::Stop(&user);
         if (switched || !refused) {
