@@ -344,7 +344,7 @@ bool RunForOutput(const std::wstring& command_line, const std::wstring& output_f
   SECURITY_ATTRIBUTES inheritable = {};
   inheritable.nLength = sizeof(inheritable);
   inheritable.bInheritHandle = TRUE;
-  const std::wstring path = long_paths::ExtendedLengthPath(output_file);
+  const std::wstring path = ExtendedLengthPath(output_file);
   HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable,
                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -366,7 +366,7 @@ bool RunForOutput(const std::wstring& command_line, const std::wstring& output_f
 }
 
 bool ReadWholeFile(const std::wstring& path, std::string* text) {
-  HANDLE file = CreateFileW(long_paths::ExtendedLengthPath(path).c_str(), FILE_READ_DATA,
+  HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), FILE_READ_DATA,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
