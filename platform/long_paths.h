@@ -104,7 +104,9 @@ inline std::wstring ShortForm(const std::wstring& path) {
 // A listed entry's path: its name appended to its folder's path (an extended
 // form), with one separator between them.
 inline std::wstring ChildPath(const std::wstring& folder, const std::wstring& name) {
-  if (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) return folder + name;
+  if (!folder.empty() && (folder.back() == kSeparator || folder.back() == L'/')) {
+    return folder + name;
+  }
   return folder + kSeparator + name;
 }
 

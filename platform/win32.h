@@ -74,6 +74,7 @@ typedef int (*FARPROC)();
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define STILL_ACTIVE 259u
+#define STATUS_DLL_NOT_FOUND 0xC0000135u
 #define SYNCHRONIZE 0x00100000u
 #define PROCESS_TERMINATE 0x0001u
 #define PROCESS_QUERY_INFORMATION 0x0400u
@@ -102,6 +103,8 @@ typedef int (*FARPROC)();
 #define MOVEFILE_REPLACE_EXISTING 0x00000001u
 #define MOVEFILE_COPY_ALLOWED 0x00000002u
 #define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define DELETE 0x00010000u
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
 #define FILE_SHARE_DELETE 0x00000004u
@@ -117,6 +120,7 @@ typedef int (*FARPROC)();
 
 // Files opened for appending, and their locks.
 #define FILE_READ_DATA 0x00000001u
+#define FILE_WRITE_DATA 0x00000002u
 #define FILE_APPEND_DATA 0x00000004u
 #define OPEN_ALWAYS 4u
 #define CREATE_NEW 1u
@@ -364,8 +368,6 @@ BOOL CreatePipe(HANDLE* read_pipe, HANDLE* write_pipe, LPSECURITY_ATTRIBUTES att
                 DWORD size);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPVOID overlapped);
 BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags);
-HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCWSTR name);
-BOOL ReleaseMutex(HANDLE mutex);
 
 // Appending to a file (CreateFileW with FILE_APPEND_DATA, and FILE_READ_DATA
 // at most, OPEN_ALWAYS or CREATE_NEW, inheritable when asked), its byte-range

@@ -1,5 +1,5 @@
-// Ending the old client and removing its executable, with a real client, and
-// removing a client tree.
+// Ending the old client until its executable could go, with a real client,
+// and removing a client tree.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -30,7 +30,7 @@ class StopAndRemoveClientTest : public LoggedTest {
   const std::wstring exe_ = layout_.client_exe;
 };
 
-TEST_F(StopAndRemoveClientTest, RunningClientIsEndedAndItsExecutableRemoved) {
+TEST_F(StopAndRemoveClientTest, RunningClientIsEndedAndItsExecutableKept) {
   testenv::InstallStandIn(exe_);
   PROCESS_INFORMATION client = testenv::StartProgram(exe_);
   EXPECT_TRUE(StopAndRemoveClient(layout_));
@@ -38,8 +38,8 @@ TEST_F(StopAndRemoveClientTest, RunningClientIsEndedAndItsExecutableRemoved) {
               ElementsAre("I will kill:" + Utf8(exe_),
                           "I Terminate Process pid = " + std::to_string(client.dwProcessId),
                           "I 1 process killed,QXDazavAzir.exe",
-                          "I remove " + Utf8(exe_) + " result:1,ec:0"));
-  EXPECT_FALSE(testenv::Exists(exe_));
+                          "I can remove " + Utf8(exe_) + " result:1,ec:0"));
+  EXPECT_TRUE(testenv::Exists(exe_));
   EXPECT_EQ(testenv::WaitExit(client.hProcess, 10000), 0u);
   testenv::Stop(&client);
 }
@@ -58,8 +58,8 @@ TEST_F(StopAndRemoveClientTest, AnExecutableThatCannotBeRemovedFailsAfterFiftyAt
   for (int attempt = 0; attempt < 50; ++attempt) {
     expected.push_back("I 0 process killed,QXDazavAzir.exe");
     expected.push_back("W kill QXDazavAzir.exe failed or no such Process");
-    expected.push_back("I remove " + Utf8(exe_) +
-                       " result:0,ec:" + std::to_string(ERROR_DIR_NOT_EMPTY));
+    expected.push_back("I can remove " + Utf8(exe_) +
+                       " result:0,ec:" + std::to_string(ERROR_ACCESS_DENIED));
     expected.push_back("W delete file  QXDazavAzir.exe failed ");
   }
   expected.push_back("E enforce kill process and delete QXDazavAzir.exe failed");
@@ -67,18 +67,23 @@ TEST_F(StopAndRemoveClientTest, AnExecutableThatCannotBeRemovedFailsAfterFiftyAt
   EXPECT_EQ(testenv::ReadFile(exe_ + L"/keep.txt"), "keep");
 }
 
-TEST_F(StopAndRemoveClientTest, RemoveClientExeReportsWhatItDid) {
-  EXPECT_TRUE(RemoveClientExe(layout_));  // nothing there: no record
-  testenv::WriteFile(exe_, "old client");
-  EXPECT_TRUE(RemoveClientExe(layout_));
-  EXPECT_FALSE(testenv::Exists(exe_));
-  // Read-only, as an installer may leave it: the attribute is cleared first.
-  testenv::WriteFile(exe_, "read-only client");
+// The executable stays, read-only where it was; only a running client's
+// file cannot go.
+TEST_F(StopAndRemoveClientTest, ClientExeCanGoReportsWhatItFound) {
+  EXPECT_TRUE(ClientExeCanGo(layout_));  // nothing there: no record
+  testenv::InstallStandIn(exe_);
   testenv::SetReadOnly(exe_, true);
-  EXPECT_TRUE(RemoveClientExe(layout_));
-  EXPECT_FALSE(testenv::Exists(exe_));
-  EXPECT_THAT(log_.OwnLines(), ElementsAre("I remove " + Utf8(exe_) + " result:1,ec:0",
-                                           "I remove " + Utf8(exe_) + " result:1,ec:0"));
+  EXPECT_TRUE(ClientExeCanGo(layout_));
+  EXPECT_TRUE(testenv::IsReadOnly(exe_));
+  testenv::SetReadOnly(exe_, false);
+  PROCESS_INFORMATION client = testenv::StartProgram(exe_);
+  ASSERT_TRUE(testenv::WaitUntil([&] { return testenv::IsRunning(client.dwProcessId); }, 5000));
+  Sleep(200);  // the program has been loaded from its file
+  EXPECT_FALSE(ClientExeCanGo(layout_));
+  testenv::Stop(&client);
+  EXPECT_THAT(log_.OwnLines(), ElementsAre("I can remove " + Utf8(exe_) + " result:1,ec:0",
+                                           "I can remove " + Utf8(exe_) + " result:0,ec:" +
+                                               std::to_string(ERROR_SHARING_VIOLATION)));
 }
 
 // Every file of a client tree carries the execute bit (on POSIX): the

@@ -76,7 +76,7 @@ Outcome UpdateGuarded(int32_t pid, std::wstring root_dir, std::wstring zip_file)
     }
     AnchorInstallRoot(root_dir, zip_file);
     const InstallLayout layout(root_dir);
-    switch (LockInstallRoot(root_dir, RunsFrom(layout.staging_dir) ? kHandOffWaitMs : 0)) {
+    switch (LockInstallRoot(layout, RunsFrom(layout.staging_dir) ? kHandOffWaitMs : 0)) {
       case RootLock::kHeldByAnother:
         return Outcome::kAnotherUpdateRunning;
       case RootLock::kRefused:

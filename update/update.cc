@@ -8,12 +8,16 @@
 
 #include "platform/long_paths.h"
 #include "platform/text_rules.h"
+#include "update/run_state.h"
 #include "update/switch_over.h"
 #include "update/utils.h"
 #include "utility/base/file_path.h"
 #include "utility/base/logging.h"
 
 const wchar_t kClientProcessName[] = L"QXDazavAzir.exe";
+// A process whose libraries cannot be loaded ends within milliseconds of its
+// start, also on a busy machine.
+DWORD g_start_check_ms = 250;
 
 namespace {
 
@@ -21,6 +25,9 @@ constexpr int kStopAttempts = 50;
 constexpr int kPromoteAttempts = 8;
 constexpr DWORD kClientWaitMs = 10000;
 constexpr DWORD kUninstallWaitMs = 30000;
+// How often a run that waits for the install root's lock tries again.
+constexpr DWORD kLockPauseMs = 20;
+
 // The longest path the system allows, terminating zero included.
 constexpr DWORD kLongestPath = 32768;
 
@@ -312,23 +319,6 @@ std::wstring ProgramPath() {
   return length > 0 && length < kLongestPath ? std::wstring(path.data(), length) : std::wstring();
 }
 
-// Whether a process runs the client's executable in this session.
-bool ClientRuns() {
-  bool runs = false;
-  Utils::ForEachProcess(
-      [](DWORD /*pid*/, const std::wstring& path, void* context) {
-        const size_t separator = path.find_last_of(L"\\/");
-        std::wstring name = path.substr(separator == std::wstring::npos ? 0 : separator + 1);
-        CharLowerBuffW(name.data(), static_cast<DWORD>(name.size()));
-        std::wstring client = kClientProcessName;
-        CharLowerBuffW(client.data(), static_cast<DWORD>(client.size()));
-        *static_cast<bool*>(context) = *static_cast<bool*>(context) || name == client;
-        return true;
-      },
-      &runs);
-  return runs;
-}
-
 }  // namespace
 
 #if defined(_WIN32) && !defined(_WIN64)
@@ -346,7 +336,8 @@ InstallLayout::InstallLayout(const std::wstring& root)
       driver_dir(root + Tail({L"Client", L"resources", L"app", L"private_cloud", L"driver"}, true)),
       uninstall_script(driver_dir + L"uninstall.bat"),
       firewall_script(driver_dir + L"install_include_firewall.bat"),
-      relaunch_command(L"\"" + root + Tail({L"Client", kClientProcessName}) + L"\"") {}
+      relaunch_command(L"\"" + root + Tail({L"Client", kClientProcessName}) + L"\""),
+      system_root(long_paths::ExtendedForm(root)) {}
 
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
@@ -381,33 +372,56 @@ void AnchorInstallRoot(std::wstring& root_dir, std::wstring& zip_file) {
   }
 }
 
-std::wstring InstallRootLockName(const std::wstring& root_dir) {
-  Utils::FileFacts root;
-  if (!FactsOf(root_dir, true, &root)) return std::wstring();
-  std::wostringstream name;
-  name << L"Local\\zizaro_do-" << std::hex << std::setfill(L'0') << std::setw(8) << root.volume
-       << L"-" << std::setw(16) << root.index;
-  return name.str();
+std::wstring InstallRootLockPath(const InstallLayout& layout) {
+  return JoinPath(layout.staging_dir, L"zizaro_do.lock");
 }
 
-RootLock LockInstallRoot(const std::wstring& root_dir, DWORD wait_ms) {
-  const std::wstring name = InstallRootLockName(root_dir);
-  if (name.empty()) {
-    LOG(ERROR) << "update refused, no install root:" << WideToUtf8(root_dir);
+RootLock LockInstallRoot(const InstallLayout& layout, DWORD wait_ms) {
+  Utils::FileFacts root;
+  if (!FactsOf(layout.root, true, &root)) {
+    LOG(ERROR) << "update refused, no install root:" << WideToUtf8(layout.root);
     return RootLock::kRefused;
   }
-  // Held by this process until it ends: the handle is never closed.
-  HANDLE lock = CreateMutexW(nullptr, FALSE, name.c_str());
-  const DWORD taken = lock != nullptr ? WaitForSingleObject(lock, wait_ms) : WAIT_FAILED;
-  if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) return RootLock::kTaken;
-  const DWORD code = GetLastError();
-  if (lock != nullptr) CloseHandle(lock);
-  if (taken == WAIT_TIMEOUT) {
-    LOG(WARNING) << "another update of this install root is running:" << WideToUtf8(root_dir);
-    return RootLock::kHeldByAnother;
+  // A root that holds neither a client folder nor a staging folder has
+  // nothing a run could change or finish: nothing is made in it for a lock.
+  const std::wstring staging = long_paths::ExtendedForm(layout.staging_dir);
+  if (!Utils::IsDirectory(layout.client_dir) &&
+      GetFileAttributesW(staging.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    return RootLock::kTaken;
   }
-  LOG(ERROR) << "update refused, install root lock not taken:" << WideToUtf8(name)
-             << ",getlasterror:" << code;
+  if (!CreateDirectoryW(staging.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    RefuseUnwritable(layout.root, GetLastError());
+    return RootLock::kRefused;
+  }
+  // Held by this process until it ends: the handle is never closed. Every
+  // attempt opens the file anew, so that one made again meanwhile counts.
+  const std::wstring path = InstallRootLockPath(layout);
+  DWORD code = ERROR_SUCCESS;
+  for (DWORD waited = 0;; waited += kLockPauseMs) {
+    HANDLE lock =
+        CreateFileW(long_paths::ExtendedForm(path).c_str(), FILE_READ_DATA | FILE_APPEND_DATA,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    OVERLAPPED whole = {};
+    if (lock != INVALID_HANDLE_VALUE &&
+        LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole)) {
+      return RootLock::kTaken;
+    }
+    code = GetLastError();
+    if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
+    if (code != ERROR_LOCK_VIOLATION) break;
+    if (waited >= wait_ms) {
+      LOG(WARNING) << "another update of this install root is running:" << WideToUtf8(layout.root);
+      return RootLock::kHeldByAnother;
+    }
+    Sleep(kLockPauseMs);
+  }
+  if (code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT) {
+    RefuseUnwritable(layout.staging_dir, code);
+  } else {
+    LOG(ERROR) << "update refused, install root lock not taken:" << WideToUtf8(path)
+               << ",getlasterror:" << code;
+  }
   return RootLock::kRefused;
 }
 
@@ -510,30 +524,33 @@ bool KillClientProcess() {
   return true;
 }
 
-bool RemoveClientExe(const InstallLayout& layout) {
+bool ClientExeCanGo(const InstallLayout& layout) {
   const std::wstring& exe = layout.client_exe;
   const std::wstring system_path = long_paths::ExtendedLengthPath(exe);
   const DWORD attributes = GetFileAttributesW(system_path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-  // A file or an empty folder, as the file-system library removes them; a
-  // read-only file only once its attribute is cleared.
-  const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  if (!folder && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    SetFileAttributesW(system_path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-  }
-  const bool removed =
-      (folder ? RemoveDirectoryW(system_path.c_str()) : DeleteFileW(system_path.c_str())) != FALSE;
-  const DWORD code = removed ? 0 : GetLastError();
-  LOG(INFO) << "remove " << WideToUtf8(exe) << " result:" << removed << ",ec:" << code;
-  if (!removed) Sleep(16);
-  return removed;
+  // A read-only file opens for writing only once its attribute is cleared;
+  // it gets it back.
+  const bool read_only = (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
+                         FILE_ATTRIBUTE_READONLY;
+  if (read_only) SetFileAttributesW(system_path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  HANDLE file = CreateFileW(system_path.c_str(), FILE_WRITE_DATA | DELETE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const bool can_go = file != INVALID_HANDLE_VALUE;
+  const DWORD code = can_go ? 0 : GetLastError();
+  if (can_go) CloseHandle(file);
+  if (read_only) SetFileAttributesW(system_path.c_str(), attributes);
+  LOG(INFO) << "can remove " << WideToUtf8(exe) << " result:" << can_go << ",ec:" << code;
+  if (!can_go) Sleep(16);
+  return can_go;
 }
 
 bool StopAndRemoveClient(const InstallLayout& layout) {
   for (int attempt = 0; attempt < kStopAttempts; ++attempt) {
     if (!KillClientProcess()) LOG(WARNING) << "kill QXDazavAzir.exe failed or no such Process";
     KillClientFolderPrograms(layout);
-    if (RemoveClientExe(layout)) return true;
+    if (ClientExeCanGo(layout)) return true;
     LOG(WARNING) << "delete file  QXDazavAzir.exe failed ";
     Sleep(20);
   }
@@ -639,34 +656,45 @@ bool LaunchClient(const InstallLayout& layout) {
   options.allow_set_foreground = true;
   PROCESS_INFORMATION client = Utils::LaunchProcess(command, options);
   const bool valid = IsUsable(client.hProcess);
+  LOG(INFO) << "launch process vaild:" << valid << " path:" << WideToUtf8(command);
+  // Started is running: a process that ends at once with a status of the
+  // system's (a library not found, a crash) is a client that cannot start.
+  bool runs = valid;
+  DWORD code = 0;
+  if (valid && WaitForSingleObject(client.hProcess, g_start_check_ms) == WAIT_OBJECT_0 &&
+      GetExitCodeProcess(client.hProcess, &code) && (code & 0xC0000000) == 0xC0000000) {
+    LOG(ERROR) << "new client ended at its start,exit code:" << std::hex << std::uppercase << code;
+    runs = false;
+  }
   if (IsUsable(client.hProcess)) CloseHandle(client.hProcess);
   if (IsUsable(client.hThread)) CloseHandle(client.hThread);
-  LOG(INFO) << "launch process vaild:" << valid << " path:" << WideToUtf8(command);
-  return valid;
+  return runs;
+}
+
+bool StartNewClient(const InstallLayout& layout) {
+  if (IsWindows8OrLater()) RunInstallFirewallBat(layout);
+  return LaunchClient(layout);
 }
 
 bool ReplaceClientDir(const InstallLayout& layout, RunFolder* run) {
   // The uninstall script may have changed the staging folder.
-  const bool ready = StagedClientReady(layout, "update stopped, ");
-  const bool had_client =
-      GetFileAttributesW(long_paths::ExtendedLengthPath(layout.client_dir).c_str()) !=
-      INVALID_FILE_ATTRIBUTES;
-  if (ready &&
-      (!had_client || RenameAside(run, layout.client_dir, run->old_client, "set aside result:")) &&
-      run->journal.RecordMove(layout.staged_client_dir, layout.client_dir)) {
-    bool into_client_folder = false;
-    for (int attempt = 0; attempt < kPromoteAttempts; ++attempt) {
-      try {
-        if (PromoteStagingDir(layout, into_client_folder)) {
-          run->journal.Record(kJournalSwitched);
-          return true;
+  const bool had_client = Utils::IsDirectory(layout.client_dir);
+  if (StagedClientReady(layout, "update stopped, ") && BeginSwitch(layout, run) &&
+      (!had_client || SetClientAside(layout, run)) &&
+      Commit(layout, run, {MoveKind::kCommit, StagedClientBelow(), kClientBelow, {}}, [&] {
+        bool into_client_folder = false;
+        for (int attempt = 0; attempt < kPromoteAttempts; ++attempt) {
+          try {
+            if (PromoteStagingDir(layout, into_client_folder)) return true;
+          } catch (const std::exception& e) {
+            LOG(ERROR) << "error happened:" << e.what();
+          }
+          into_client_folder = !into_client_folder;
+          Sleep(20);
         }
-      } catch (const std::exception& e) {
-        LOG(ERROR) << "error happened:" << e.what();
-      }
-      into_client_folder = !into_client_folder;
-      Sleep(20);
-    }
+        return false;
+      })) {
+    return true;
   }
   // The old client comes back, executable included; should that fail, the
   // journal leaves the rest to the next run.
@@ -675,39 +703,29 @@ bool ReplaceClientDir(const InstallLayout& layout, RunFolder* run) {
 }
 
 bool SwitchToArchive(const InstallLayout& layout, RunFolder* run) {
-  if (!SwitchOver(layout, run)) {
-    PutBack(layout, run);
-    return false;
-  }
-  run->journal.Record(kJournalSwitched);
-  return true;
+  if (SwitchOver(layout, run)) return true;
+  PutBack(layout, run);
+  return false;
 }
 
 bool RunUpdate(int32_t pid, const InstallLayout& layout, const std::wstring& zip_file) {
   WaitProcessById(pid, nullptr, kClientWaitMs);
-  bool start_owed = false;
-  if (!RecoverLeftovers(layout, &start_owed)) return false;
-  // An earlier run switched over and ended before it started the new client.
-  if (start_owed && !ClientRuns()) {
-    if (IsWindows8OrLater()) RunInstallFirewallBat(layout);
-    LaunchClient(layout);
-  }
+  if (!RecoverLeftovers(layout)) return false;
   RunFolder run;
   if (!PrepareNewFiles(layout, zip_file, &run)) return false;
   if (!StopAndRemoveClient(layout)) {
-    RemoveRunFolder(layout, &run);  // the executable is still there
+    RemoveRunFolder(layout, &run);  // nothing of the install changed
     return false;
   }
   RunUninstallBat(layout);
   const bool files_in_place =
       zip_file.empty() ? ReplaceClientDir(layout, &run) : SwitchToArchive(layout, &run);
   if (!files_in_place) return false;
-  if (IsWindows8OrLater()) RunInstallFirewallBat(layout);
-  if (!LaunchClient(layout)) {
+  if (!StartNewClient(layout)) {
     PutBack(layout, &run);
     return false;
   }
-  run.journal.Record(kJournalStarted);
+  MarkStarted(&run);
   if (!zip_file.empty()) {
     DeleteFileW(long_paths::ExtendedLengthPath(zip_file).c_str());
     LOG(INFO) << "remove the zip file";

@@ -26,6 +26,7 @@ struct InstallLayout {
   std::wstring uninstall_script;   // driver folder + uninstall.bat
   std::wstring firewall_script;    // driver folder + install_include_firewall.bat
   std::wstring relaunch_command;   // "R\Client\QXDazavAzir.exe", quotes included
+  std::wstring system_root;        // R in extended-length form, as file calls take it
 };
 
 extern const wchar_t kClientProcessName[];  // QXDazavAzir.exe
@@ -51,20 +52,23 @@ void StripPathQuotes(std::wstring& root_dir, std::wstring& zip_file);
 // scripts start from that folder too.
 void AnchorInstallRoot(std::wstring& root_dir, std::wstring& zip_file);
 
-// The name of the lock that lets one update of an install root run at a time:
-// a session-wide name made from the root folder's identity (its volume and
-// its index there), so that every spelling of the root (an 8.3 form, another
-// drive letter, a link) names one lock. Empty when the root is no folder.
-std::wstring InstallRootLockName(const std::wstring& root_dir);
+// The lock that lets one update of an install root run at a time, for every
+// user and session of the machine: the file "zizaro_do.lock" in the staging
+// folder (made when missing), locked whole, so that every spelling of the
+// root (an 8.3 form, another drive letter, a link) names one lock, and every
+// user who can update the root can take it. A root with neither a client
+// folder nor a staging folder is not locked: a run has nothing there to
+// change or finish, and nothing is made in it.
+std::wstring InstallRootLockPath(const InstallLayout& layout);
 enum class RootLock { kTaken, kHeldByAnother, kRefused };
 // Takes that lock for the rest of the process's life (the system releases it
-// when the process ends, however it ends; nothing is written into the root),
-// waiting up to `wait_ms` for another holder to let go. kHeldByAnother, with a
-// WARNING record, when another update of the root holds it; kRefused, with an
-// ERROR record "update refused, " + the reason, when the root is no folder or
-// the lock cannot be taken for any other reason (no place for it, a lock that
-// cannot be opened): only a lock that is held means another update.
-RootLock LockInstallRoot(const std::wstring& root_dir, DWORD wait_ms = 0);
+// when the process ends, however it ends), waiting up to `wait_ms` for
+// another holder to let go. kHeldByAnother, with a WARNING record, when
+// another update of the root holds it; kRefused, with an ERROR record
+// "update refused, " + the reason, when the root is no folder, its staging
+// folder cannot be made, or the lock cannot be taken for any other reason:
+// only a lock that is held means another update.
+RootLock LockInstallRoot(const InstallLayout& layout, DWORD wait_ms = 0);
 
 // The whole update, every step taking the run's one layout of the install
 // root. True when every mandatory step succeeded and the new client was
@@ -119,16 +123,20 @@ bool WaitProcess(HANDLE process, DWORD* exit_code, DWORD timeout_ms);
 // second "wait result" record follows. An id of 0 or below waits for nothing.
 bool WaitProcessById(int32_t pid, DWORD* exit_code, DWORD timeout_ms);
 // Up to 50 attempts of ending every client process, and every other program
-// running from the client folder, and removing the client executable. True
-// once the executable is gone; false, with an ERROR record, after 50 failed
-// attempts (processes and executable stay as they are).
+// running from the client folder, until the client executable can go. True
+// once it can; false, with an ERROR record, after 50 failed attempts
+// (processes and executable stay as they are). The executable itself stays
+// in place, so that the client folder holds a client that starts until the
+// switch replaces it.
 bool StopAndRemoveClient(const InstallLayout& layout);
 // Ends every client process of the session; true when at least one ended.
 bool KillClientProcess();
-// Removes the client executable, clearing its read-only attribute first.
-// True when it is gone or was not there; a record with the system's error
-// number when it exists.
-bool RemoveClientExe(const InstallLayout& layout);
+// Whether the client executable could be removed now: opened for writing
+// and deletion (which the system refuses while a program runs from it, or
+// another holds it without sharing), its read-only attribute cleared for
+// that and set again. True when it can or is not there; a record with the
+// system's error number when it exists.
+bool ClientExeCanGo(const InstallLayout& layout);
 // Starts a script through the shell, hidden and without arguments (a path
 // of MAX_PATH characters or more through its short form, when it has one);
 // with `wait_ms`, waits up to that long for it to end (a WARNING when it has
@@ -149,7 +157,13 @@ bool ExtractArchive(const std::wstring& out_dir, const std::wstring& zip_file);
 // or to the client folder (true), with a "move result:" record. True when it
 // moved; false leaves the staged folder and the install root unharmed.
 bool PromoteStagingDir(const InstallLayout& layout, bool into_client_folder);
-// Starts the new client; true when its process was created.
+// Starts the new client; true when its process was created and did not end
+// at once with a status that says it could not run (a library it needs is
+// missing, it crashed): it is given g_start_check_ms to show that (a quarter
+// of a second; a build for tests that start many clients gives less).
 bool LaunchClient(const InstallLayout& layout);
+extern DWORD g_start_check_ms;
+// The firewall script (Windows 8 and later), then the new client.
+bool StartNewClient(const InstallLayout& layout);
 
 #endif  // UPDATE_UPDATE_H_

@@ -127,19 +127,6 @@ HANDLE OpenToQuery(const std::wstring& path, DWORD flags = 0) {
                      FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
-// The path an existing entry really has, every link on the way resolved;
-// empty when the system cannot tell.
-std::wstring FinalPathOf(const std::wstring& path) {
-  HANDLE file = OpenToQuery(path);
-  if (file == INVALID_HANDLE_VALUE) return std::wstring();
-  std::vector<wchar_t> buffer(kLongestPath);
-  const DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), kLongestPath,
-                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  CloseHandle(file);
-  if (length == 0 || length >= kLongestPath) return std::wstring();
-  return long_paths::PlainForm(std::wstring(buffer.data(), length));
-}
-
 bool SameFile(const FileFacts& left, const FileFacts& right) {
   return left.volume == right.volume && left.index == right.index;
 }
@@ -378,9 +365,20 @@ bool ReadWholeFile(const std::wstring& path, std::string* text) {
   return true;
 }
 
-bool GetFileFacts(const std::wstring& path, FileFacts* facts) {
-  if (path.empty()) return false;
+std::wstring FinalPathOf(const std::wstring& path) {
   HANDLE file = OpenToQuery(path);
+  if (file == INVALID_HANDLE_VALUE) return std::wstring();
+  std::vector<wchar_t> buffer(kLongestPath);
+  const DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), kLongestPath,
+                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  CloseHandle(file);
+  if (length == 0 || length >= kLongestPath) return std::wstring();
+  return long_paths::PlainForm(std::wstring(buffer.data(), length));
+}
+
+bool GetFileFacts(const std::wstring& path, FileFacts* facts, bool follow) {
+  if (path.empty()) return false;
+  HANDLE file = OpenToQuery(path, follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
   if (file == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION information = {};
   const bool read = GetFileInformationByHandle(file, &information) != FALSE;

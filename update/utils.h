@@ -92,7 +92,11 @@ struct FileFacts {
   uint64_t index = 0;
   DWORD type = FILE_TYPE_UNKNOWN;
 };
-bool GetFileFacts(const std::wstring& path, FileFacts* facts);
+// Without `follow`, a link at `path` is described itself.
+bool GetFileFacts(const std::wstring& path, FileFacts* facts, bool follow = true);
+// The path an existing entry really has, every link on the way resolved, in
+// plain form; empty when the system cannot tell.
+std::wstring FinalPathOf(const std::wstring& path);
 // Whether `inner` is the entry `outer` describes or lies below it, by file
 // identity: `outer` compared with `inner` and with each of its ancestors as
 // written, so that neither a link on the way nor another spelling of a path

@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "platform/change_hook.h"
 #include "platform/posix/internal.h"
 
 namespace posix {
@@ -71,7 +72,7 @@ DWORD OpenError(int error) {
 }  // namespace
 
 HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition,
-                     LPSECURITY_ATTRIBUTES attributes, bool private_to_user) {
+                     LPSECURITY_ATTRIBUTES attributes, bool private_to_user, bool no_follow) {
   if ((access & ~(FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE)) != 0 ||
       (disposition != OPEN_ALWAYS && disposition != OPEN_EXISTING && disposition != CREATE_NEW)) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -79,9 +80,10 @@ HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition,
   }
   std::string native;
   if (!NativePath(path, &native)) return INVALID_HANDLE_VALUE;
+  if (disposition != OPEN_EXISTING) change_hook::AtChange();
   // Never blocks: a FIFO without a reader fails instead of waiting for one.
   const int kFlags = ((access & FILE_READ_DATA) != 0 ? O_RDWR : O_WRONLY) | O_APPEND | O_CLOEXEC |
-                     O_NOCTTY | O_NONBLOCK;
+                     O_NOCTTY | O_NONBLOCK | (no_follow ? O_NOFOLLOW : 0);
   const mode_t mode = private_to_user ? 0600 : 0666;
   int fd = disposition == CREATE_NEW ? open(native.c_str(), kFlags | O_CREAT | O_EXCL, mode)
                                      : open(native.c_str(), kFlags);
@@ -113,6 +115,11 @@ HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition,
   if (private_to_user && info.st_uid == geteuid() && (info.st_mode & 077) != 0) {
     fchmod(fd, info.st_mode & 07700);
   }
+  struct stat folder;
+  const std::string parent = native.substr(0, native.find_last_of('/') + 1);
+  if (created && !private_to_user && stat(parent.empty() ? "." : parent.c_str(), &folder) == 0) {
+    fchmod(fd, 0644 | (folder.st_mode & 0022));
+  }
   HANDLE handle = RegisterHandle(
       std::make_unique<AppendObject>(fd, attributes != nullptr && attributes->bInheritHandle));
   SetLastError(created || disposition != OPEN_ALWAYS ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
@@ -138,6 +145,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, LPDWORD written,
 }
 
 BOOL FlushFileBuffers(HANDLE file) {
+  change_hook::AtChange();
   auto* append = posix::LookupHandle<posix::AppendObject>(file);
   if (append == nullptr) return FALSE;
   if (fsync(append->fd) != 0) return posix::FailWithErrno();

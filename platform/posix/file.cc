@@ -50,6 +50,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/change_hook.h"
 #include "platform/posix/internal.h"
 
 namespace posix {
@@ -259,6 +260,26 @@ bool IsFolderInUse(const std::string& folder) {
 
 }  // namespace
 
+HANDLE OpenToWrite(LPCWSTR path) {
+  std::string native;
+  if (!NativePath(path, &native)) return INVALID_HANDLE_VALUE;
+  const int fd = open(native.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    // A running program's file, and a folder, open for writing on no system.
+    SetLastError(errno == ETXTBSY  ? ERROR_SHARING_VIOLATION
+                 : errno == EISDIR ? ERROR_ACCESS_DENIED
+                                   : FileNotFoundError(errno));
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || (info.st_mode & S_IWUSR) == 0) {
+    close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  return RegisterHandle(std::make_unique<FileObject>(fd, false));
+}
+
 int ReadableDescriptor(HANDLE handle) {
   auto* file = LookupHandle<FileObject>(handle);
   if (file == nullptr) return -1;
@@ -366,6 +387,7 @@ BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID inf
 }
 
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
+  change_hook::AtChange();
   std::string native;
   if (!posix::NativePath(path, &native)) return FALSE;
   struct stat info;
@@ -378,6 +400,7 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
 }
 
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
+  change_hook::AtChange();
   std::string from;
   std::string to;
   if (!posix::NativePath(existing, &from) || !posix::NativePath(new_name, &to)) return FALSE;
@@ -398,6 +421,7 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
 }
 
 BOOL DeleteFileW(LPCWSTR path) {
+  change_hook::AtChange();
   std::string native;
   if (!posix::NativePath(path, &native)) return FALSE;
   struct stat info;
@@ -416,6 +440,7 @@ BOOL DeleteFileW(LPCWSTR path) {
 }
 
 BOOL RemoveDirectoryW(LPCWSTR path) {
+  change_hook::AtChange();
   std::string native;
   if (!posix::NativePath(path, &native)) return FALSE;
   struct stat info;
@@ -435,6 +460,7 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
 }
 
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES /*attributes*/) {
+  change_hook::AtChange();
   std::string native;
   if (!posix::NativePath(path, &native, MAX_PATH - 12)) return FALSE;
   if (mkdir(native.c_str(), 0777) != 0) {
@@ -456,8 +482,10 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
   // Only what the program uses: a file opened for appending (append.cc), or
   // an existing entry opened for queries or for reading.
   if ((access & FILE_APPEND_DATA) != 0) {
-    return posix::OpenForAppend(path, access, disposition, attributes);
+    return posix::OpenForAppend(path, access, disposition, attributes, false,
+                                (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0);
   }
+  if ((access & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0) return posix::OpenToWrite(path);
   const bool reading = (access & (GENERIC_READ | FILE_READ_DATA)) != 0;
   std::string native;
   if (disposition != OPEN_EXISTING) {
@@ -670,6 +698,7 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size) {
 }
 
 BOOL CreateHardLinkW(LPCWSTR new_name, LPCWSTR existing, LPSECURITY_ATTRIBUTES /*attributes*/) {
+  change_hook::AtChange();
   std::string from;
   std::string to;
   if (!posix::NativePath(existing, &from) || !posix::NativePath(new_name, &to)) return FALSE;
@@ -680,6 +709,7 @@ BOOL CreateHardLinkW(LPCWSTR new_name, LPCWSTR existing, LPSECURITY_ATTRIBUTES /
 }
 
 BOOL CopyFileW(LPCWSTR existing, LPCWSTR new_name, BOOL fail_if_exists) {
+  change_hook::AtChange();
   std::string from;
   std::string to;
   if (!posix::NativePath(existing, &from) || !posix::NativePath(new_name, &to)) return FALSE;

@@ -101,8 +101,16 @@ int ReadableDescriptor(HANDLE handle);
 // handle is inheritable when `attributes` say so. With `private_to_user` a
 // file it makes is the user's alone (0600), and one of the user's own that
 // others may use loses their rights.
+// A file it makes otherwise gets the write rights its folder gives (as a file
+// on Windows inherits its folder's access list), whatever the process's
+// umask. With `no_follow`, a link at `path` is not followed.
 HANDLE OpenForAppend(LPCWSTR path, DWORD access, DWORD disposition,
-                     LPSECURITY_ATTRIBUTES attributes = nullptr, bool private_to_user = false);
+                     LPSECURITY_ATTRIBUTES attributes = nullptr, bool private_to_user = false,
+                     bool no_follow = false);
+// CreateFileW of an existing file for writing (FILE_WRITE_DATA, GENERIC_WRITE),
+// nothing truncated: refused for a folder and a read-only file (error 5), as
+// Windows refuses them, and for a running program's file (error 32).
+HANDLE OpenToWrite(LPCWSTR path);
 
 // Whether a running process executes the file at `path`, whose identity is
 // `device` and `inode`: exact, and in constant time where the kernel refuses

@@ -1,4 +1,4 @@
-// Processes through pidfds and /proc, pipes, and named mutexes.
+// Processes through pidfds and /proc, and pipes.
 //
 // A process handle is a pidfd. The session of a process is its real user id.
 // A process that this process started is its child: its exit code is read
@@ -6,30 +6,18 @@
 // available on Linux.
 //
 // Port rules:
+// - A program that the dynamic loader cannot load (a library it needs is
+//   missing) ends with the loader's status 127, which reads as Windows'
+//   STATUS_DLL_NOT_FOUND, as a Windows program whose library is missing ends.
 // - An exit code asked for by TerminateProcess belongs to that process, not
 //   to its id: the codes kept by id are forgotten as soon as a new process of
 //   ours gets that id (the kernel reuses ids), so that it never reads the
 //   code of an earlier process.
-// - A named mutex is a lock file in a folder that only the user can write
-//   (PrivateLockFolder), taken with flock: held while its descriptor is open,
-//   released by the system when its holder ends however it ends, and out of
-//   reach of every other user, as Windows keeps a session's names to itself.
-//   The folder follows the user's identity alone (the effective user id and
-//   that account's home in the user database), never the environment, so
-//   that every process of the user names one file for one name, as every
-//   process of a session names one Windows object, whether it runs in the
-//   desktop session, from cron or ssh, under sudo or with a cleaned
-//   environment. No usable folder: CreateMutexW fails with the reason. A
-//   lock file that cannot be opened or locked for any reason but another
-//   holder: WaitForSingleObject gives WAIT_FAILED with the reason; only a
-//   holder gives WAIT_TIMEOUT.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -57,6 +45,9 @@ extern char** environ;
 
 namespace posix {
 namespace {
+
+// The exit status of the dynamic loader when it cannot load a program.
+constexpr int kLoaderFailed = 127;
 
 int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
@@ -310,7 +301,10 @@ BOOL GetExitCodeProcess(HANDLE handle, LPDWORD exit_code) {
     DWORD code = 0;
     auto asked = codes.terminated.find(process->pid);
     if (info.si_code == CLD_EXITED) {
-      code = static_cast<DWORD>(info.si_status);
+      // The dynamic loader's status for a program it cannot load (a library
+      // missing) reads as Windows' loader gives it.
+      code = info.si_status == posix::kLoaderFailed ? STATUS_DLL_NOT_FOUND
+                                                    : static_cast<DWORD>(info.si_status);
     } else {
       code = asked != codes.terminated.end() ? asked->second
                                              : static_cast<DWORD>(128 + info.si_status);
@@ -484,119 +478,6 @@ class PipeObject : public HandleObject {
   bool inheritable;
 };
 
-// A named mutex of this process. Handles to the same name share it, as on
-// Windows; `owner` is the thread holding it and `depth` how often.
-struct NamedMutex {
-  std::string path;  // the lock file
-  int fd = -1;       // open, and locked, while held
-  std::thread::id owner;
-  int depth = 0;
-};
-
-struct MutexTable {
-  std::mutex mutex;
-  std::map<std::string, std::weak_ptr<NamedMutex>> by_name;
-};
-
-MutexTable& Mutexes() {
-  static MutexTable* table = new MutexTable();
-  return *table;
-}
-
-class MutexObject : public HandleObject {
- public:
-  explicit MutexObject(std::shared_ptr<NamedMutex> shared) : shared(std::move(shared)) {}
-  ~MutexObject() override {
-    // A handle that goes while its thread holds the mutex gives it up, as the
-    // end of the holder does on Windows.
-    std::lock_guard<std::mutex> lock(Mutexes().mutex);
-    if (shared.use_count() == 1 && shared->fd >= 0) close(shared->fd);
-  }
-  const std::shared_ptr<NamedMutex> shared;
-};
-
-// Where this user's lock files live: the folder .cache/zizaro-locks in the
-// home that the user database gives for the effective user, made (mode 0700,
-// with the folders before it) when missing. It must be a folder, not a link,
-// of the user's own that nobody else can write. Empty, with the last error
-// set, when there is no such folder.
-std::string PrivateLockFolder() {
-  std::vector<char> scratch(16384);
-  passwd entry = {};
-  passwd* found = nullptr;
-  if (getpwuid_r(geteuid(), &entry, scratch.data(), scratch.size(), &found) != 0 ||
-      found == nullptr) {
-    SetLastError(ERROR_NONE_MAPPED);
-    return std::string();
-  }
-  const std::string home = found->pw_dir != nullptr ? found->pw_dir : "";
-  if (home.empty() || home[0] != '/') {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return std::string();
-  }
-  const std::string folder = home + "/.cache/zizaro-locks";
-  int made = 0;  // errno of the first folder that could not be made
-  for (const std::string& step : {home + "/.cache", folder}) {
-    if (mkdir(step.c_str(), 0700) != 0 && errno != EEXIST && made == 0) made = errno;
-  }
-  struct stat info;
-  if (lstat(folder.c_str(), &info) != 0) {
-    SetLastError(made == ENOENT || made == 0 ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(made));
-    return std::string();
-  }
-  if (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 022) != 0) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return std::string();
-  }
-  return folder;
-}
-
-enum class Take { kTaken, kHeld, kFailed };
-
-// Takes the mutex for the calling thread. kHeld while another thread or
-// process holds it; kFailed, with the last error set, when its file cannot
-// be opened or locked.
-Take TryTake(NamedMutex* mutex) {
-  std::lock_guard<std::mutex> lock(Mutexes().mutex);
-  if (mutex->fd >= 0) {
-    if (mutex->owner != std::this_thread::get_id()) return Take::kHeld;
-    ++mutex->depth;
-    return Take::kTaken;
-  }
-  const int fd = open(mutex->path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    FailWithErrno();
-    return Take::kFailed;
-  }
-  int locked = -1;
-  do {
-    locked = flock(fd, LOCK_EX | LOCK_NB);
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
-    const int error = errno;
-    close(fd);
-    if (error == EWOULDBLOCK) return Take::kHeld;
-    SetLastError(ErrorFromErrno(error));
-    return Take::kFailed;
-  }
-  mutex->fd = fd;
-  mutex->owner = std::this_thread::get_id();
-  mutex->depth = 1;
-  return Take::kTaken;
-}
-
-DWORD WaitForMutex(MutexObject* object, DWORD milliseconds) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-  for (;;) {
-    const Take taken = TryTake(object->shared.get());
-    if (taken == Take::kTaken) return WAIT_OBJECT_0;
-    if (taken == Take::kFailed) return WAIT_FAILED;
-    if (milliseconds != INFINITE && Clock::now() >= deadline) return WAIT_TIMEOUT;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
 }  // namespace
 
 int InheritableDescriptor(HANDLE handle) {
@@ -705,58 +586,6 @@ BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) {
   return TRUE;
 }
 
-HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL initial_owner, LPCWSTR name) {
-  if (name == nullptr || *name == L'\0') {
-    SetLastError(ERROR_INVALID_PARAMETER);  // only named mutexes are needed
-    return nullptr;
-  }
-  const std::string folder = posix::PrivateLockFolder();
-  if (folder.empty()) return nullptr;
-  // The name as a file name: its separators made plain characters.
-  std::string file = posix::ToNative(name);
-  for (char& c : file) {
-    if (c == '/' || c == '\\') c = '_';
-  }
-  if (file.size() > NAME_MAX - 5) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return nullptr;
-  }
-  const std::string address = folder + "/" + file + ".lock";
-  std::shared_ptr<posix::NamedMutex> shared;
-  bool existed = false;
-  {
-    posix::MutexTable& table = posix::Mutexes();
-    std::lock_guard<std::mutex> lock(table.mutex);
-    shared = table.by_name[address].lock();
-    existed = shared != nullptr;
-    if (!existed) {
-      shared = std::make_shared<posix::NamedMutex>();
-      shared->path = address;
-      table.by_name[address] = shared;
-    }
-  }
-  auto object = std::make_unique<posix::MutexObject>(shared);
-  if (initial_owner) posix::TryTake(shared.get());
-  HANDLE handle = posix::RegisterHandle(std::move(object));
-  SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-  return handle;
-}
-
-BOOL ReleaseMutex(HANDLE handle) {
-  auto* object = posix::LookupHandle<posix::MutexObject>(handle);
-  if (object == nullptr) return FALSE;
-  std::lock_guard<std::mutex> lock(posix::Mutexes().mutex);
-  posix::NamedMutex& mutex = *object->shared;
-  if (mutex.fd < 0 || mutex.owner != std::this_thread::get_id()) {
-    return posix::Fail(ERROR_NOT_OWNER);
-  }
-  if (--mutex.depth == 0) {
-    close(mutex.fd);
-    mutex.fd = -1;
-  }
-  return TRUE;
-}
-
 namespace posix {
 namespace {
 
@@ -795,9 +624,6 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   posix::HandleObject* object = posix::LookupHandleObject(handle);
   if (auto* process = dynamic_cast<ProcessObject*>(object)) {
     return posix::WaitForProcess(process, milliseconds);
-  }
-  if (auto* mutex = dynamic_cast<posix::MutexObject*>(object)) {
-    return posix::WaitForMutex(mutex, milliseconds);
   }
   SetLastError(ERROR_INVALID_HANDLE);
   return WAIT_FAILED;

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/change_hook.h"
 #include "platform/posix/internal.h"
 
 namespace posix {
@@ -173,6 +174,7 @@ class Walk {
 
   // unlinkat, once more after opening up a folder that refused.
   bool RemoveIn(const Folder& parent, const std::string& name, int flags) {
+    change_hook::AtChange();
     if (unlinkat(parent.fd, name.c_str(), flags) == 0) return true;
     if (errno != EACCES && errno != EPERM) return false;
     const int error = errno;

@@ -1,24 +1,41 @@
-// The updater, ended at a chosen step as a crash or a logout would end it:
-// when ZIZARO_END_AT names a journal record ("kept", "switched"; "move#2":
-// the second move), the process ends at once, exit code 1, right after that
-// record is on disk and before the step it announces. Built for tests only.
+// The updater, ended as a crash or a logout would end it, exit code 3, at a
+// point where the file system is about to change (platform/change_hook.h),
+// chosen by ZIZARO_END_AT: a number N, its N-th point (on POSIX every call
+// that changes the file system; under Windows every journal record); or a
+// record's beginning ("commit", "move#2": the second move), the point once
+// that record is on disk, before its step. It gives a new client 50 ms to
+// show that it cannot start, enough for a loader's failure on Linux and under
+// Wine, so that tests of many updates do not wait. Built for tests only.
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
-#include "update/journal.h"
+#include "platform/change_hook.h"
+#include "update/update.h"
 
 namespace {
 
-void EndAt(const std::string& record) {
-  static int seen = 0;
-  const char* wanted = std::getenv("ZIZARO_END_AT");
-  if (wanted == nullptr) return;
-  const std::string at = wanted;
-  const size_t hash = at.find('#');
-  const int nth = hash == std::string::npos ? 1 : std::atoi(at.c_str() + hash + 1);
-  if (record.rfind(at.substr(0, hash), 0) == 0 && ++seen == nth) std::_Exit(1);
+void EndAt(const char* what) {
+  static long points = 0;
+  static long matches = 0;
+  static const std::string wanted =
+      std::getenv("ZIZARO_END_AT") ? std::getenv("ZIZARO_END_AT") : "";
+  if (wanted.empty()) return;
+  ++points;
+  if (std::isdigit(static_cast<unsigned char>(wanted[0]))) {
+    if (points == std::atol(wanted.c_str())) std::_Exit(3);
+    return;
+  }
+  const size_t hash = wanted.find('#');
+  const long nth = hash == std::string::npos ? 1 : std::atol(wanted.c_str() + hash + 1);
+  const std::string record = wanted.substr(0, hash);
+  if (what != nullptr && std::strncmp(what, record.c_str(), record.size()) == 0 &&
+      ++matches == nth) {
+    std::_Exit(3);
+  }
 }
 
-const bool kInstalled = (g_after_journal_record = &EndAt, true);
+const bool kInstalled = (change_hook::g_at_change = &EndAt, g_start_check_ms = 50, true);
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 #include "platform/long_paths.h"
@@ -58,13 +60,35 @@ void Digest(const std::wstring& folder, const std::wstring& relative,
       line += " not a file";  // a pipe or a device: reading it could wait for ever
     } else {
       const std::string content = ReadFile(path);
-      uint64_t hash = 1469598103934665603ULL;  // FNV-1a
-      for (unsigned char c : content) hash = (hash ^ c) * 1099511628211ULL;
-      line += " " + std::to_string(content.size()) + " " + std::to_string(hash);
+      line += " " + std::to_string(content.size()) + " " +
+              std::to_string(std::hash<std::string>()(content));
     }
     digest->push_back(line);
   } while (FindNextFileW(find, &entry));
   FindClose(find);
+}
+
+// Leaves out the install root's lock file, which every run of the updater
+// may make (in the staging folder, made for it when missing), and the
+// staging folder when it holds nothing else: a tree "as it was" is one
+// without them.
+std::vector<std::string> WithoutLockFile(std::vector<std::string> names) {
+  const auto is_lock = [](const std::string& name) {
+    const size_t at = name.rfind("zizaro_do.lock");
+    return at != std::string::npos && (at == 0 || name[at - 1] == '/') &&
+           (at + 14 == name.size() || name[at + 14] == ' ');
+  };
+  std::vector<std::string> kept;
+  for (const std::string& name : names) {
+    if (is_lock(name)) continue;
+    const bool empty_staging =
+        name == "qxcg_update_tmp/" &&
+        std::none_of(names.begin(), names.end(), [&](const std::string& other) {
+          return other.rfind(name, 0) == 0 && other != name && !is_lock(other);
+        });
+    if (!empty_staging) kept.push_back(name);
+  }
+  return kept;
 }
 
 }  // namespace
@@ -95,7 +119,9 @@ void WriteFile(const std::wstring& path, const std::string& content) {
 
 std::string ReadFile(const std::wstring& path) {
   std::ifstream in(SystemFsPath(path), std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
 }
 
 bool Exists(const std::wstring& path) {
@@ -122,7 +148,7 @@ std::vector<std::string> ListTree(const std::wstring& folder) {
     names.push_back(name);
   }
   std::sort(names.begin(), names.end());
-  return names;
+  return WithoutLockFile(names);
 }
 
 std::string ZipWithoutData(const std::string& name, uint64_t declared_size) {
@@ -218,7 +244,7 @@ std::vector<std::string> TreeDigest(const std::wstring& folder) {
   std::vector<std::string> digest;
   Digest(long_paths::ExtendedForm(folder), L"", &digest);
   std::sort(digest.begin(), digest.end());
-  return digest;
+  return WithoutLockFile(digest);
 }
 
 }  // namespace testenv

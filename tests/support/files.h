@@ -21,7 +21,9 @@ bool Exists(const std::wstring& path);
 void MakeDirs(const std::wstring& path);
 void CopyFile(const std::wstring& from, const std::wstring& to);
 // The names in a folder and below it, relative, with '/' separators, sorted;
-// folders end with '/'.
+// folders end with '/'. Here and in TreeDigest the install root's lock file
+// (qxcg_update_tmp/zizaro_do.lock), which any run may make, is left out, and
+// the staging folder with it when it holds nothing else.
 std::vector<std::string> ListTree(const std::wstring& folder);
 
 // A zip archive whose index reads (the archiver lists it) but whose data is
