@@ -3,10 +3,10 @@
 // such point can be the last one. Null in the shipped program.
 //
 // The POSIX layer calls it before every rename, deletion, removal of a
-// folder, new folder, link, copy, attribute change, new file and flush
-// (`what`: null); the journal, on every platform, once a record is on disk,
-// before the step the record announces (`what`: the record). Under Windows
-// the journal's records are the only points.
+// folder, new folder, link, copy, attribute change and new file (`what`:
+// null); the journal, on every platform, before it writes a record (null),
+// and once the record is flushed to disk, before the step it announces (the
+// record). Under Windows the journal's are the only points.
 #ifndef PLATFORM_CHANGE_HOOK_H_
 #define PLATFORM_CHANGE_HOOK_H_
 

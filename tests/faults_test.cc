@@ -306,9 +306,14 @@ class FaultsTest : public ::testing::Test {
       const std::vector<std::string> old_client = testenv::TreeDigest(layout_.client_dir);
       if (!RunEnding(std::to_wstring(n), with_archive)) break;
       ++points;
+      // The client folder holds a client that starts, but between the
+      // switch's two renames.
+      EXPECT_TRUE(testenv::Exists(layout_.client_exe) || !testenv::Exists(layout_.client_dir));
       for (int m = 1; !HasFailure(); ++m) {
         SCOPED_TRACE("ended at " + std::to_string(n) + ", recovery at " + std::to_string(m));
         if (m > 1) Reinstall(with_archive), RunEnding(std::to_wstring(n), with_archive);
+        // Once the new client is in place, the run is finished, never undone.
+        const bool committed = testenv::ReadFile(layout_.client_dir + L"/version.txt") == "2.0";
         fs::remove(ToFsPath(temp_ / L"saved.txt"));
         if (with_archive && testenv::Exists(layout_.client_exe)) {
           testenv::WriteFile(layout_.client_dir + L"/saved.ini", "saved since");
@@ -317,7 +322,7 @@ class FaultsTest : public ::testing::Test {
         const bool cut = RunEnding(std::to_wstring(m), with_archive, true);
         nested += cut;
         RunEnding(L"", with_archive, true);
-        ExpectOneWholeClient(old_client, with_archive, false);
+        ExpectOneWholeClient(old_client, with_archive, committed);
         if (!cut) break;
       }
       SCOPED_TRACE("ended at " + std::to_string(n) + ", then updated");
@@ -796,6 +801,18 @@ TEST_F(FaultsTest, LeftoversAreActedOnByTheirJournalsAlone) {
          return true;
        },
        "I put back result:1,.*"},
+      {"a run of the earlier version ended once it had set the client aside", true,
+       [&] {
+         const std::wstring run = layout_.staging_dir + L"/zizaro_do-8";
+         const std::wstring old = FromFsPath(fs::path("qxcg_update_tmp") / "zizaro_do-8" / "old");
+         plant(L"zizaro_do-8", {"kept", "move Client\t" + EscapePath(old)});
+         planted.pop_back();  // it goes with the run folder
+         fs::rename(ToFsPath(layout_.client_exe),
+                    ToFsPath(run + kPathSeparator + kClientProcessName));
+         fs::rename(ToFsPath(layout_.client_dir), ToFsPath(JoinPath(root_, old)));
+         return fs::remove(ToFsPath(archive_));
+       },
+       "I put back result:1,entries:1,.*", "1.0"},
       {"a new client that cannot start, its start owed", false,
        [&] {
          testenv::WriteFile(layout_.staged_client_dir + kPathSeparator + kClientProcessName,

@@ -104,6 +104,7 @@ bool Journal::Reopen(const std::wstring& system_run_folder,
 
 bool Journal::Record(const std::string& record) {
   const std::string line = record + "\n";
+  change_hook::AtChange();
   DWORD written = 0;
   if (file_ == INVALID_HANDLE_VALUE || size_ + line.size() > kMaxJournalBytes ||
       !WriteFile(file_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||

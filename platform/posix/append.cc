@@ -145,7 +145,6 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, LPDWORD written,
 }
 
 BOOL FlushFileBuffers(HANDLE file) {
-  change_hook::AtChange();
   auto* append = posix::LookupHandle<posix::AppendObject>(file);
   if (append == nullptr) return FALSE;
   if (fsync(append->fd) != 0) return posix::FailWithErrno();

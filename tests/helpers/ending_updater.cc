@@ -1,7 +1,8 @@
 // The updater, ended as a crash or a logout would end it, exit code 3, at a
 // point where the file system is about to change (platform/change_hook.h),
 // chosen by ZIZARO_END_AT: a number N, its N-th point (on POSIX every call
-// that changes the file system; under Windows every journal record); or a
+// that changes the file system; under Windows before and after each journal
+// record); or a
 // record's beginning ("commit", "move#2": the second move), the point once
 // that record is on disk, before its step. It gives a new client 50 ms to
 // show that it cannot start, enough for a loader's failure on Linux and under
