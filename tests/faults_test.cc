@@ -104,6 +104,16 @@ class Pinned {
 #endif
 };
 
+// Names that Windows reads otherwise in plain paths: devices, and names
+// whose trailing periods and blanks a plain path drops.
+const wchar_t* const kOddNames[] = {L"CON",    L"aux.js", L"nul",    L"lpt1.log",
+                                    L"notes.", L"sp ",    L"dots..."};
+std::vector<std::pair<std::wstring, std::string>> OddNamesIn(const std::wstring& folder) {
+  std::vector<std::pair<std::wstring, std::string>> files;
+  for (const wchar_t* name : kOddNames) files.push_back({folder + name, "odd"});
+  return files;
+}
+
 class FaultsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -135,6 +145,7 @@ class FaultsTest : public ::testing::Test {
     testenv::InstallStandIn(layout_.staged_client_dir + kPathSeparator + kClientProcessName);
     testenv::WriteFile(layout_.staged_client_dir + L"/version.txt", "2.0");
     testenv::WriteFile(layout_.staged_client_dir + L"/data/table.bin", std::string(4096, '\x5a'));
+    testenv::WriteFile(layout_.staged_client_dir + L"/cache/index.bin", "index");
     if (big)
       testenv::WriteFile(layout_.staged_client_dir + L"/data/big.bin", RandomBytes(24 << 20));
     staged_ = testenv::TreeDigest(layout_.staged_client_dir);
@@ -226,6 +237,10 @@ class FaultsTest : public ::testing::Test {
     testenv::InstallStandIn(layout_.client_exe);
     testenv::WriteFile(layout_.client_dir + L"/settings/user.ini", "the user's");
     testenv::WriteFile(layout_.client_dir + L"/data/save.dat", "saved");
+    // More of the user's in a folder both have than the new client brings.
+    for (const wchar_t* name : {L"1", L"2", L"3", L"4"}) {
+      testenv::WriteFile(layout_.client_dir + L"/cache/" + name, "cached");
+    }
     if (!with_archive) return Stage();
     if (!testenv::Exists(temp_ / L"archive/pristine.7z")) {
       Pack();
@@ -260,7 +275,9 @@ class FaultsTest : public ::testing::Test {
         testenv::ReadFile(layout_.client_dir + L"/version.txt") == "2.0" &&
         (with_archive
              ? testenv::ReadFile(layout_.client_dir + L"/settings/user.ini") == "the user's" &&
-                   testenv::ReadFile(layout_.client_dir + L"/data/save.dat") == "saved"
+                   testenv::ReadFile(layout_.client_dir + L"/data/save.dat") == "saved" &&
+                   testenv::ReadFile(layout_.client_dir + L"/cache/4") == "cached" &&
+                   testenv::ReadFile(layout_.client_dir + L"/cache/index.bin") == "index"
              : testenv::TreeDigest(layout_.client_dir) == staged_);
     std::vector<std::string> client = testenv::TreeDigest(layout_.client_dir);
     client.erase(
@@ -467,7 +484,17 @@ TEST_F(FaultsTest, UpdatesBoundToFailAreRefusedBeforeAnythingIsDestroyed) {
          testenv::WriteFile(layout_.client_dir + L"/data", "a file");
          return true;
        },
-       true, "archive entry conflicts with the install root:.*Client.data"},
+       true,
+       "archive entry conflicts with the install root:.*Client.data,a file where the archive has a "
+       "folder"},
+      {"a link where the archive has a folder (under Wine a host link is a folder)",
+       [&] {
+         return !testenv::RunningUnderWine() &&
+                testenv::MakeFolderLink(layout_.client_dir + L"/cache", temp_ / L"linked");
+       },
+       true,
+       "archive entry conflicts with the install root:.*cache,a link where the archive has a "
+       "folder"},
       {"archive path naming a pipe",
        [&] {
          fs::remove(ToFsPath(archive_));
@@ -530,6 +557,7 @@ TEST_F(FaultsTest, UpdatesBoundToFailAreRefusedBeforeAnythingIsDestroyed) {
     testenv::RemoveTree(layout_.staging_dir);
     testenv::RemoveTree(layout_.client_dir + L"/staging");
     fs::remove(ToFsPath(layout_.client_dir + L"/data"));
+    fs::remove(ToFsPath(layout_.client_dir + L"/cache"));
     testenv::InstallUpdater(temp_ / L"bin", true);
     Pack();
     const bool set_up = row.prepare();
@@ -545,21 +573,23 @@ TEST_F(FaultsTest, UpdatesBoundToFailAreRefusedBeforeAnythingIsDestroyed) {
   }
 }
 
-// Switches that cannot complete after the old executable has gone, and odd
-// old clients that must not stop one: every row ends with the old client
-// complete, its executable included (unless the row's own script removed the
-// kept copy too), or the new client complete and started; the archive goes
-// only once the new client has started.
+// Switches that cannot complete, and odd old clients that must not stop one:
+// every row ends with the old client complete, its executable included and
+// read-only as it was, or the new client complete and started; the archive
+// goes only once the new client has started.
 TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
   struct Row {
     const char* name;
     bool with_archive;
     // Sets the row up in the old client; false when this system cannot.
     std::function<bool()> prepare;
-    std::optional<bool> updates;         // the outcome, where every system must reach the same
-    bool nothing_left = false;           // the old copy is removed after a successful update
-    bool exe_lost = false;               // the row's script may remove the kept executable too
-    const wchar_t* late_file = nullptr;  // a file of the user's that must be in the new client
+    std::optional<bool> updates;  // the outcome, where every system must reach the same
+    bool nothing_left = false;    // the old copy is removed after a successful update
+    // Files (below the client folder) that the new client must hold, with
+    // their contents (when given), after this update and, `again`, another
+    // like it.
+    std::vector<std::pair<std::wstring, std::string>> kept = {};
+    bool again = false;
   };
   std::optional<Pinned> pinned;
   std::optional<PROCESS_INFORMATION> other;
@@ -589,17 +619,14 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
        },
        {}},
       {"the uninstall script removes the staging folder", false, script_removing_the_staging_folder,
-       false, false, true},
+       false},
       {"the uninstall script removes the unpacked archive",
        true,
        script_removing_the_staging_folder,
-       {},
-       false,
-       true},
+       {}},
       {"names that Windows reads otherwise in plain paths", false,
        [&] {
-         for (const wchar_t* name :
-              {L"CON", L"aux.js", L"nul.txt", L"LPT1.log", L"trail.", L"sp "}) {
+         for (const wchar_t* name : kOddNames) {
            testenv::WriteFile(layout_.client_dir + L"/odd/" + name, "odd");
          }
          return true;
@@ -614,7 +641,8 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
          return true;
        },
        true},
-      {"the uninstall script leaves a file of the user's in a folder of the new client", true,
+      {"the uninstall script leaves a file of the user's in a folder of the new client",
+       true,
        [&] {
          testenv::MakeDirs(layout_.client_dir + L"/data");
 #ifdef _WIN32
@@ -628,7 +656,40 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
          Sleep(2100);
          return true;
        },
-       true, false, false, L"/data/late.ini"},
+       true,
+       false,
+       {{L"data/late.ini", ""}}},
+      {"names that Windows reads otherwise, in a folder both clients have", true,
+       [&] {
+         for (const wchar_t* name : kOddNames) {
+           testenv::WriteFile(layout_.client_dir + L"/data/" + name, "odd");
+         }
+         return true;
+       },
+       true, false, OddNamesIn(L"data/"), true},
+      {"names that the volume reads as one, the new one winning",
+       true,
+       [&] {
+         testenv::WriteFile(layout_.staged_client_dir + L"/config.ini", "new");
+         testenv::WriteFile(layout_.client_dir + L"/Config.ini", "old");
+         testenv::WriteFile(layout_.client_dir + L"/Data/user.txt", "the user's");
+         // An old file named as a new one's short (8.3) form, where the volume keeps one.
+         const std::wstring long_name = layout_.staged_client_dir + L"/data/longer file name.txt";
+         testenv::WriteFile(long_name, "new");
+         const std::wstring short_form = long_paths::ShortForm(long_name);
+         if (short_form != long_name) {
+           testenv::WriteFile(
+               JoinPath(layout_.client_dir + L"/data", FromFsPath(ToFsPath(short_form).filename())),
+               "old");
+         }
+         return true;
+       },
+       true,
+       false,
+       {{L"config.ini", "new"},
+        {L"Data/user.txt", "the user's"},
+        {L"data/longer file name.txt", "new"}},
+       true},
       {"the updater lives in the client folder", false,
        [&] {
          return !(updater_ = testenv::InstallUpdater(layout_.client_dir + L"/bin", true)).empty();
@@ -646,15 +707,18 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
     testenv::InstallStandIn(layout_.client_exe);
     testenv::WriteFile(layout_.client_dir + L"/version.txt", "1.0");
     testenv::WriteFile(layout_.client_dir + L"/settings/user.ini", "the user's");
+    // Read-only, as an installer may leave them: so they stay when put back.
+    testenv::SetReadOnly(layout_.client_exe, true);
+    testenv::SetReadOnly(layout_.client_dir + L"/settings/user.ini", true);
+    Stage();
+    if (!row.prepare()) continue;
+    const std::vector<std::string> new_client = testenv::TreeDigest(layout_.staged_client_dir);
+    staged_ = new_client;
     if (row.with_archive) {
       Pack();
       testenv::RemoveTree(layout_.staging_dir);
-    } else {
-      Stage();
+      staged_.clear();  // the archive holds the new client
     }
-    const std::vector<std::string> new_client = staged_;
-    if (row.with_archive) staged_.clear();  // the archive holds the new client
-    if (!row.prepare()) continue;
     const std::vector<std::string> old_client = testenv::TreeDigest(layout_.client_dir);
     std::vector<std::string> records = Update(row.with_archive);
     // An updater in the client folder hands the update to a copy of itself.
@@ -681,20 +745,27 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
       if (row.with_archive) {
         // Extracted over the old client: what only the old one had stays.
         EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/settings/user.ini"), "the user's");
-        EXPECT_TRUE(!row.late_file || testenv::Exists(layout_.client_dir + row.late_file));
       } else {
         EXPECT_EQ(testenv::TreeDigest(layout_.client_dir), new_client);
       }
       EXPECT_FALSE(testenv::Exists(archive_));
+      for (int run = 0; run < (row.again ? 2 : 1); ++run) {
+        if (run == 1) Pack(), ExpectEnding(Update(true), "I launch process vaild:1 path:.*", true);
+        for (const auto& [file, content] : row.kept) {
+          const std::wstring path = JoinPath(layout_.client_dir, file);
+          EXPECT_TRUE(content.empty() ? testenv::Exists(path) : testenv::ReadFile(path) == content)
+              << Utf8(file);
+        }
+      }
       // The old copy went, whatever names it held.
       if (row.nothing_left) {
         EXPECT_THAT(testenv::TreeDigest(layout_.staging_dir), IsEmpty());
       }
-    } else if (row.exe_lost && !testenv::Exists(layout_.client_exe)) {
-      EXPECT_THAT(records, Contains(MatchesPattern("I put back result:0,.*")));
     } else {
       ExpectOldClientBack(old_client);
       EXPECT_EQ(testenv::Exists(archive_), row.with_archive);
+      EXPECT_TRUE(testenv::IsReadOnly(layout_.client_exe));
+      EXPECT_TRUE(testenv::IsReadOnly(layout_.client_dir + L"/settings/user.ini"));
     }
     // The staged client stays whole unless the row's own script removed it.
     if (!testenv::Exists(layout_.staged_client_dir)) staged_.clear();
@@ -1248,11 +1319,41 @@ TEST_F(FaultsTest, OneLockForEveryUserOfARoot) {
 #endif
 }
 
+// Folders of the user's that even their owner may not write (0555) or read
+// (000) move into the new client as Windows moves them, keeping their mode:
+// on Linux, as a user who is not root.
+TEST_F(FaultsTest, FoldersTheirOwnerMayNotWriteMoveAsOnWindows) {
+#ifdef _WIN32
+  GTEST_SKIP() << "under Wine the suites run as root";
+#else
+  if (geteuid() != 0) GTEST_SKIP() << "another user's program needs root to start";
+  Pack();
+  testenv::RemoveTree(layout_.staging_dir);
+  const std::pair<const wchar_t*, fs::perms> folders[] = {{L"/locked", fs::perms(0555)},
+                                                          {L"/sealed", fs::perms::none}};
+  for (const auto& [name, mode] : folders) {
+    testenv::WriteFile(layout_.client_dir + name + L"/user.txt", "the user's");
+    fs::permissions(ToFsPath(layout_.client_dir + name), mode);
+  }
+  std::system(("chown -R 65534:65534 '" + Utf8(temp_.path()) + "' '" + Utf8(app_data_.path()) + "'")
+                  .c_str());
+  testenv::Run({L"/usr/bin/setpriv", L"--reuid=65534", L"--regid=65534", L"--clear-groups",
+                updater_, L"--unzip=" + archive_, L"--root_dir=" + root_, L"--pid=0"});
+  ExpectEnding(Records(), "I launch process vaild:1 path:.*", true);
+  for (const auto& [name, mode] : folders) {
+    EXPECT_EQ(fs::status(ToFsPath(layout_.client_dir + name)).permissions(), mode);
+    EXPECT_EQ(testenv::ReadFile(layout_.client_dir + name + L"/user.txt"), "the user's");
+  }
+#endif
+}
+
 // A root so deep that its scripts' paths pass MAX_PATH: Windows starts them
 // through their short (8.3) forms, where the system keeps them.
 TEST_F(FaultsTest, UninstallScriptOfADeepRootRuns) {
   std::wstring root = temp_ / L"deep";
-  while (root.size() < 214) root += kPathSeparator + std::wstring(30, L'r');
+  while (root.size() < 214) {
+    root += kPathSeparator + std::wstring(std::min<size_t>(30, 213 - root.size()), L'r');
+  }
   const InstallLayout layout(root);
   ASSERT_GE(layout.uninstall_script.size(), static_cast<size_t>(MAX_PATH));
   testenv::InstallStandIn(layout.client_exe);

@@ -10,8 +10,10 @@
 //                              runs the update; nothing of the install changed
 //   unpacked                   the new client is whole in the run folder
 //   kept                       the client's executable is kept in the run
-//                              folder, to go back whenever the old client
-//                              folder is back without it
+//                              folder (runs of an earlier version, which
+//                              deleted it before the switch), to go back
+//                              whenever the old client folder is back
+//                              without it
 //   switching <id>             the switch begins; <id>: the identity of the
 //                              client folder it switches from
 //   move <from>\t<to>\t<id>    an entry is about to be renamed, undone when

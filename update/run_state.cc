@@ -183,7 +183,8 @@ bool Undo(const InstallLayout& layout, RunFolder* run, int* undone) {
     }
   }
   // The old client folder, once back, gets its executable back whatever else
-  // failed: a client that cannot start is of no use.
+  // failed, where the run kept it (an earlier version deleted it before the
+  // switch): a client that cannot start is of no use.
   const EntryId old_client = SwitchedFrom(run->journal.records());
   const std::wstring client = SystemPath(layout, kClientBelow);
   const bool client_back =
@@ -424,23 +425,6 @@ bool MakeRunFolder(const InstallLayout& layout, RunFolder* run) {
     }
     if (GetLastError() != ERROR_ALREADY_EXISTS || suffix == 100) return false;
   }
-}
-
-bool KeepClientExe(const InstallLayout& layout, RunFolder* run) {
-  const std::wstring exe = SystemPath(layout, BelowJoin(kClientBelow, kClientProcessName));
-  const DWORD attributes = GetFileAttributesW(exe.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return true;
-  }
-  const std::wstring kept = SystemPath(layout, run->Part(kClientProcessName));
-  if (!CreateHardLinkW(kept.c_str(), exe.c_str(), nullptr) &&
-      !CopyFileW(exe.c_str(), kept.c_str(), TRUE)) {
-    const DWORD code = GetLastError();
-    LOG(ERROR) << "update refused, executable not kept:" << WideToUtf8(run->kept_exe)
-               << ",getlasterror:" << code;
-    return false;
-  }
-  return run->journal.Record(kJournalKept);
 }
 
 bool BeginSwitch(const InstallLayout& layout, RunFolder* run) {

@@ -8,7 +8,7 @@
 // of times, reaches the same end.
 //
 // The states a journal can be in, by its records:
-//   begun      only its first record (and "unpacked", "kept"): nothing of the
+//   begun      only its first record (and "unpacked"): nothing of the
 //              install changed
 //   copy       a copy of the updater runs the update from the run folder
 //   switching  "switching" and moves, no commit made: the old client is
@@ -79,10 +79,6 @@ bool RecoverLeftovers(const InstallLayout& layout);
 // it is missing) and starts its journal. False, with the system's error as
 // the last error, when they cannot be made.
 bool MakeRunFolder(const InstallLayout& layout, RunFolder* run);
-// Keeps the client's executable in the run folder (a hard link, else a copy)
-// and records "kept". True also when there is no executable to keep; false,
-// with an ERROR record, when it cannot be kept.
-bool KeepClientExe(const InstallLayout& layout, RunFolder* run);
 // Records "switching" with the identity of the client folder.
 bool BeginSwitch(const InstallLayout& layout, RunFolder* run);
 // How MoveEntries renames: `attempts` while the system refuses, with
@@ -109,7 +105,7 @@ bool Commit(const InstallLayout& layout, RunFolder* run, Move move,
 bool MarkStarted(RunFolder* run);
 // Undoes the run: records "undoing", renames back each entry the run moved
 // that is still where the run put it, the last first (moving into the run
-// folder whatever stands in its place, recorded as "displace"), puts the kept
+// folder whatever stands in its place, recorded as "displace"), puts a kept
 // executable back where the old client folder lacks it, and records "undone"
 // once the old client folder is in place. One record "put back result:" + 1
 // or 0 + ",entries:" + renames undone + ",from:" + the run folder. True when

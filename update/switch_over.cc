@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/listing.h"
 #include "platform/long_paths.h"
 #include "update/utils.h"
 #include "utility/base/file_path.h"
@@ -35,6 +36,14 @@ bool IsRealFolder(DWORD attributes) {
   return IsFolder(attributes) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
+// A new place in the run folder for an old entry that a new one replaces:
+// "aside" and a number.
+std::wstring NextAside(const InstallLayout& layout, RunFolder* run) {
+  if (run->asides++ == 0)
+    CreateDirectoryW(SystemPath(layout, run->Part(L"aside")).c_str(), nullptr);
+  return BelowJoin(run->Part(L"aside"), std::to_wstring(run->asides));
+}
+
 // One walk over the unpacked tree against the install root. Without a run
 // it only looks for conflicts; with one it moves each entry the root lacks
 // there whole, enters a folder both have, and for a file both have sets the
@@ -52,12 +61,13 @@ class Merge {
     has_staging_ = Utils::GetFileFacts(layout.staging_dir, &staging_);
   }
 
-  // True when every entry fits (or is in place); `failed` names the root's
-  // path of the entry that did not (the unpacked tree when it cannot be
-  // read).
-  bool Run(std::wstring* failed) {
+  // True when every entry fits (or is in place); else `failed` names the
+  // root's path of the entry that did not (the unpacked tree when it cannot
+  // be read), and `why` what stands in its way.
+  bool Run(std::wstring* failed, std::string* why) {
     if (Walk(L"")) return true;
     *failed = failed_.empty() ? unpacked_ : JoinPath(layout_.root, failed_);
+    *why = why_;
     return false;
   }
 
@@ -73,7 +83,7 @@ class Merge {
     for (const auto& [name, attributes, last_write] : entries) {
       const std::wstring relative = BelowJoin(folder, name);
       // The run's own folders live in the staging folder: nothing lands there.
-      if (IsStagingFolder(relative)) return Conflict(relative);
+      if (IsStagingFolder(relative)) return Conflict(relative, "the staging folder");
       if (run_ != nullptr && relative == kClientBelow) continue;
       const DWORD target = GetFileAttributesW(SystemPath(layout_, relative).c_str());
       const bool source_folder = IsRealFolder(attributes);
@@ -83,13 +93,14 @@ class Merge {
         if (!Rename({{MoveKind::kMove, Unpacked(relative), relative, {}}})) return false;
         ++moved_;
       } else if (source_folder != IsRealFolder(target)) {
-        return Conflict(relative);
+        return Conflict(relative, !source_folder     ? "a folder where the archive has a file"
+                                  : IsFolder(target) ? "a link where the archive has a folder"
+                                                     : "a file where the archive has a folder");
       } else if (source_folder) {
         if (!Walk(relative)) return false;
       } else if (run_ != nullptr) {
         // A file the root has: the old one aside, then the new one in.
-        if (!MakeAsideFolders(relative) ||
-            !Rename({{MoveKind::kMove, relative, BelowJoin(run_->Part(L"aside"), relative), {}},
+        if (!Rename({{MoveKind::kMove, relative, NextAside(layout_, run_), {}},
                      {MoveKind::kMove, Unpacked(relative), relative, {}}})) {
           return false;
         }
@@ -99,8 +110,8 @@ class Merge {
     return true;
   }
 
-  // Below the install root: the entry `relative` of the unpacked tree, and
-  // of the folder for what it replaces (when only looking, nothing).
+  // Below the install root: the entry `relative` of the unpacked tree (when
+  // only looking, nothing).
   std::wstring Unpacked(const std::wstring& relative) const {
     return run_ == nullptr ? std::wstring() : BelowJoin(run_->Part(L"new"), relative);
   }
@@ -115,26 +126,6 @@ class Merge {
     return false;
   }
 
-  // The aside folder and each folder below it on the way to `relative`.
-  bool MakeAsideFolders(const std::wstring& relative) {
-    std::wstring folder = run_->Part(L"aside");
-    for (size_t at = 0;;) {
-      const std::wstring system_folder = SystemPath(layout_, folder);
-      if (!CreateDirectoryW(system_folder.c_str(), nullptr) &&
-          GetLastError() != ERROR_ALREADY_EXISTS) {
-        const DWORD code = GetLastError();
-        LOG(ERROR) << "folder not made:" << WideToUtf8(JoinPath(layout_.root, folder))
-                   << ",getlasterror:" << code;
-        failed_ = relative;
-        return false;
-      }
-      const size_t next = relative.find(long_paths::kSeparator, at);
-      if (next == std::wstring::npos) return true;
-      folder = BelowJoin(run_->Part(L"aside"), relative.substr(0, next));
-      at = next + 1;
-    }
-  }
-
   bool IsStagingFolder(const std::wstring& relative) const {
     Utils::FileFacts facts;
     return has_staging_ && relative.find(long_paths::kSeparator) == std::wstring::npos &&
@@ -142,11 +133,12 @@ class Merge {
            facts.volume == staging_.volume && facts.index == staging_.index;
   }
 
-  bool Conflict(const std::wstring& relative) {
+  bool Conflict(const std::wstring& relative, const char* why) {
     failed_ = relative;
+    why_ = why;
     if (run_ != nullptr) {
       LOG(ERROR) << "archive entry conflicts with the install root:"
-                 << WideToUtf8(JoinPath(layout_.root, relative));
+                 << WideToUtf8(JoinPath(layout_.root, relative)) << "," << why;
     }
     return false;
   }
@@ -154,6 +146,7 @@ class Merge {
   bool Fail(const std::wstring& relative) {
     const DWORD code = GetLastError();
     failed_ = relative;
+    why_ = "not read,getlasterror:" + std::to_string(code);
     if (run_ != nullptr) {
       LOG(ERROR) << "entry not read:" << WideToUtf8(JoinPath(unpacked_, relative))
                  << ",getlasterror:" << code;
@@ -166,6 +159,7 @@ class Merge {
   const std::wstring system_source_;
   RunFolder* const run_;
   std::wstring failed_;
+  std::string why_;
   int moved_ = 0;
   int replaced_ = 0;
   Utils::FileFacts staging_;
@@ -196,13 +190,24 @@ bool FolderTimesFollowEntries(const std::wstring& folder) {
   return Utils::GetFileSystemName(folder, &name) && name.rfind(L"FAT", 0) != 0 && name != L"exFAT";
 }
 
-// The entry named `name` of a listing sorted by name, or the listing's end.
+// Listed entries in the order in which the volume compares their names.
+void SortByName(std::vector<Utils::ListedEntry>* entries) {
+  std::sort(entries->begin(), entries->end(),
+            [](const Utils::ListedEntry& a, const Utils::ListedEntry& b) {
+              return listing::CompareNames(a.name, b.name) < 0;
+            });
+}
+
+// The entry of a listing (SortByName) that the volume reads `name` as, or
+// the listing's end.
 std::vector<Utils::ListedEntry>::const_iterator Find(const std::vector<Utils::ListedEntry>& entries,
                                                      const std::wstring& name) {
-  const auto found = std::lower_bound(
-      entries.begin(), entries.end(), name,
-      [](const Utils::ListedEntry& entry, const std::wstring& key) { return entry.name < key; });
-  return found != entries.end() && found->name == name ? found : entries.end();
+  const auto found = std::lower_bound(entries.begin(), entries.end(), name,
+                                      [](const Utils::ListedEntry& entry, const std::wstring& key) {
+                                        return listing::CompareNames(entry.name, key) < 0;
+                                      });
+  return found != entries.end() && listing::CompareNames(found->name, name) == 0 ? found
+                                                                                 : entries.end();
 }
 
 // The folder `relative` of the old client (below the client folder) in
@@ -219,28 +224,77 @@ struct ClientFolder {
   const std::wstring system_new;
 };
 
-// Fills in the entries of the old folder (listed in `olds`) that the new one
-// (listed in `folder->news`) lacks, with their identities, and the
-// sub-folders both have; links are entries, never folders to enter. False
-// when an entry is a file in one and a folder in the other (`conflict`
-// names it).
-bool Compare(const ClientFolder& paths, const std::vector<Utils::ListedEntry>& olds,
-             bool stable_ids, PlannedFolder* folder, std::wstring* conflict) {
-  folder->old_only.clear();
-  folder->old_ids.clear();
+// Whether a name that one listing lacks names an entry of the other folder
+// all the same: a short (8.3) name, which only the volume resolves.
+bool NamesAnEntryIn(const std::wstring& system_folder, const std::wstring& name) {
+  return name.find(L'~') != std::wstring::npos &&
+         GetFileAttributesW(long_paths::ChildPath(system_folder, name).c_str()) !=
+             INVALID_FILE_ATTRIBUTES;
+}
+
+// Plans the carry in one folder that both clients have, from the listings of
+// its old side (`olds`) and its new side (`folder->news`): the sub-folders
+// both have, and the moves of the side with fewer entries to move into the
+// other side's folder, so that the carry costs what the new client brings,
+// not what the user keeps. Into the new side: each entry that only the old
+// client has. Into the old side (never for the client folder itself, whose
+// new side is the commit's): each entry that only the new client has, and
+// each file both have once the old one is set aside. Where both name one
+// entry (the volume's rules: letter case, short names) the new one wins, and
+// the old one stays with the old copy. Links are entries, never folders to
+// enter. False when an entry is a folder in one and not in the other
+// (`conflict` names it).
+bool Compare(const InstallLayout& layout, RunFolder* run, const std::wstring& relative,
+             const std::vector<Utils::ListedEntry>& olds, PlannedFolder* folder,
+             std::wstring* conflict) {
+  const ClientFolder paths(layout, *run, relative);
+  std::vector<std::wstring> old_only;
+  std::vector<std::wstring> into_old;   // new entries only the new client has
+  std::vector<std::wstring> old_files;  // the old side's files both have, and what
+  std::vector<std::wstring> new_files;  // the new side names them
   folder->both.clear();
   for (const auto& [name, attributes, last_write] : olds) {
     const auto found = Find(folder->news, name);
     if (found == folder->news.end()) {
-      folder->old_only.push_back(name);
-      folder->old_ids.push_back(
-          IdentityOf(long_paths::ChildPath(paths.system_old, name), stable_ids));
+      if (!NamesAnEntryIn(paths.system_new, name)) old_only.push_back(name);
     } else if (IsRealFolder(attributes) != IsRealFolder(found->attributes)) {
       *conflict = name;
       return false;
     } else if (IsRealFolder(attributes)) {
-      folder->both.push_back(name);
+      folder->both.push_back(found->name);
+    } else {
+      old_files.push_back(name);
+      new_files.push_back(found->name);
     }
+  }
+  for (const Utils::ListedEntry& entry : folder->news) {
+    if (Find(olds, entry.name) != olds.end()) continue;
+    if (NamesAnEntryIn(paths.system_old, entry.name)) {
+      old_files.push_back(entry.name);
+      new_files.push_back(entry.name);
+    } else {
+      into_old.push_back(entry.name);
+    }
+  }
+  folder->into_old =
+      !relative.empty() && into_old.size() + 2 * old_files.size() + 2 < old_only.size();
+  folder->moves.clear();
+  const auto add = [&](const std::wstring& from, const std::wstring& to) {
+    folder->moves.push_back(
+        {MoveKind::kMove, from, to, IdentityOf(SystemPath(layout, from), run->stable_ids)});
+  };
+  if (!folder->into_old) {
+    for (const std::wstring& name : old_only) {
+      add(BelowJoin(paths.old_below, name), BelowJoin(paths.new_below, name));
+    }
+    return true;
+  }
+  for (size_t i = 0; i < old_files.size(); ++i) {
+    add(BelowJoin(paths.old_below, old_files[i]), NextAside(layout, run));
+    add(BelowJoin(paths.new_below, new_files[i]), BelowJoin(paths.old_below, new_files[i]));
+  }
+  for (const std::wstring& name : into_old) {
+    add(BelowJoin(paths.new_below, name), BelowJoin(paths.old_below, name));
   }
   return true;
 }
@@ -256,12 +310,30 @@ void Plan(const InstallLayout& layout, RunFolder* run, const std::wstring& relat
   std::vector<Utils::ListedEntry> olds;
   std::wstring conflict;
   if (!Utils::ListFolder(paths.system_old, &olds) ||
-      !Utils::ListFolder(paths.system_new, &folder.news) ||
-      !Compare(paths, olds, run->stable_ids, &folder, &conflict)) {
+      !Utils::ListFolder(paths.system_new, &folder.news)) {
     return;  // listed when the switch comes to it
   }
+  SortByName(&olds);
+  SortByName(&folder.news);
+  if (!Compare(layout, run, relative, olds, &folder, &conflict)) return;
   for (const std::wstring& name : folder.both) Plan(layout, run, BelowJoin(relative, name), now);
   run->carry_plan[relative] = std::move(folder);
+}
+
+// Moves the result of the sub-folder `relative`, carried the other way than
+// its parent, to the side where its parent's result is, the folder left on
+// that side set aside first.
+bool Relocate(const InstallLayout& layout, RunFolder* run, const std::wstring& relative,
+              bool parent_into_old) {
+  const ClientFolder paths(layout, *run, relative);
+  const std::wstring& result = parent_into_old ? paths.new_below : paths.old_below;
+  const std::wstring& place = parent_into_old ? paths.old_below : paths.new_below;
+  MoveOptions options;
+  options.attempts = kRenameAttempts;
+  return MoveEntries(
+      layout, run,
+      {{MoveKind::kMove, place, NextAside(layout, run), {}}, {MoveKind::kMove, result, place, {}}},
+      options);
 }
 
 // Carries what only the old client has in the folder `relative` (and below)
@@ -280,10 +352,12 @@ bool Carry(const InstallLayout& layout, RunFolder* run, const std::wstring& rela
   // The new side of a folder as planned is still as it was listed.
   std::vector<Utils::ListedEntry> olds;
   std::wstring conflict;
+  if (!settled && folder.news.empty() && Utils::ListFolder(paths.system_new, &folder.news)) {
+    SortByName(&folder.news);
+  }
   const bool known =
-      settled || ((!folder.news.empty() || Utils::ListFolder(paths.system_new, &folder.news)) &&
-                  Utils::ListFolder(paths.system_old, &olds) &&
-                  Compare(paths, olds, run->stable_ids, &folder, &conflict));
+      settled || (Utils::ListFolder(paths.system_old, &olds) && (SortByName(&olds), true) &&
+                  Compare(layout, run, relative, olds, &folder, &conflict));
   if (!known) {
     const DWORD code = GetLastError();
     LOG(ERROR) << "old client entry not carried over:"
@@ -292,23 +366,19 @@ bool Carry(const InstallLayout& layout, RunFolder* run, const std::wstring& rela
                                     : ",conflicts with:" + WideToUtf8(conflict));
     return false;
   }
-  std::vector<Move> moves;
-  for (size_t i = 0; i < folder.old_only.size(); ++i) {
-    const std::wstring& name = folder.old_only[i];
-    moves.push_back({MoveKind::kMove, BelowJoin(paths.old_below, name),
-                     BelowJoin(paths.new_below, name), folder.old_ids[i]});
-  }
   MoveOptions options;
   options.attempts = kRenameAttempts;
-  options.new_wins = true;
-  if (!MoveEntries(layout, run, moves, options)) return false;
-  *carried += static_cast<int>(moves.size());
+  options.new_wins = !folder.into_old;
+  if (!MoveEntries(layout, run, folder.moves, options)) return false;
+  *carried += static_cast<int>(folder.moves.size());
   for (const std::wstring& name : folder.both) {
     // Where a listing reads each entry itself, the one just made gives each
     // sub-folder's time without asking the sub-folder again.
     const auto listed = Find(olds, name);
-    if (!Carry(layout, run, BelowJoin(relative, name),
-               listed == olds.end() ? 0 : listed->last_write, carried)) {
+    const std::wstring child = BelowJoin(relative, name);
+    if (!Carry(layout, run, child, listed == olds.end() ? 0 : listed->last_write, carried) ||
+        (run->carry_plan[child].into_old != folder.into_old &&
+         !Relocate(layout, run, child, folder.into_old))) {
       return false;
     }
   }
@@ -331,7 +401,6 @@ void RunFolder::Name(const InstallLayout& layout, const std::wstring& below_root
   unpacked = JoinPath(path, L"new");
   old_client = JoinPath(path, L"old");
   replaced = JoinPath(path, L"aside");
-  kept_exe = JoinPath(path, kClientProcessName);
 }
 
 void EndClientPrograms(const InstallLayout& layout) {
@@ -355,9 +424,9 @@ bool SetClientAside(const InstallLayout& layout, RunFolder* run) {
   return renamed;
 }
 
-bool FitsTheRoot(const InstallLayout& layout, const std::wstring& unpacked,
-                 std::wstring* conflict) {
-  return Merge(layout, unpacked, nullptr).Run(conflict);
+bool FitsTheRoot(const InstallLayout& layout, const std::wstring& unpacked, std::wstring* conflict,
+                 std::string* why) {
+  return Merge(layout, unpacked, nullptr).Run(conflict, why);
 }
 
 void PlanCarry(const InstallLayout& layout, RunFolder* run) {
@@ -375,10 +444,12 @@ bool SwitchOver(const InstallLayout& layout, RunFolder* run) {
   int carried = 0;
   Merge merge(layout, run->unpacked, run);
   std::wstring failed;
+  std::string why;
   const Move commit = {
       MoveKind::kCommit, BelowJoin(run->Part(L"new"), kClientBelow), kClientBelow, {}};
   const bool ready = BeginSwitch(layout, run) &&
-                     (!had_client || Carry(layout, run, L"", 0, &carried)) && merge.Run(&failed);
+                     (!had_client || Carry(layout, run, L"", 0, &carried)) &&
+                     merge.Run(&failed, &why);
   const bool set_aside = ready && had_client && SetClientAside(layout, run);
   const bool done = ready && (set_aside || !had_client) && Commit(layout, run, commit, [&] {
                       const std::wstring from = SystemPath(layout, commit.from);

@@ -16,13 +16,10 @@
 //   <staging folder>\zizaro_do-<process id>\journal      the run's records
 //   <staging folder>\zizaro_do-<process id>\new          the archive, unpacked
 //   <staging folder>\zizaro_do-<process id>\old          the old client folder
-//   <staging folder>\zizaro_do-<process id>\aside        old files outside the
-//       client folder that the archive's files replace
+//   <staging folder>\zizaro_do-<process id>\aside\<n>    old entries that new
+//       ones replace
 //   <staging folder>\zizaro_do-<process id>\displaced    entries an undo found
 //       standing where it put an entry back, kept
-//   <staging folder>\zizaro_do-<process id>\QXDazavAzir.exe
-//       the old client's executable, kept (a hard link, or a copy where the
-//       volume has none) until the new client has started
 // Nothing of a run is ever left inside the client folder.
 #ifndef UPDATE_SWITCH_OVER_H_
 #define UPDATE_SWITCH_OVER_H_
@@ -37,15 +34,17 @@
 #include "update/update.h"
 #include "update/utils.h"
 
-// A folder of the old client as the archive's switch found it before the old
-// client was ended: when it last changed (0: just before it was read, within
-// the file system's granularity, or not known), the entries that only the old
-// client has with their identities, the sub-folders that both have, and the
-// entries of the new client's folder (which nothing else changes), as listed.
+// A folder that both clients have, as the archive's switch planned its carry
+// before the old client was ended: when it last changed (0: just before it
+// was read, within the file system's granularity, or not known), which way
+// its entries move (the new client's into the old folder, when fewer), the
+// moves with the identities of what they move, the sub-folders both have,
+// and the entries of the new client's folder (which nothing else changes),
+// as listed.
 struct PlannedFolder {
   uint64_t last_write = 0;
-  std::vector<std::wstring> old_only;
-  std::vector<EntryId> old_ids;
+  bool into_old = false;
+  std::vector<Move> moves;
   std::vector<std::wstring> both;
   std::vector<Utils::ListedEntry> news;
 };
@@ -56,9 +55,9 @@ struct RunFolder {
   std::wstring unpacked;             // path joined with new
   std::wstring old_client;           // path joined with old
   std::wstring replaced;             // path joined with aside
-  std::wstring kept_exe;             // path joined with QXDazavAzir.exe
   bool made_staging_folder = false;  // the staging folder did not exist before this run
   bool stable_ids = true;            // the volume keeps identities across renames
+  int asides = 0;                    // old entries set aside in "aside" so far
   Journal journal;
   std::map<std::wstring, PlannedFolder> carry_plan;  // by path below the client folder
 
@@ -85,10 +84,12 @@ bool SetClientAside(const InstallLayout& layout, RunFolder* run);
 
 // Compares the unpacked tree with the install root without changing either.
 // False when an entry's kind differs from the root's entry of that path (a
-// file where the root has a folder, or the reverse), when an entry would
-// land in the staging folder, or when the tree cannot be read; `conflict`
-// then names the root's path (or the unpacked tree).
-bool FitsTheRoot(const InstallLayout& layout, const std::wstring& unpacked, std::wstring* conflict);
+// file or a link where the root has a folder, or the reverse), when an entry
+// would land in the staging folder, or when the tree cannot be read;
+// `conflict` then names the root's path (or the unpacked tree), and `why`
+// what stands in the way.
+bool FitsTheRoot(const InstallLayout& layout, const std::wstring& unpacked, std::wstring* conflict,
+                 std::string* why);
 // Before the old client is ended: compares its folders with the unpacked
 // client's, to find what only the old client has (PlannedFolder), so that
 // the switch carries it over without a walk of the whole client while the

@@ -293,9 +293,10 @@ bool PrepareArchive(const InstallLayout& layout, const std::wstring& zip_file, R
     return false;
   }
   std::wstring conflict;
-  if (!FitsTheRoot(layout, run->unpacked, &conflict)) {
+  std::string why;
+  if (!FitsTheRoot(layout, run->unpacked, &conflict, &why)) {
     LOG(ERROR) << "update refused, archive entry conflicts with the install root:"
-               << WideToUtf8(conflict);
+               << WideToUtf8(conflict) << "," << why;
     return false;
   }
   PlanCarry(layout, run);
@@ -474,9 +475,8 @@ bool HandOffToCopy(int32_t pid, const InstallLayout& layout, const std::wstring&
 
 bool PrepareNewFiles(const InstallLayout& layout, const std::wstring& zip_file, RunFolder* run) {
   if (!CheckInstallRoot(layout)) return false;
-  const bool ready = (zip_file.empty() ? PrepareStagedClient(layout, run)
-                                       : PrepareArchive(layout, zip_file, run)) &&
-                     KeepClientExe(layout, run);
+  const bool ready =
+      zip_file.empty() ? PrepareStagedClient(layout, run) : PrepareArchive(layout, zip_file, run);
   if (!ready) RemoveRunFolder(layout, run);
   return ready;
 }

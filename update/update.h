@@ -89,8 +89,7 @@ bool HandOffToCopy(int32_t pid, const InstallLayout& layout, const std::wstring&
 
 // Before anything is ended or deleted: checks the install root (a folder
 // holding the client folder, writable, its path fit for the client's command
-// line), makes the new client whole on disk and keeps the client's
-// executable in the run's folder. Staged (empty `zip_file`): the staged
+// line) and makes the new client whole on disk. Staged (empty `zip_file`): the staged
 // client folder is a folder holding the client executable, not inside the
 // client folder, on the install root's volume. Archive: the archive is a
 // file the archiver reads, whose unpacked size fits on the volume; it is

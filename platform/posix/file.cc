@@ -30,6 +30,10 @@
 // - A folder that a process uses (its current folder, its program, or a file
 //   it holds open, at the folder or below it) cannot be renamed: MoveFileExW
 //   fails with ERROR_ACCESS_DENIED, as Windows refuses it.
+// - A folder that its owner may not write (0555, 000) moves into another
+//   folder as on Windows, where a folder's attributes do not stop a rename:
+//   MoveFileExW gives it its owner's write right for the move (Linux needs
+//   it, the folder's ".." changing) and its own mode back after.
 // - A rename works within one mount only (a bind mount of the same file
 //   system included): GetVolumeInformationByHandleW gives the mount of the
 //   entry as its volume serial, while GetFileInformationByHandle gives the
@@ -416,8 +420,19 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
   }
   if (S_ISDIR(source.st_mode) && posix::IsFolderInUse(from))
     return posix::Fail(ERROR_ACCESS_DENIED);
-  if (rename(from.c_str(), to.c_str()) != 0) return posix::FailWithErrno();
-  return TRUE;
+  if (rename(from.c_str(), to.c_str()) == 0) return TRUE;
+  // A folder that its owner may not write moves all the same: with the write
+  // right for the move (its ".." changes), then its own mode again.
+  const int error = errno;
+  const mode_t mode = source.st_mode & 07777;
+  if (error != EACCES || !S_ISDIR(source.st_mode) || (mode & S_IWUSR) != 0 ||
+      source.st_uid != geteuid() || chmod(from.c_str(), mode | S_IWUSR) != 0) {
+    return posix::Fail(posix::ErrorFromErrno(error));
+  }
+  const bool moved = rename(from.c_str(), to.c_str()) == 0;
+  const int rename_error = errno;
+  chmod(moved ? to.c_str() : from.c_str(), mode);
+  return moved ? TRUE : posix::Fail(posix::ErrorFromErrno(rename_error));
 }
 
 BOOL DeleteFileW(LPCWSTR path) {

@@ -1,7 +1,12 @@
 // Test entry: the logging library started with no files and a quiet standard
-// error, so that records reach only the tests' sinks.
+// error, so that records reach only the tests' sinks; and a temporary folder
+// of the suite's own for the suite and every program it starts, removed at
+// its end, so that nothing is left in the system's (such as the logging
+// library's files of a run whose log folder cannot be made).
 #include <glog/logging.h>
 #include <gtest/gtest.h>
+
+#include "tests/support/test_env.h"
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
@@ -12,5 +17,9 @@ int main(int argc, char** argv) {
        ++severity) {
     google::SetLogDestination(severity, "");
   }
+  testenv::TempDir temporary(L"suite");
+  testenv::ScopedEnv tmpdir("TMPDIR", temporary.path());
+  testenv::ScopedEnv tmp("TMP", temporary.path());
+  testenv::ScopedEnv temp("TEMP", temporary.path());
   return RUN_ALL_TESTS();
 }
