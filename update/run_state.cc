@@ -203,24 +203,6 @@ bool Undo(const InstallLayout& layout, RunFolder* run, int* undone) {
   return complete && (client_back || !old_client.known);
 }
 
-// Whether a client program runs from the client folder.
-bool ClientRuns(const InstallLayout& layout) {
-  struct Context {
-    Utils::FileFacts folder;
-    bool runs = false;
-  } context;
-  if (!Utils::GetFileFacts(layout.client_dir, &context.folder)) return false;
-  Utils::ForEachProcess(
-      [](DWORD /*pid*/, const std::wstring& path, void* data) {
-        auto* found = static_cast<Context*>(data);
-        found->runs =
-            found->runs || (!path.empty() && Utils::LiesWithin(path, found->folder, false));
-        return !found->runs;
-      },
-      &context);
-  return context.runs;
-}
-
 // Removes a run folder that holds nothing, or only a journal without one
 // whole line: a run ended before it wrote its first record, having changed
 // nothing.

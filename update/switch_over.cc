@@ -36,6 +36,16 @@ bool IsRealFolder(DWORD attributes) {
   return IsFolder(attributes) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
+// What stands in the way where the old client's entry (attributes `old`) and
+// the new one's are not both folders or both not; null where they agree.
+// A link the user put in place of a folder is not followed.
+const char* KindConflict(DWORD old, DWORD new_entry) {
+  if (IsRealFolder(old) == IsRealFolder(new_entry)) return nullptr;
+  return !IsRealFolder(new_entry) ? "a folder where the archive has a file"
+         : IsFolder(old)          ? "a link where the archive has a folder"
+                                  : "a file where the archive has a folder";
+}
+
 // A new place in the run folder for an old entry that a new one replaces:
 // "aside" and a number.
 std::wstring NextAside(const InstallLayout& layout, RunFolder* run) {
@@ -84,7 +94,8 @@ class Merge {
       const std::wstring relative = BelowJoin(folder, name);
       // The run's own folders live in the staging folder: nothing lands there.
       if (IsStagingFolder(relative)) return Conflict(relative, "the staging folder");
-      if (run_ != nullptr && relative == kClientBelow) continue;
+      // The client folder is the plan's and the commit's (PlanCarry).
+      if (relative == kClientBelow) continue;
       const DWORD target = GetFileAttributesW(SystemPath(layout_, relative).c_str());
       const bool source_folder = IsRealFolder(attributes);
       if (target == INVALID_FILE_ATTRIBUTES) {
@@ -92,10 +103,8 @@ class Merge {
         if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) return Fail(relative);
         if (!Rename({{MoveKind::kMove, Unpacked(relative), relative, {}}})) return false;
         ++moved_;
-      } else if (source_folder != IsRealFolder(target)) {
-        return Conflict(relative, !source_folder     ? "a folder where the archive has a file"
-                                  : IsFolder(target) ? "a link where the archive has a folder"
-                                                     : "a file where the archive has a folder");
+      } else if (const char* why = KindConflict(target, attributes)) {
+        return Conflict(relative, why);
       } else if (source_folder) {
         if (!Walk(relative)) return false;
       } else if (run_ != nullptr) {
@@ -246,7 +255,7 @@ bool NamesAnEntryIn(const std::wstring& system_folder, const std::wstring& name)
 // (`conflict` names it).
 bool Compare(const InstallLayout& layout, RunFolder* run, const std::wstring& relative,
              const std::vector<Utils::ListedEntry>& olds, PlannedFolder* folder,
-             std::wstring* conflict) {
+             std::wstring* conflict, std::string* why) {
   const ClientFolder paths(layout, *run, relative);
   std::vector<std::wstring> old_only;
   std::vector<std::wstring> into_old;   // new entries only the new client has
@@ -257,8 +266,9 @@ bool Compare(const InstallLayout& layout, RunFolder* run, const std::wstring& re
     const auto found = Find(folder->news, name);
     if (found == folder->news.end()) {
       if (!NamesAnEntryIn(paths.system_new, name)) old_only.push_back(name);
-    } else if (IsRealFolder(attributes) != IsRealFolder(found->attributes)) {
-      *conflict = name;
+    } else if (const char* kinds = KindConflict(attributes, found->attributes)) {
+      *conflict = BelowJoin(paths.old_below, name);
+      *why = kinds;
       return false;
     } else if (IsRealFolder(attributes)) {
       folder->both.push_back(found->name);
@@ -300,24 +310,28 @@ bool Compare(const InstallLayout& layout, RunFolder* run, const std::wstring& re
 }
 
 // Plans the folder `relative` of the old client, and the sub-folders both
-// clients have. A folder that changed just now is planned too, to be listed
-// again when the switch comes to it.
-void Plan(const InstallLayout& layout, RunFolder* run, const std::wstring& relative, uint64_t now) {
+// clients have. A folder that changed just before `now` is planned too, to
+// be listed again when the switch comes to it. False at a conflict (see
+// Compare).
+bool Plan(const InstallLayout& layout, RunFolder* run, const std::wstring& relative, uint64_t now,
+          std::wstring* conflict, std::string* why) {
   PlannedFolder folder;
   const ClientFolder paths(layout, *run, relative);
   folder.last_write = LastWrite(paths.system_old);
   if (folder.last_write + kSettledSteps > now) folder.last_write = 0;
   std::vector<Utils::ListedEntry> olds;
-  std::wstring conflict;
   if (!Utils::ListFolder(paths.system_old, &olds) ||
       !Utils::ListFolder(paths.system_new, &folder.news)) {
-    return;  // listed when the switch comes to it
+    return true;  // listed when the switch comes to it
   }
   SortByName(&olds);
   SortByName(&folder.news);
-  if (!Compare(layout, run, relative, olds, &folder, &conflict)) return;
-  for (const std::wstring& name : folder.both) Plan(layout, run, BelowJoin(relative, name), now);
+  if (!Compare(layout, run, relative, olds, &folder, conflict, why)) return false;
+  for (const std::wstring& name : folder.both) {
+    if (!Plan(layout, run, BelowJoin(relative, name), now, conflict, why)) return false;
+  }
   run->carry_plan[relative] = std::move(folder);
+  return true;
 }
 
 // Moves the result of the sub-folder `relative`, carried the other way than
@@ -352,18 +366,18 @@ bool Carry(const InstallLayout& layout, RunFolder* run, const std::wstring& rela
   // The new side of a folder as planned is still as it was listed.
   std::vector<Utils::ListedEntry> olds;
   std::wstring conflict;
+  std::string why;
   if (!settled && folder.news.empty() && Utils::ListFolder(paths.system_new, &folder.news)) {
     SortByName(&folder.news);
   }
   const bool known =
       settled || (Utils::ListFolder(paths.system_old, &olds) && (SortByName(&olds), true) &&
-                  Compare(layout, run, relative, olds, &folder, &conflict));
+                  Compare(layout, run, relative, olds, &folder, &conflict, &why));
   if (!known) {
     const DWORD code = GetLastError();
     LOG(ERROR) << "old client entry not carried over:"
                << WideToUtf8(JoinPath(layout.root, paths.old_below))
-               << (conflict.empty() ? ",getlasterror:" + std::to_string(code)
-                                    : ",conflicts with:" + WideToUtf8(conflict));
+               << (conflict.empty() ? ",getlasterror:" + std::to_string(code) : "," + why);
     return false;
   }
   MoveOptions options;
@@ -429,12 +443,16 @@ bool FitsTheRoot(const InstallLayout& layout, const std::wstring& unpacked, std:
   return Merge(layout, unpacked, nullptr).Run(conflict, why);
 }
 
-void PlanCarry(const InstallLayout& layout, RunFolder* run) {
+bool PlanCarry(const InstallLayout& layout, RunFolder* run, std::wstring* conflict,
+               std::string* why) {
   run->carry_plan.clear();
   // Where a folder's time does not follow the entries it gains and loses
-  // (FAT), no plan is trusted: the switch lists every folder.
-  if (!FolderTimesFollowEntries(layout.client_dir)) return;
-  Plan(layout, run, L"", Now());
+  // (FAT), no folder's plan is trusted: the switch lists every folder.
+  const bool trusted = FolderTimesFollowEntries(layout.client_dir);
+  std::wstring below;
+  if (Plan(layout, run, L"", trusted ? Now() : UINT64_MAX, &below, why)) return true;
+  *conflict = JoinPath(layout.root, below);
+  return false;
 }
 
 bool SwitchOver(const InstallLayout& layout, RunFolder* run) {

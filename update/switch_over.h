@@ -82,7 +82,8 @@ void EndClientPrograms(const InstallLayout& layout);
 // from + ",to:" + to, after the ERROR record of the failed rename.
 bool SetClientAside(const InstallLayout& layout, RunFolder* run);
 
-// Compares the unpacked tree with the install root without changing either.
+// Compares the unpacked tree but for its client folder (PlanCarry's) with
+// the install root without changing either.
 // False when an entry's kind differs from the root's entry of that path (a
 // file or a link where the root has a folder, or the reverse), when an entry
 // would land in the staging folder, or when the tree cannot be read;
@@ -91,10 +92,13 @@ bool SetClientAside(const InstallLayout& layout, RunFolder* run);
 bool FitsTheRoot(const InstallLayout& layout, const std::wstring& unpacked, std::wstring* conflict,
                  std::string* why);
 // Before the old client is ended: compares its folders with the unpacked
-// client's, to find what only the old client has (PlannedFolder), so that
-// the switch carries it over without a walk of the whole client while the
-// client is down.
-void PlanCarry(const InstallLayout& layout, RunFolder* run);
+// client's, to plan the carry (PlannedFolder), so that the switch carries
+// what only the old client has without a walk of the whole client while the
+// client is down. False when an entry is a folder in one client and not in
+// the other (a link the user put in place of a folder included): `conflict`
+// names the old client's entry and `why` what stands in the way.
+bool PlanCarry(const InstallLayout& layout, RunFolder* run, std::wstring* conflict,
+               std::string* why);
 // The archive's switch, after the uninstall script: what only the old client
 // has carried into the unpacked client folder (a folder being listed again
 // only when it has changed since PlanCarry), the unpacked entries outside

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
-#include <iomanip>
+#include <ios>
 #include <sstream>
 
 #include "platform/long_paths.h"
@@ -294,12 +294,12 @@ bool PrepareArchive(const InstallLayout& layout, const std::wstring& zip_file, R
   }
   std::wstring conflict;
   std::string why;
-  if (!FitsTheRoot(layout, run->unpacked, &conflict, &why)) {
+  if (!FitsTheRoot(layout, run->unpacked, &conflict, &why) ||
+      !PlanCarry(layout, run, &conflict, &why)) {
     LOG(ERROR) << "update refused, archive entry conflicts with the install root:"
                << WideToUtf8(conflict) << "," << why;
     return false;
   }
-  PlanCarry(layout, run);
   return true;
 }
 
@@ -669,6 +669,22 @@ bool LaunchClient(const InstallLayout& layout) {
   if (IsUsable(client.hProcess)) CloseHandle(client.hProcess);
   if (IsUsable(client.hThread)) CloseHandle(client.hThread);
   return runs;
+}
+
+bool ClientRuns(const InstallLayout& layout) {
+  struct Context {
+    Utils::FileFacts folder;
+    bool runs = false;
+  } context;
+  if (!Utils::GetFileFacts(layout.client_dir, &context.folder)) return false;
+  Utils::ForEachProcess(
+      [](DWORD /*pid*/, const std::wstring& path, void* data) {
+        auto* found = static_cast<Context*>(data);
+        found->runs = !path.empty() && Utils::LiesWithin(path, found->folder, false);
+        return !found->runs;
+      },
+      &context);
+  return context.runs;
 }
 
 bool StartNewClient(const InstallLayout& layout) {

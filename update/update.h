@@ -164,5 +164,7 @@ bool LaunchClient(const InstallLayout& layout);
 extern DWORD g_start_check_ms;
 // The firewall script (Windows 8 and later), then the new client.
 bool StartNewClient(const InstallLayout& layout);
+// Whether a program runs from the client folder (by identity).
+bool ClientRuns(const InstallLayout& layout);
 
 #endif  // UPDATE_UPDATE_H_

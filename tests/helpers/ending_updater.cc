@@ -2,9 +2,8 @@
 // point where the file system is about to change (platform/change_hook.h),
 // chosen by ZIZARO_END_AT: a number N, its N-th point (on POSIX every call
 // that changes the file system; under Windows before and after each journal
-// record); or a
-// record's beginning ("commit", "move#2": the second move), the point once
-// that record is on disk, before its step. It gives a new client 50 ms to
+// record); or a record's beginning ("commit", "move#2": the second move), the
+// point once that record is on disk, before its step. It gives a new client 50 ms to
 // show that it cannot start, enough for a loader's failure on Linux and under
 // Wine, so that tests of many updates do not wait. Built for tests only.
 #include <cctype>
@@ -18,21 +17,17 @@
 namespace {
 
 void EndAt(const char* what) {
-  static long points = 0;
-  static long matches = 0;
-  static const std::string wanted =
-      std::getenv("ZIZARO_END_AT") ? std::getenv("ZIZARO_END_AT") : "";
-  if (wanted.empty()) return;
-  ++points;
-  if (std::isdigit(static_cast<unsigned char>(wanted[0]))) {
-    if (points == std::atol(wanted.c_str())) std::_Exit(3);
-    return;
-  }
+  static long seen = 0;
+  static const std::string wanted = getenv("ZIZARO_END_AT") ? getenv("ZIZARO_END_AT") : "";
+  const bool any = !wanted.empty() && std::isdigit(static_cast<unsigned char>(wanted[0]));
   const size_t hash = wanted.find('#');
-  const long nth = hash == std::string::npos ? 1 : std::atol(wanted.c_str() + hash + 1);
-  const std::string record = wanted.substr(0, hash);
-  if (what != nullptr && std::strncmp(what, record.c_str(), record.size()) == 0 &&
-      ++matches == nth) {
+  const long nth = any                         ? atol(wanted.c_str())
+                   : hash == std::string::npos ? 1
+                                               : atol(&wanted[hash + 1]);
+  const std::string record = any ? "" : wanted.substr(0, hash);
+  if (!wanted.empty() &&
+      (any || (what != nullptr && strncmp(what, record.c_str(), record.size()) == 0)) &&
+      ++seen == nth) {
     std::_Exit(3);
   }
 }

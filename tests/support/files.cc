@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -68,27 +69,20 @@ void Digest(const std::wstring& folder, const std::wstring& relative,
   FindClose(find);
 }
 
-// Leaves out the install root's lock file, which every run of the updater
-// may make (in the staging folder, made for it when missing), and the
-// staging folder when it holds nothing else: a tree "as it was" is one
-// without them.
+// Leaves out the install root's lock file, which any run may make, and the
+// staging folder made for it when it holds nothing else: a tree "as it was"
+// is one without them. `names` are sorted.
 std::vector<std::string> WithoutLockFile(std::vector<std::string> names) {
-  const auto is_lock = [](const std::string& name) {
-    const size_t at = name.rfind("zizaro_do.lock");
-    return at != std::string::npos && (at == 0 || name[at - 1] == '/') &&
-           (at + 14 == name.size() || name[at + 14] == ' ');
-  };
-  std::vector<std::string> kept;
-  for (const std::string& name : names) {
-    if (is_lock(name)) continue;
-    const bool empty_staging =
-        name == "qxcg_update_tmp/" &&
-        std::none_of(names.begin(), names.end(), [&](const std::string& other) {
-          return other.rfind(name, 0) == 0 && other != name && !is_lock(other);
-        });
-    if (!empty_staging) kept.push_back(name);
+  const std::regex lock("(.*/)?zizaro_do\\.lock( .*)?");
+  names.erase(std::remove_if(names.begin(), names.end(),
+                             [&](const std::string& name) { return std::regex_match(name, lock); }),
+              names.end());
+  const auto staging = std::find(names.begin(), names.end(), "qxcg_update_tmp/");
+  if (staging != names.end() &&
+      (staging + 1 == names.end() || (staging + 1)->rfind(*staging, 0) != 0)) {
+    names.erase(staging);
   }
-  return kept;
+  return names;
 }
 
 }  // namespace
