@@ -289,13 +289,11 @@ class FaultsTest : public ::testing::Test {
     ExpectNothingLost();
   }
 
-  // The crash sweep, as databases test a commit: an update of this branch
-  // ended before each of its changes of the file system in turn (journal
-  // records under Windows); from each, the recovering run (a refused one) is
-  // ended before each of its own changes, once more; then the user saves a
-  // file with whatever client is there, a refused run must leave one
-  // complete client that starts, and a run with good inputs must update.
-  // Every other point from `first` (1 or 2): the two halves run side by side.
+  // The crash sweep: an update ended at each of its changes of the file
+  // system in turn (journal records under Windows), its recovery (a refused
+  // run) ended at each of its own; then a refused run must leave one complete
+  // client that starts, and a good run must update. Every other point from
+  // `first` (1 or 2): the two halves run side by side.
   void SweepCrashes(bool with_archive, int first) {
     int points = 0;
     int nested = 0;
@@ -565,10 +563,8 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
     std::optional<bool> updates;  // the outcome, where every system must reach the same
     bool nothing_left = false;    // the old copy is removed after a successful update
     // Files (below the client folder) that the new client must hold, with
-    // their contents (when given), after this update and, `again`, another
-    // like it.
+    // their contents (when given), after this update and another like it.
     std::vector<std::pair<std::wstring, std::string>> kept = {};
-    bool again = false;
   };
   std::optional<Pinned> pinned;
   std::optional<PROCESS_INFORMATION> other;
@@ -645,7 +641,7 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
          }
          return true;
        },
-       true, false, OddNamesIn(L"data/"), true},
+       true, false, OddNamesIn(L"data/")},
       {"names that the volume reads as one, the new one winning",
        true,
        [&] {
@@ -667,8 +663,7 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
        false,
        {{L"config.ini", "new"},
         {L"Data/user.txt", "the user's"},
-        {L"data/longer file name.txt", "new"}},
-       true},
+        {L"data/longer file name.txt", "new"}}},
       {"the updater lives in the client folder", false,
        [&] {
          return !(updater_ = testenv::InstallUpdater(layout_.client_dir + L"/bin", true)).empty();
@@ -728,7 +723,7 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
         EXPECT_EQ(testenv::TreeDigest(layout_.client_dir), new_client);
       }
       EXPECT_FALSE(testenv::Exists(archive_));
-      for (int run = 0; run < (row.again ? 2 : 1); ++run) {
+      for (int run = 0; run < (row.kept.empty() ? 1 : 2); ++run) {
         if (run == 1) Pack(), ExpectEnding(Update(true), "I launch process vaild:1 path:.*", true);
         for (const auto& [file, content] : row.kept) {
           const std::wstring path = JoinPath(layout_.client_dir, file);
@@ -756,12 +751,9 @@ TEST_F(FaultsTest, AStagedUpdateCutShortAnywhereConverges) { SweepCrashes(false,
 TEST_F(FaultsTest, AStagedUpdateCutShortAnywhereElseConverges) { SweepCrashes(false, 2); }
 TEST_F(FaultsTest, AnArchiveUpdateCutShortAnywhereConverges) { SweepCrashes(true, 1); }
 
-// What earlier runs left is acted on by its journal alone and never blocks
-// an update: a folder without a journal it can trust (one naming places a run
-// does not use, through a link too) stays untouched, as does one whose
-// install changed since; whatever stands where an undo puts the old client
-// back is set aside and kept; an entry held for a moment is waited for; a new
-// client whose start was owed and that cannot start gets the old one back.
+// What earlier runs left is acted on by its journal alone and never blocks an
+// update: a leftover whose journal cannot be trusted, or whose install changed
+// since, stays untouched; whatever stands in an undo's way is set aside.
 TEST_F(FaultsTest, LeftoversAreActedOnByTheirJournalsAlone) {
   struct Row {
     const char* name;
@@ -1001,18 +993,13 @@ TEST_F(FaultsTest, ExecutableNotRemovable) {
 TEST_F(FaultsTest, NewClientNotStarting) {
   // The new executable is no program, or one whose library is missing: its
   // process is made, and ends at once.
-  const std::pair<const char*, const char*> clients[] = {
-      {"no program", "I launch process vaild:0 path:.*"},
-      {"unloadable", "E new client ended at its start,exit code:C0000135"}};
-  for (const auto& [client, record] : clients) {
-    SCOPED_TRACE(client);
+  for (const char* record :
+       {"I launch process vaild:0 path:.*", "E new client ended at its start,exit code:C0000135"}) {
+    SCOPED_TRACE(record);
     Stage();
     const std::wstring exe = layout_.staged_client_dir + kPathSeparator + kClientProcessName;
-    if (client == std::string("no program")) {
-      testenv::WriteFile(exe, "no program");
-    } else {
-      testenv::CopyFile(testenv::BinFile(testenv::ExeName(L"unloadable")), exe);
-    }
+    record[0] == 'I' ? testenv::WriteFile(exe, "no program")
+                     : testenv::CopyFile(testenv::BinFile(testenv::ExeName(L"unloadable")), exe);
     staged_ = testenv::TreeDigest(layout_.staged_client_dir);
     const std::vector<std::string> old_client = testenv::TreeDigest(layout_.client_dir);
     const std::vector<std::string> records = Update(false);

@@ -1,8 +1,6 @@
 // Test entry: the logging library started with no files and a quiet standard
 // error, so that records reach only the tests' sinks; and a temporary folder
-// of the suite's own for the suite and every program it starts, removed at
-// its end, so that nothing is left in the system's (such as the logging
-// library's files of a run whose log folder cannot be made).
+// of the suite's own, removed at its end, for it and the programs it starts.
 #include <glog/logging.h>
 #include <gtest/gtest.h>
 
