@@ -993,13 +993,18 @@ TEST_F(FaultsTest, ExecutableNotRemovable) {
 TEST_F(FaultsTest, NewClientNotStarting) {
   // The new executable is no program, or one whose library is missing: its
   // process is made, and ends at once.
-  for (const char* record :
-       {"I launch process vaild:0 path:.*", "E new client ended at its start,exit code:C0000135"}) {
-    SCOPED_TRACE(record);
+  const std::pair<const char*, const char*> clients[] = {
+      {"no program", "I launch process vaild:0 path:.*"},
+      {"unloadable", "E new client ended at its start,exit code:C0000135"}};
+  for (const auto& [client, record] : clients) {
+    SCOPED_TRACE(client);
     Stage();
     const std::wstring exe = layout_.staged_client_dir + kPathSeparator + kClientProcessName;
-    record[0] == 'I' ? testenv::WriteFile(exe, "no program")
-                     : testenv::CopyFile(testenv::BinFile(testenv::ExeName(L"unloadable")), exe);
+    if (client == std::string("no program")) {
+      testenv::WriteFile(exe, "no program");
+    } else {
+      testenv::CopyFile(testenv::BinFile(testenv::ExeName(L"unloadable")), exe);
+    }
     staged_ = testenv::TreeDigest(layout_.staged_client_dir);
     const std::vector<std::string> old_client = testenv::TreeDigest(layout_.client_dir);
     const std::vector<std::string> records = Update(false);

@@ -1,7 +1,9 @@
 // The updater, ended as a crash would end it (exit code 3) at the change of the
 // file system (platform/change_hook.h) that ZIZARO_END_AT names: its N-th, or
 // the one after a record beginning so ("commit"; "move#2", the second move).
-// A new client gets 50 ms to show that it cannot start. Built for tests only.
+// A new client gets 50 ms to show that it cannot start (a loader's failure
+// shows sooner on Linux and under Wine), so that many updates do not wait.
+// Built for tests only.
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
