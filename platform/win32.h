@@ -346,6 +346,9 @@ void SetLastError(DWORD code);
 BOOL CloseHandle(HANDLE handle);
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD process_id);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+// A process counts as waiting for input once it sleeps (its state in
+// /proc/PID/stat): 0 then, WAIT_TIMEOUT, or WAIT_FAILED once it has ended.
+DWORD WaitForInputIdle(HANDLE process, DWORD milliseconds);
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
 BOOL TerminateProcess(HANDLE process, UINT exit_code);
 BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line,

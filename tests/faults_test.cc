@@ -505,10 +505,42 @@ TEST_F(FaultsTest, UpdatesBoundToFailAreRefusedBeforeAnythingIsDestroyed) {
        false, "no QXDazavAzir\\.exe in the staged client folder:.*"},
       {"staged client folder inside the client folder through a link",
        [&] {
+         fs::rename(ToFsPath(layout_.staged_client_dir),
+                    ToFsPath(layout_.client_dir + L"/staging"));
+         return testenv::MakeFolderLink(layout_.staged_client_dir,
+                                        layout_.client_dir + L"/staging");
+       },
+       false, "staged client folder inside the client folder:.*"},
+      {"staging folder that is a link: no lock file lands where it leads",
+       [&] {
          fs::rename(ToFsPath(layout_.staging_dir), ToFsPath(layout_.client_dir + L"/staging"));
          return testenv::MakeFolderLink(layout_.staging_dir, layout_.client_dir + L"/staging");
        },
-       false, "staged client folder inside the client folder:.*"},
+       false, "staging folder is a link:.*qxcg_update_tmp"},
+      {"a folder at the lock file's name",
+       [&] { return testenv::MakeDirs(layout_.staging_dir + L"/zizaro_do.lock"), true; }, false,
+       "install root lock not taken:.*zizaro_do.lock,getlasterror:[0-9]+"},
+      {"a volume with no room left",
+       [&] {
+#ifdef _WIN32
+         return false;
+#else
+         const std::wstring small = temp_ / L"small";
+         testenv::MakeDirs(small);
+         if (std::system(
+                 ("mount -t tmpfs -o size=8m tmpfs '" + Utf8(small) + "' 2>/dev/null").c_str()) !=
+             0) {
+           return false;
+         }
+         testenv::InstallStandIn(small + L"/root/Client/" + kClientProcessName);
+         // One page left: the run's journal takes it, the listing finds none.
+         const uint64_t left = fs::space(ToFsPath(small)).available;
+         return std::system(("fallocate -l " + std::to_string(left - 4096) + " '" + Utf8(small) +
+                             "/filler'")
+                                .c_str()) == 0;
+#endif
+       },
+       true, "archive unreadable:.*,getlasterror:112", temp_ / L"small/root"},
       {"staging folder bind-mounted from elsewhere",
        [&] {
 #ifdef _WIN32
@@ -521,13 +553,13 @@ TEST_F(FaultsTest, UpdatesBoundToFailAreRefusedBeforeAnythingIsDestroyed) {
                                 .c_str()) == 0;
 #endif
        },
-       false, "(staged client folder|staging folder) on another volume than .*"},
+       false, "staging folder is a mount point:.*qxcg_update_tmp"},
       {"no place for the install root's lock",
        [&] {
          testenv::RemoveTree(layout_.staging_dir);
          return testenv::WriteFile(layout_.staging_dir, "not a folder"), true;
        },
-       true, "install root lock not taken:.*zizaro_do.lock,getlasterror:[0-9]+"},
+       true, "staging folder is not a folder:.*qxcg_update_tmp"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -545,7 +577,9 @@ TEST_F(FaultsTest, UpdatesBoundToFailAreRefusedBeforeAnythingIsDestroyed) {
     }
     pinned.reset();
 #ifndef _WIN32
-    std::system(("umount '" + Utf8(layout_.staging_dir) + "' 2>/dev/null").c_str());
+    for (const std::wstring& mount : {layout_.staging_dir, temp_ / L"small"}) {
+      std::system(("umount '" + Utf8(mount) + "' 2>/dev/null").c_str());
+    }
 #endif
   }
 }
@@ -664,6 +698,22 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
        {{L"config.ini", "new"},
         {L"Data/user.txt", "the user's"},
         {L"data/longer file name.txt", "new"}}},
+      {"a read-only lock file: a lock needs no write access", false,
+       [&] {
+         const std::wstring lock = layout_.staging_dir + L"/zizaro_do.lock";
+         testenv::WriteFile(lock, "");
+         testenv::SetReadOnly(lock, true);
+         return true;
+       },
+       true},
+      {"an immutable lock file", false,
+       [&] {
+         testenv::WriteFile(layout_.staging_dir + L"/zizaro_do.lock", "");
+         // Windows holds a file open to pin it, which a lock's own open meets.
+         return !testenv::RunningUnderWine() &&
+                pinned.emplace(layout_.staging_dir + L"/zizaro_do.lock").pinned();
+       },
+       true},
       {"the updater lives in the client folder", false,
        [&] {
          return !(updater_ = testenv::InstallUpdater(layout_.client_dir + L"/bin", true)).empty();
@@ -993,17 +1043,23 @@ TEST_F(FaultsTest, ExecutableNotRemovable) {
 TEST_F(FaultsTest, NewClientNotStarting) {
   // The new executable is no program, or one whose library is missing: its
   // process is made, and ends at once.
+  // Or it dies of a fault as it starts: the status Windows gives that fault.
   const std::pair<const char*, const char*> clients[] = {
       {"no program", "I launch process vaild:0 path:.*"},
-      {"unloadable", "E new client ended at its start,exit code:C0000135"}};
+      {"unloadable", "E new client ended at its start,exit code:C0000135"},
+      {"access", "E new client ended at its start,exit code:C0000005"},
+      {"instruction", "E new client ended at its start,exit code:C000001D"}};
   for (const auto& [client, record] : clients) {
     SCOPED_TRACE(client);
     Stage();
     const std::wstring exe = layout_.staged_client_dir + kPathSeparator + kClientProcessName;
+    std::optional<testenv::ScopedEnv> fault;
     if (client == std::string("no program")) {
       testenv::WriteFile(exe, "no program");
-    } else {
+    } else if (client == std::string("unloadable")) {
       testenv::CopyFile(testenv::BinFile(testenv::ExeName(L"unloadable")), exe);
+    } else {
+      fault.emplace("ZIZARO_CLIENT_FAULT", std::wstring(client, client + strlen(client)));
     }
     staged_ = testenv::TreeDigest(layout_.staged_client_dir);
     const std::vector<std::string> old_client = testenv::TreeDigest(layout_.client_dir);
@@ -1079,8 +1135,8 @@ TEST_F(FaultsTest, KillingTheUpdaterNeverLosesTheStagedClient) {
 }
 
 // The first promotion names the install root itself as its destination: the
-// user's files beside the client survive however the staging folder is
-// reached and however the root is written, and each spelling of the root
+// user's files beside the client survive however the staged client folder
+// is reached and however the root is written, and each spelling of the root
 // updates the root it names.
 TEST_F(FaultsTest, TheInstallRootSurvivesLinksAndPathForms) {
   struct Row {
@@ -1098,12 +1154,6 @@ TEST_F(FaultsTest, TheInstallRootSurvivesLinksAndPathForms) {
     return testenv::MakeFolderLink(root + L" link", root) ? root + L" link" : L"";
   };
   const Row rows[] = {
-      {"staging folder reached through a link",
-       [](const InstallLayout& layout, const std::wstring& elsewhere) {
-         fs::rename(ToFsPath(layout.staging_dir), ToFsPath(elsewhere));
-         return testenv::MakeFolderLink(layout.staging_dir, elsewhere);
-       },
-       as_given},
       {"staged client folder reached through a link",
        [](const InstallLayout& layout, const std::wstring& elsewhere) {
          fs::create_directories(ToFsPath(elsewhere));
@@ -1276,11 +1326,18 @@ TEST_F(FaultsTest, OneLockForEveryUserOfARoot) {
 #else
   if (geteuid() != 0) GTEST_SKIP() << "another user's program needs root to start";
   Stage();
-  // A root that the machine's users share: its staging folder is theirs too.
-  for (const std::wstring& shared : {layout_.staging_dir, app_data_.path()}) {
+  // A root that the machine's users share: the staging folder that the
+  // lock makes is theirs too, whatever this process's umask.
+  for (const std::wstring& shared : {root_, app_data_.path()}) {
     fs::permissions(ToFsPath(shared), fs::perms::all);
   }
+  const std::wstring staged = temp_ / L"staged";
+  fs::rename(ToFsPath(layout_.staged_client_dir), ToFsPath(staged));
+  testenv::RemoveTree(layout_.staging_dir);
+  const mode_t umask_before = umask(022);
   ASSERT_EQ(LockInstallRoot(layout_), RootLock::kTaken);
+  umask(umask_before);
+  fs::rename(ToFsPath(staged), ToFsPath(layout_.staged_client_dir));
   testenv::Run({L"/usr/bin/setpriv", L"--reuid=65534", L"--regid=65534", L"--clear-groups",
                 updater_, L"--unzip=", L"--root_dir=" + root_, L"--pid=0"});
   EXPECT_THAT(Records(),
@@ -1300,8 +1357,9 @@ TEST_F(FaultsTest, FoldersTheirOwnerMayNotWriteMoveAsOnWindows) {
   if (geteuid() != 0) GTEST_SKIP() << "another user's program needs root to start";
   Pack();
   testenv::RemoveTree(layout_.staging_dir);
-  const std::pair<const wchar_t*, fs::perms> folders[] = {{L"/locked", fs::perms(0555)},
-                                                          {L"/sealed", fs::perms::none}};
+  // Entries move out of "data", a folder both clients have, as well.
+  const std::pair<const wchar_t*, fs::perms> folders[] = {
+      {L"/locked", fs::perms(0555)}, {L"/sealed", fs::perms::none}, {L"/data", fs::perms(0555)}};
   for (const auto& [name, mode] : folders) {
     testenv::WriteFile(layout_.client_dir + name + L"/user.txt", "the user's");
     fs::permissions(ToFsPath(layout_.client_dir + name), mode);
@@ -1312,7 +1370,10 @@ TEST_F(FaultsTest, FoldersTheirOwnerMayNotWriteMoveAsOnWindows) {
                 updater_, L"--unzip=" + archive_, L"--root_dir=" + root_, L"--pid=0"});
   ExpectEnding(Records(), "I launch process vaild:1 path:.*", true);
   for (const auto& [name, mode] : folders) {
-    EXPECT_EQ(fs::status(ToFsPath(layout_.client_dir + name)).permissions(), mode);
+    // The new client's own folder keeps the mode it came with.
+    if (name != std::wstring(L"/data")) {
+      EXPECT_EQ(fs::status(ToFsPath(layout_.client_dir + name)).permissions(), mode);
+    }
     EXPECT_EQ(testenv::ReadFile(layout_.client_dir + name + L"/user.txt"), "the user's");
   }
 #endif
@@ -1367,9 +1428,16 @@ TEST_F(FaultsTest, StagedFolderOnAnotherVolume) {
   memory.emplace(L"volume", shm);
   testenv::WriteFile(memory->path() + L"/Client/version.txt", "2.0");
   testenv::InstallStandIn(memory->path() + L"/Client/" + kClientProcessName);
-  fs::create_directories(ToFsPath(root_));
-  if (!testenv::MakeFolderLink(layout_.staging_dir, memory->path())) {
-    GTEST_SKIP() << "this system cannot make a folder link";
+  // The staging folder itself must be the root's own: the staged client
+  // folder is mounted there (Linux, as root).
+  fs::create_directories(ToFsPath(layout_.staged_client_dir));
+#ifndef _WIN32
+  if (std::system(("mount --bind '" + Utf8(memory->path() + L"/Client") + "' '" +
+                   Utf8(layout_.staged_client_dir) + "' 2>/dev/null")
+                      .c_str()) != 0)
+#endif
+  {
+    GTEST_SKIP() << "this system cannot mount a folder";
   }
   Utils::FileFacts staged;
   Utils::FileFacts root;
@@ -1378,6 +1446,9 @@ TEST_F(FaultsTest, StagedFolderOnAnotherVolume) {
     GTEST_SKIP() << "this system shows both folders on one volume";
   }
   ExpectRefused(false, "staged client folder on another volume than .*");
+#ifndef _WIN32
+  std::system(("umount '" + Utf8(layout_.staged_client_dir) + "'").c_str());
+#endif
 }
 
 TEST_F(FaultsTest, StagingFolderThatCannotBeWritten) {

@@ -147,7 +147,7 @@ bool Displace(const InstallLayout& layout, RunFolder* run, const std::wstring& b
     return ParseMove(record, &move) && move.kind == MoveKind::kDisplace;
   });
   const std::wstring folder = run->Part(kDisplaced);
-  CreateDirectoryW(SystemPath(layout, folder).c_str(), nullptr);
+  MakeRunPart(layout, folder);
   Move move{MoveKind::kDisplace, below, BelowJoin(folder, std::to_wstring(count + 1)),
             IdentityOf(SystemPath(layout, below), run->stable_ids)};
   MoveOptions options;
@@ -407,6 +407,18 @@ bool MakeRunFolder(const InstallLayout& layout, RunFolder* run) {
     }
     if (GetLastError() != ERROR_ALREADY_EXISTS || suffix == 100) return false;
   }
+}
+
+bool MakeRunPart(const InstallLayout& layout, const std::wstring& below) {
+  if (CreateDirectoryW(SystemPath(layout, below).c_str(), nullptr) ||
+      GetLastError() == ERROR_ALREADY_EXISTS) {
+    return true;
+  }
+  // The renames into it fail next; this says why.
+  const DWORD code = GetLastError();
+  LOG(ERROR) << "folder not made:" << WideToUtf8(JoinPath(layout.root, below))
+             << ",getlasterror:" << code;
+  return false;
 }
 
 bool BeginSwitch(const InstallLayout& layout, RunFolder* run) {

@@ -79,6 +79,9 @@ bool RecoverLeftovers(const InstallLayout& layout);
 // it is missing) and starts its journal. False, with the system's error as
 // the last error, when they cannot be made.
 bool MakeRunFolder(const InstallLayout& layout, RunFolder* run);
+// Makes a folder of the run folder (`below` the install root) when missing;
+// false, with an ERROR record naming the system's error, when it cannot.
+bool MakeRunPart(const InstallLayout& layout, const std::wstring& below);
 // Records "switching" with the identity of the client folder.
 bool BeginSwitch(const InstallLayout& layout, RunFolder* run);
 // How MoveEntries renames: `attempts` while the system refuses, with

@@ -49,8 +49,7 @@ const char* KindConflict(DWORD old, DWORD new_entry) {
 // A new place in the run folder for an old entry that a new one replaces:
 // "aside" and a number.
 std::wstring NextAside(const InstallLayout& layout, RunFolder* run) {
-  if (run->asides++ == 0)
-    CreateDirectoryW(SystemPath(layout, run->Part(L"aside")).c_str(), nullptr);
+  if (run->asides++ == 0) MakeRunPart(layout, run->Part(L"aside"));
   return BelowJoin(run->Part(L"aside"), std::to_wstring(run->asides));
 }
 

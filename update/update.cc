@@ -1,5 +1,6 @@
 #include "update/update.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
@@ -98,9 +99,10 @@ std::wstring SystemFolder() {
 // sizes of the rows between the table's two rules ("Date Time Attr Size
 // Compressed Name", the size right after the five attribute letters), short
 // of overflowing. The listing's own total is not read: it wraps at 2^64.
-uint64_t UnpackedSize(const std::string& listing) {
+// False for a listing cut short before its closing rule.
+bool UnpackedSize(const std::string& listing, uint64_t* size) {
   constexpr size_t kSizeColumn = 25;  // "YYYY-MM-DD HH:MM:SS AAAAA" before it
-  uint64_t total = 0;
+  uint64_t& total = *size = 0;
   int rules = 0;
   std::istringstream lines(listing);
   for (std::string line; std::getline(lines, line) && rules < 2;) {
@@ -111,7 +113,14 @@ uint64_t UnpackedSize(const std::string& listing) {
       total = size > UINT64_MAX - total ? UINT64_MAX : total + size;
     }
   }
-  return total;
+  return rules == 2;
+}
+
+// Whether the install root's volume has no room left, where a step's output
+// was cut short without the system's error reaching the updater.
+bool VolumeFull(const InstallLayout& layout) {
+  uint64_t left = 0;
+  return Utils::FreeBytesAt(layout.root, &left) && left == 0;
 }
 
 // Whether a folder can be written, tried by making and removing a folder of
@@ -183,6 +192,23 @@ bool CheckInstallRoot(const InstallLayout& layout) {
   }
   DWORD code = 0;
   return CanWriteIn(layout.root, &code) || RefuseUnwritable(layout.root, code);
+}
+
+// What the staging folder is when it is not a folder of the install root's
+// own: "a link", "a mount point" (another volume or mount), "not a folder";
+// null when it is one.
+const char* NotTheRootsOwn(const InstallLayout& layout) {
+  // The listing's attributes: Wine shows a host link as a reparse point there.
+  const DWORD attributes = GetFileAttributesW(long_paths::ExtendedForm(layout.staging_dir).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return nullptr;  // the lock tells
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return "a link";
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return "not a folder";
+  uint64_t root_volume = 0;
+  uint64_t volume = 0;
+  return Utils::GetRenameVolume(layout.root, true, &root_volume) &&
+                 Utils::GetRenameVolume(layout.staging_dir, false, &volume) && volume != root_volume
+             ? "a mount point"
+             : nullptr;
 }
 
 // Whether entries move between the install root and these places by
@@ -262,14 +288,26 @@ bool PrepareArchive(const InstallLayout& layout, const std::wstring& zip_file, R
   std::string listing;
   DWORD exit_code = 0;
   if (!Utils::RunForOutput(ArchiverCommand(archiver, L"l", zip_file, L""),
-                           JoinPath(run->path, L"listing"), &listing, &exit_code) ||
-      exit_code != 0) {
+                           JoinPath(run->path, L"listing"), &listing, &exit_code)) {
+    // The listing was not made or not read (a full volume): the system says why.
+    const DWORD code = GetLastError();
+    LOG(ERROR) << "update refused, archive unreadable:" << WideToUtf8(zip_file)
+               << ",getlasterror:" << code;
+    return false;
+  }
+  if (exit_code != 0) {
     LOG(ERROR) << "update refused, archive unreadable:" << WideToUtf8(zip_file)
                << ",7z exit code:" << exit_code;
     return false;
   }
   // Room for everything it brings: it is unpacked beside the old files.
-  const uint64_t unpacked = UnpackedSize(listing);
+  uint64_t unpacked = 0;
+  if (!UnpackedSize(listing, &unpacked)) {
+    LOG(ERROR) << "update refused, archive unreadable:" << WideToUtf8(zip_file)
+               << (VolumeFull(layout) ? ",getlasterror:" + std::to_string(ERROR_DISK_FULL)
+                                      : std::string(",listing cut short"));
+    return false;
+  }
   uint64_t free_bytes = 0;
   if (Utils::FreeBytesAt(layout.root, &free_bytes) && unpacked > free_bytes) {
     LOG(ERROR) << "update refused, not enough disk space:" << unpacked << " bytes needed,"
@@ -283,7 +321,10 @@ bool PrepareArchive(const InstallLayout& layout, const std::wstring& zip_file, R
     return false;
   }
   if (!ExtractArchive(run->unpacked, zip_file)) {
-    LOG(ERROR) << "update refused, archive not unpacked:" << WideToUtf8(zip_file);
+    // A volume that filled up meanwhile is named as the system names it.
+    LOG(ERROR) << "update refused, archive not unpacked:" << WideToUtf8(zip_file)
+               << (VolumeFull(layout) ? ",getlasterror:" + std::to_string(ERROR_DISK_FULL)
+                                      : std::string());
     return false;
   }
   run->journal.Record(kJournalUnpacked);
@@ -394,6 +435,13 @@ RootLock LockInstallRoot(const InstallLayout& layout, DWORD wait_ms) {
     RefuseUnwritable(layout.root, GetLastError());
     return RootLock::kRefused;
   }
+  // Nothing is made in a staging folder that is not the root's own: through
+  // a link or a mount point the lock file would land wherever that leads.
+  if (const char* what = NotTheRootsOwn(layout)) {
+    LOG(ERROR) << "update refused, staging folder is " << what << ":"
+               << WideToUtf8(layout.staging_dir);
+    return RootLock::kRefused;
+  }
   // Held by this process until it ends: the handle is never closed. Every
   // attempt opens the file anew, so that one made again meanwhile counts.
   const std::wstring path = InstallRootLockPath(layout);
@@ -403,6 +451,16 @@ RootLock LockInstallRoot(const InstallLayout& layout, DWORD wait_ms) {
         CreateFileW(long_paths::ExtendedForm(path).c_str(), FILE_READ_DATA | FILE_APPEND_DATA,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // A lock needs no write access: a read-only (or immutable) lock file is
+    // opened for reading.
+    if (lock == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+      lock = CreateFileW(long_paths::ExtendedForm(path).c_str(), FILE_READ_DATA,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+      if (lock == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        SetLastError(ERROR_ACCESS_DENIED);
+      }
+    }
     OVERLAPPED whole = {};
     if (lock != INVALID_HANDLE_VALUE &&
         LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole)) {
@@ -417,8 +475,12 @@ RootLock LockInstallRoot(const InstallLayout& layout, DWORD wait_ms) {
     }
     Sleep(kLockPauseMs);
   }
-  if (code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT) {
-    RefuseUnwritable(layout.staging_dir, code);
+  // Only a folder that refuses a new entry is one that cannot be written;
+  // anything else (a folder at the lock file's name) is named as it is.
+  DWORD write_code = 0;
+  if ((code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT) &&
+      !CanWriteIn(layout.staging_dir, &write_code)) {
+    RefuseUnwritable(layout.staging_dir, write_code);
   } else {
     LOG(ERROR) << "update refused, install root lock not taken:" << WideToUtf8(path)
                << ",getlasterror:" << code;
@@ -659,9 +721,18 @@ bool LaunchClient(const InstallLayout& layout) {
   LOG(INFO) << "launch process vaild:" << valid << " path:" << WideToUtf8(command);
   // Started is running: a process that ends at once with a status of the
   // system's (a library not found, a crash) is a client that cannot start.
+  // The check ends as soon as the client waits for input, as a program that
+  // runs does; a program without a message queue (for which the system
+  // cannot tell) is given the whole time.
   bool runs = valid;
   DWORD code = 0;
-  if (valid && WaitForSingleObject(client.hProcess, g_start_check_ms) == WAIT_OBJECT_0 &&
+  const auto start = std::chrono::steady_clock::now();
+  const bool idle = valid && WaitForInputIdle(client.hProcess, g_start_check_ms) == 0;
+  const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now() - start)
+                         .count();
+  const DWORD rest = idle || spent >= g_start_check_ms ? 0 : g_start_check_ms - DWORD(spent);
+  if (valid && WaitForSingleObject(client.hProcess, rest) == WAIT_OBJECT_0 &&
       GetExitCodeProcess(client.hProcess, &code) && (code & 0xC0000000) == 0xC0000000) {
     LOG(ERROR) << "new client ended at its start,exit code:" << std::hex << std::uppercase << code;
     runs = false;

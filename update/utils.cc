@@ -344,11 +344,13 @@ bool RunForOutput(const std::wstring& command_line, const std::wstring& output_f
   CloseHandle(file);
   const bool read = IsUsable(process.hProcess) && ReadWholeFile(output_file, output) &&
                     GetExitCodeProcess(process.hProcess, exit_code) != FALSE;
+  const DWORD code = read ? ERROR_SUCCESS : GetLastError();
   DeleteFileW(path.c_str());
   if (IsUsable(process.hProcess)) {
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
   }
+  SetLastError(code);
   return read;
 }
 

@@ -73,7 +73,8 @@ PROCESS_INFORMATION LaunchProcess(std::wstring command_line, LaunchOptions optio
 // then deletes it. A file, not a pipe: under Wine each write into a pipe is a
 // round trip to the Wine server, and 7-Zip writes a line at a time. True with
 // its exit code when it was started and its code was read; nothing is
-// recorded beyond the launch's own record.
+// recorded beyond the launch's own record. False leaves the system's error
+// of the step that failed as the last error.
 bool RunForOutput(const std::wstring& command_line, const std::wstring& output_file,
                   std::string* output, DWORD* exit_code);
 // The whole content of a file, opened with every sharing allowed; false when

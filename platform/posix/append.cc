@@ -2,10 +2,13 @@
 // FILE_READ_DATA at most), then WriteFile, FlushFileBuffers, GetFileSizeEx,
 // LockFileEx and UnlockFileEx.
 //
-// Byte-range locks are open-file-description locks (F_OFD_SETLK), which
-// belong to the handle as Windows' locks do: two handles of one process
-// exclude each other too. They are advisory: unlike Windows, they stop no
-// write.
+// Locks are flock() locks of the whole file, which belong to the open file
+// as Windows' locks belong to the handle: two handles of one process exclude
+// each other too, and a file opened only for reading (CreateFileW with
+// FILE_READ_DATA) takes an exclusive lock as on Windows, which an fcntl()
+// write lock would refuse. The program locks one byte of a file that serves
+// as a lock; any range here locks the whole file. They are advisory: unlike
+// Windows, they stop no write.
 //
 // Port rules:
 // - A handle with FILE_APPEND_DATA and no FILE_WRITE_DATA writes at the
@@ -16,6 +19,7 @@
 // - Windows refuses to open a read-only file (no owner write bit) or a
 //   folder for writing, root or not: ERROR_ACCESS_DENIED.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,30 +41,28 @@ class AppendObject : public HandleObject {
   const bool inheritable;
 };
 
-// The range of a lock call, or false when it does not fit the system's offsets.
-bool LockRange(LPOVERLAPPED overlapped, DWORD bytes_low, DWORD bytes_high, struct flock* lock) {
+// Whether the range of a lock call is one Windows takes: not empty, within
+// the largest offset.
+bool LockRange(LPOVERLAPPED overlapped, DWORD bytes_low, DWORD bytes_high) {
   if (overlapped == nullptr) return false;
   const uint64_t start = (uint64_t{overlapped->OffsetHigh} << 32) | overlapped->Offset;
   const uint64_t length = (uint64_t{bytes_high} << 32) | bytes_low;
   constexpr uint64_t kLargest = static_cast<uint64_t>(INT64_MAX);
-  if (length == 0 || start > kLargest || length > kLargest - start) return false;
-  lock->l_whence = SEEK_SET;
-  lock->l_start = static_cast<off_t>(start);
-  lock->l_len = static_cast<off_t>(length);
-  return true;
+  return length != 0 && start <= kLargest && length <= kLargest - start;
 }
 
-// The open file and the range a lock call names; null, with the error set,
-// when the handle is not an open file or the range does not fit.
-AppendObject* LockTarget(HANDLE file, LPOVERLAPPED overlapped, DWORD bytes_low, DWORD bytes_high,
-                         struct flock* lock) {
-  auto* append = LookupHandle<AppendObject>(file);
-  if (append == nullptr) return nullptr;
-  if (!LockRange(overlapped, bytes_low, bytes_high, lock)) {
+// The descriptor of the open file a lock call names (opened for appending or
+// for reading); -1, with the error set, when the handle is not an open file
+// or the range is not one Windows takes.
+int LockTarget(HANDLE file, LPOVERLAPPED overlapped, DWORD bytes_low, DWORD bytes_high) {
+  auto* append = dynamic_cast<AppendObject*>(LookupHandleObject(file));
+  const int fd = append != nullptr ? append->fd : ReadableDescriptor(file);
+  if (fd < 0) return -1;
+  if (!LockRange(overlapped, bytes_low, bytes_high)) {
     Fail(ERROR_INVALID_PARAMETER);
-    return nullptr;
+    return -1;
   }
-  return append;
+  return fd;
 }
 
 DWORD OpenError(int error) {
@@ -163,26 +165,22 @@ BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
 
 BOOL LockFileEx(HANDLE file, DWORD flags, DWORD /*reserved*/, DWORD bytes_low, DWORD bytes_high,
                 LPOVERLAPPED overlapped) {
-  struct flock lock = {};
-  auto* append = posix::LockTarget(file, overlapped, bytes_low, bytes_high, &lock);
-  if (append == nullptr) return FALSE;
-  lock.l_type = (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0 ? F_WRLCK : F_RDLCK;
-  const int command = (flags & LOCKFILE_FAIL_IMMEDIATELY) != 0 ? F_OFD_SETLK : F_OFD_SETLKW;
+  const int fd = posix::LockTarget(file, overlapped, bytes_low, bytes_high);
+  if (fd < 0) return FALSE;
+  const int operation = ((flags & LOCKFILE_EXCLUSIVE_LOCK) != 0 ? LOCK_EX : LOCK_SH) |
+                        ((flags & LOCKFILE_FAIL_IMMEDIATELY) != 0 ? LOCK_NB : 0);
   int result = -1;
   do {
-    result = fcntl(append->fd, command, &lock);
+    result = flock(fd, operation);
   } while (result != 0 && errno == EINTR);
   if (result == 0) return TRUE;
-  return errno == EAGAIN || errno == EACCES ? posix::Fail(ERROR_LOCK_VIOLATION)
-                                            : posix::FailWithErrno();
+  return errno == EWOULDBLOCK ? posix::Fail(ERROR_LOCK_VIOLATION) : posix::FailWithErrno();
 }
 
 BOOL UnlockFileEx(HANDLE file, DWORD /*reserved*/, DWORD bytes_low, DWORD bytes_high,
                   LPOVERLAPPED overlapped) {
-  struct flock lock = {};
-  auto* append = posix::LockTarget(file, overlapped, bytes_low, bytes_high, &lock);
-  if (append == nullptr) return FALSE;
-  lock.l_type = F_UNLCK;
-  if (fcntl(append->fd, F_OFD_SETLK, &lock) != 0) return posix::FailWithErrno();
+  const int fd = posix::LockTarget(file, overlapped, bytes_low, bytes_high);
+  if (fd < 0) return FALSE;
+  if (flock(fd, LOCK_UN) != 0) return posix::FailWithErrno();
   return TRUE;
 }

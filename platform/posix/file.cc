@@ -30,10 +30,15 @@
 // - A folder that a process uses (its current folder, its program, or a file
 //   it holds open, at the folder or below it) cannot be renamed: MoveFileExW
 //   fails with ERROR_ACCESS_DENIED, as Windows refuses it.
-// - A folder that its owner may not write (0555, 000) moves into another
-//   folder as on Windows, where a folder's attributes do not stop a rename:
-//   MoveFileExW gives it its owner's write right for the move (Linux needs
-//   it, the folder's ".." changing) and its own mode back after.
+// - A folder that its owner may not write (0555, 000) neither stops an entry
+//   from moving into or out of it nor stops its own move into another folder,
+//   as on Windows, where a folder's attributes stop no rename: MoveFileExW
+//   gives such folders of the caller's (the source's and the destination's
+//   folders, and a folder that moves, whose ".." changes) their owner's write
+//   and search rights for the move, and their own modes back after.
+// - A new folder gets the write rights its folder gives its group and others,
+//   whatever the process's umask, as a folder on Windows inherits its
+//   folder's access list (new files get the same in append.cc).
 // - A rename works within one mount only (a bind mount of the same file
 //   system included): GetVolumeInformationByHandleW gives the mount of the
 //   entry as its volume serial, while GetFileInformationByHandle gives the
@@ -403,6 +408,46 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
   return TRUE;
 }
 
+namespace posix {
+namespace {
+
+// Folders of the caller's opened up for one rename (owner's write and search
+// rights), their modes put back when it goes.
+class OpenedForRename {
+ public:
+  ~OpenedForRename() {
+    for (auto folder = opened_.rbegin(); folder != opened_.rend(); ++folder) {
+      chmod(folder->first.c_str(), folder->second);
+    }
+  }
+  // Opens up the folder at `path` when it is the caller's and lacks a right
+  // the rename needs; true when it did.
+  bool Open(const std::string& path) {
+    constexpr mode_t kNeeded = S_IWUSR | S_IXUSR;
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        (info.st_mode & kNeeded) == kNeeded || info.st_uid != geteuid()) {
+      return false;
+    }
+    const mode_t mode = info.st_mode & 07777;
+    if (chmod(path.c_str(), mode | kNeeded) != 0) return false;
+    opened_.push_back({path, mode});
+    return true;
+  }
+  // Where a folder that was opened up now is.
+  void Moved(const std::string& from, const std::string& to) {
+    for (auto& folder : opened_) {
+      if (folder.first == from) folder.first = to;
+    }
+  }
+
+ private:
+  std::vector<std::pair<std::string, mode_t>> opened_;
+};
+
+}  // namespace
+}  // namespace posix
+
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
   change_hook::AtChange();
   std::string from;
@@ -421,17 +466,17 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
   if (S_ISDIR(source.st_mode) && posix::IsFolderInUse(from))
     return posix::Fail(ERROR_ACCESS_DENIED);
   if (rename(from.c_str(), to.c_str()) == 0) return TRUE;
-  // A folder that its owner may not write moves all the same: with the write
-  // right for the move (its ".." changes), then its own mode again.
   const int error = errno;
-  const mode_t mode = source.st_mode & 07777;
-  if (error != EACCES || !S_ISDIR(source.st_mode) || (mode & S_IWUSR) != 0 ||
-      source.st_uid != geteuid() || chmod(from.c_str(), mode | S_IWUSR) != 0) {
-    return posix::Fail(posix::ErrorFromErrno(error));
-  }
+  if (error != EACCES) return posix::Fail(posix::ErrorFromErrno(error));
+  // Folders their owner may not write stop no rename: opened up for it (a
+  // folder that moves needs it too, its ".." changing), then put back.
+  posix::OpenedForRename opened;
+  const bool any = opened.Open(posix::ParentOf(from)) | opened.Open(posix::ParentOf(to)) |
+                   (S_ISDIR(source.st_mode) && opened.Open(from));
+  if (!any) return posix::Fail(posix::ErrorFromErrno(error));
   const bool moved = rename(from.c_str(), to.c_str()) == 0;
   const int rename_error = errno;
-  chmod(moved ? to.c_str() : from.c_str(), mode);
+  if (moved) opened.Moved(from, to);
   return moved ? TRUE : posix::Fail(posix::ErrorFromErrno(rename_error));
 }
 
@@ -478,8 +523,12 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES /*attributes*/) {
   change_hook::AtChange();
   std::string native;
   if (!posix::NativePath(path, &native, MAX_PATH - 12)) return FALSE;
-  if (mkdir(native.c_str(), 0777) != 0) {
+  if (mkdir(native.c_str(), 0755) != 0) {
     return posix::Fail(errno == ENOENT ? ERROR_PATH_NOT_FOUND : posix::ErrorFromErrno(errno));
+  }
+  struct stat folder;
+  if (stat(posix::ParentOf(native).c_str(), &folder) == 0 && (folder.st_mode & 0022) != 0) {
+    chmod(native.c_str(), 0755 | (folder.st_mode & 0022));
   }
   return TRUE;
 }

@@ -9,6 +9,10 @@
 // - A program that the dynamic loader cannot load (a library it needs is
 //   missing) ends with the loader's status 127, which reads as Windows'
 //   STATUS_DLL_NOT_FOUND, as a Windows program whose library is missing ends.
+// - A program that dies of a fault (SIGSEGV, SIGILL, SIGFPE, SIGBUS, SIGABRT,
+//   SIGSYS) ends with the exception status Windows gives a program for the
+//   same fault (C0000005 for an access violation, ...), so that a caller
+//   tells a crash from an exit; another signal (a kill) gives 128 + its number.
 // - An exit code asked for by TerminateProcess belongs to that process, not
 //   to its id: the codes kept by id are forgotten as soon as a new process of
 //   ours gets that id (the kernel reuses ids), so that it never reads the
@@ -48,6 +52,27 @@ namespace {
 
 // The exit status of the dynamic loader when it cannot load a program.
 constexpr int kLoaderFailed = 127;
+
+// The status Windows gives a program that ends of the fault a signal reports;
+// 128 + the signal's number for a signal that reports no fault.
+DWORD StatusOfSignal(int signal) {
+  switch (signal) {
+    case SIGSEGV:
+      return 0xC0000005u;  // STATUS_ACCESS_VIOLATION
+    case SIGBUS:
+      return 0xC0000006u;  // STATUS_IN_PAGE_ERROR: a mapped file cut short
+    case SIGILL:
+      return 0xC000001Du;  // STATUS_ILLEGAL_INSTRUCTION
+    case SIGFPE:
+      return 0xC0000094u;  // STATUS_INTEGER_DIVIDE_BY_ZERO
+    case SIGSYS:
+      return 0xC000001Cu;  // STATUS_INVALID_SYSTEM_SERVICE
+    case SIGABRT:
+      return 0xC0000409u;  // STATUS_STACK_BUFFER_OVERRUN, as abort() fails fast
+    default:
+      return static_cast<DWORD>(128 + signal);
+  }
+}
 
 int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
@@ -306,8 +331,8 @@ BOOL GetExitCodeProcess(HANDLE handle, LPDWORD exit_code) {
       code = info.si_status == posix::kLoaderFailed ? STATUS_DLL_NOT_FOUND
                                                     : static_cast<DWORD>(info.si_status);
     } else {
-      code = asked != codes.terminated.end() ? asked->second
-                                             : static_cast<DWORD>(128 + info.si_status);
+      code =
+          asked != codes.terminated.end() ? asked->second : posix::StatusOfSignal(info.si_status);
     }
     if (asked != codes.terminated.end()) codes.terminated.erase(asked);
     codes.reaped[process->pid] = code;
@@ -619,6 +644,27 @@ DWORD WaitForProcess(ProcessObject* process, DWORD milliseconds) {
 
 }  // namespace
 }  // namespace posix
+
+DWORD WaitForInputIdle(HANDLE handle, DWORD milliseconds) {
+  auto* process = posix::LookupHandle<ProcessObject>(handle);
+  if (process == nullptr) return WAIT_FAILED;
+  // A process waits for input once it sleeps: a program that the dynamic
+  // loader is still loading runs or waits on the disk, never sleeps.
+  const std::string stat_path = "/proc/" + std::to_string(process->pid) + "/stat";
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    if (process->Ended()) return posix::Fail(ERROR_INVALID_HANDLE), WAIT_FAILED;
+    std::ifstream stat(stat_path);
+    std::string line;
+    std::getline(stat, line);
+    // The state follows the command's closing parenthesis.
+    const size_t paren = line.rfind(')');
+    if (paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'S') return 0;
+    if (milliseconds != INFINITE && Clock::now() >= deadline) return WAIT_TIMEOUT;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   posix::HandleObject* object = posix::LookupHandleObject(handle);

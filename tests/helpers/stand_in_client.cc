@@ -3,7 +3,9 @@
 //   --exit-after=MS   end after MS milliseconds
 //   --exit-code=N     with exit code N (default 0)
 // When ZIZARO_CLIENT_LOG names a file, each start appends a line to it:
-// "<pid>\t<own path>\t<current folder>".
+// "<pid>\t<own path>\t<current folder>". When ZIZARO_CLIENT_FAULT is
+// "access" or "instruction", it dies at once of that fault (a write through
+// a null pointer, an illegal instruction), as a client that crashes.
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -28,9 +30,27 @@ void RecordStart() {
       << std::filesystem::current_path().u8string() << '\n';
 }
 
+#ifdef _WIN32
+LONG WINAPI EndWithTheException(EXCEPTION_POINTERS*) { return EXCEPTION_EXECUTE_HANDLER; }
+#endif
+
+void FaultIfAsked() {
+  const char* fault = std::getenv("ZIZARO_CLIENT_FAULT");
+  if (fault == nullptr) return;
+#ifdef _WIN32
+  // No debugger and no box (Wine starts its debugger otherwise): the process
+  // ends with the exception's status, as Windows ends it without a reporter.
+  SetUnhandledExceptionFilter(&EndWithTheException);
+#endif
+  volatile int* volatile nowhere = nullptr;  // read at run time: the write is made
+  if (strcmp(fault, "access") == 0) *nowhere = 1;
+  if (strcmp(fault, "instruction") == 0) __builtin_trap();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  FaultIfAsked();
   long exit_after = -1;
   int exit_code = 0;
   for (int i = 1; i < argc; ++i) {
