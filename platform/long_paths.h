@@ -110,6 +110,19 @@ inline std::wstring ChildPath(const std::wstring& folder, const std::wstring& na
   return folder + kSeparator + name;
 }
 
+// Whether `name` is one name of a folder as the system takes it at the end
+// of a path: not empty, not "." or "..", without a separator or a zero (on
+// Windows also no "/" and no ":", which would name a stream).
+inline bool IsPlainName(const std::wstring& name) {
+#ifdef _WIN32
+  constexpr wchar_t kNotInAName[] = L"\\/:";
+#else
+  constexpr wchar_t kNotInAName[] = L"/";
+#endif
+  return !name.empty() && name != L"." && name != L".." && name.find(L'\0') == std::wstring::npos &&
+         name.find_first_of(kNotInAName) == std::wstring::npos;
+}
+
 }  // namespace long_paths
 
 #endif  // PLATFORM_LONG_PATHS_H_

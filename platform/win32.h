@@ -106,6 +106,7 @@ typedef int (*FARPROC)();
 #define GENERIC_WRITE 0x40000000u
 #define DELETE 0x00010000u
 #define FILE_SHARE_READ 0x00000001u
+#define FILE_BEGIN 0u
 #define FILE_SHARE_WRITE 0x00000002u
 #define FILE_SHARE_DELETE 0x00000004u
 #define OPEN_EXISTING 3u
@@ -370,6 +371,11 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size);
 BOOL CreatePipe(HANDLE* read_pipe, HANDLE* write_pipe, LPSECURITY_ATTRIBUTES attributes,
                 DWORD size);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPVOID overlapped);
+// A file opened for writing: its position set (FILE_BEGIN only), and its end
+// set there.
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER new_position,
+                      DWORD method);
+BOOL SetEndOfFile(HANDLE file);
 BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags);
 
 // Appending to a file (CreateFileW with FILE_APPEND_DATA, and FILE_READ_DATA

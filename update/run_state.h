@@ -2,28 +2,52 @@
 // (update/journal.h) as a database keeps a commit in its rollback journal:
 // the old client (the before-image) stays whole until the commit, the commit
 // is one rename, and a journal that a run left behind is played back by the
-// next holder of the install root's lock before anything else. Each
-// transition records, flushes, then acts; playing a journal back is
-// idempotent, so that a recovery cut short anywhere, and repeated any number
-// of times, reaches the same end.
+// next holder of the install root's lock (update/recovery.h) before anything
+// else.
 //
-// The states a journal can be in, by its records:
-//   begun      only its first record (and "unpacked"): nothing of the
-//              install changed
-//   copy       a copy of the updater runs the update from the run folder
-//   switching  "switching" and moves, no commit made: the old client is
-//              still the client; a later run undoes what was moved
-//   switched   the commit is made: the new client is the client, the old one
-//              in the run folder; a later run starts the new client when the
-//              run ended before that, and removes the old copy
-//   started    the new client runs: only the old copy is left to remove
-//   undoing    the run is being undone (a switch that failed, a new client
-//              that could not start): a later run goes on undoing
-//   undone     the old client is back, complete: only the run folder is left
-//              to remove (entries that stood in the way stay there, kept)
-// A run folder goes only in "begun", "started" and "undone", renamed first
-// ("<folder>.done") so that what a removal cut short leaves is removed by
-// the next run without a journal to read.
+// A run's folder (update/layout.h) holds the state it is in (RunFolder), and
+// only the transitions below change it. Each records first, flushes, then
+// acts, and checks the state it leaves: an edge that is not in the diagram is
+// a bug, refused with an ERROR record "run state broken:" (and stopped in a
+// build for tests). A journal is read back through the same diagram
+// (ReplayJournal): records in an order no run writes make it untrusted.
+//
+//   (none)
+//     | MakeRunFolder: "zizaro_do run <start>"
+//     v
+//   begun ----------------------> copy       a copy of the updater runs the
+//     |   MarkCopy: "copy"                   update from the run folder
+//     | BeginSwitch: "switching <id of the client folder>"
+//     v
+//   switching <--+ MoveEntries: "move ..." (the carry, the merge, the set-aside)
+//     |     |    |
+//     |     +----+
+//     | Commit: "commit ..." (the new client folder's rename recorded)
+//     v
+//   committing
+//     | Commit, or the recovery once it finds the rename made: "switched"
+//     v
+//   switched
+//     | MarkStarted: "started" (the new client runs)
+//     v
+//   started
+//
+//   switching, committing, switched
+//     | PutBack: "undoing" (a switch that failed, a new client that cannot
+//     v          start)
+//   undoing <--+ PutBack: "displace ..." (an entry in the way, kept)
+//     |   |    |
+//     |   +----+
+//     | PutBack: "undone" (the old client is back, complete)
+//     v
+//   undone
+//
+// Journals of an earlier version may also hold "unpacked" and "kept" in
+// begun, and a move right after begun (no "switching").
+//
+// A run folder goes (RemoveRunFolder) only in begun, copy, started and
+// undone, renamed "<folder>.done" first, so that what a removal cut short
+// leaves is removed by the next run without a journal to read.
 #ifndef UPDATE_RUN_STATE_H_
 #define UPDATE_RUN_STATE_H_
 
@@ -31,58 +55,71 @@
 #include <string>
 #include <vector>
 
+#include "update/entries.h"
 #include "update/journal.h"
-#include "update/update.h"
+#include "update/layout.h"
 
-struct RunFolder;
-
-enum class RunState { kBegun, kCopy, kSwitching, kSwitched, kStarted, kUndoing, kUndone };
-
-// The state that a journal's records leave a run in.
-RunState StateOf(const std::vector<std::string>& records);
-
-// What a later run does with a run folder it finds in the staging folder.
-enum class LeftoverAction {
-  kSkip,    // the folder of the copy of the updater that runs this update
-  kKeep,    // nothing to act on: kept as it is, with a WARNING, blocking nothing
-  kRemove,  // nothing to finish or undo: removed
-  kUndo,    // the old client goes back, then the folder goes
-  kFinish,  // the switch is complete: the new client is started unless it
-            // runs, then the folder goes (or, when it cannot start, undone)
+enum class RunState {
+  kNone,
+  kBegun,
+  kCopy,
+  kSwitching,
+  kCommitting,
+  kSwitched,
+  kStarted,
+  kUndoing,
+  kUndone,
 };
-struct LeftoverDecision {
-  LeftoverAction action = LeftoverAction::kKeep;
-  std::string why;  // for kKeep: what made the folder one to keep
+const char* StateName(RunState state);
+
+// The state a journal's records leave a run in, each record taken through
+// the diagram; false when a record is not one that a run writes there.
+bool ReplayJournal(const std::vector<std::string>& records, RunState* state);
+
+class RunFolder {
+ public:
+  // Names the run folder at `below` (below the install root).
+  void Name(const InstallLayout& layout, const std::wstring& below);
+  // One of its parts, below the install root.
+  std::wstring Part(const std::wstring& name) const { return BelowJoin(below, name); }
+  RunState state() const { return state_; }
+
+  std::wstring path;                 // empty until made or found
+  std::wstring below;                // the same below the install root
+  std::wstring unpacked;             // path joined with new
+  std::wstring old_client;           // path joined with old
+  bool made_staging_folder = false;  // the staging folder did not exist before this run
+  bool stable_ids = true;            // the volume keeps identities across renames
+  int asides = 0;                    // old entries set aside in "aside" so far
+  Journal journal;
+
+ private:
+  friend bool MakeRunFolder(const InstallLayout& layout, RunFolder* run);
+  friend bool Transit(RunFolder* run, const std::vector<Record>& records);
+  friend bool ResumeRun(const InstallLayout& layout, const std::wstring& below,
+                        const JournalContents& contents, RunFolder* run);
+  RunState state_ = RunState::kNone;
 };
-// Decides from a run folder's journal (read as `records`; `read` as
-// ReadJournal answered) what a later run does with it. The journal is not
-// trusted: a record naming a path outside the places a run uses below the
-// install root (the client folder, entries of the root beside the staging
-// folder, the staged client folder, the run folder itself), through a link
-// leading elsewhere included, makes the folder one to keep, as does a switch
-// whose old client folder is neither in place nor where the run set it aside
-// (the install changed since: another run switched).
-LeftoverDecision DecideLeftover(const InstallLayout& layout, const RunFolder& run, JournalRead read,
-                                const std::vector<std::string>& records);
 
-// Acts on what earlier runs left in the staging folder, by their journals,
-// the newest first (see LeftoverAction), each with an INFO record
-// "leftover of an earlier run:" + folder + ",state:" + its state, or a
-// WARNING "leftover of an earlier run kept, " + why + ":" + folder. False,
-// with an ERROR record "update refused, leftover of an earlier run cannot be
-// put back:" + folder, when the system refuses a rename of an undo: what is
-// done stays done, and the next run goes on from there.
-bool RecoverLeftovers(const InstallLayout& layout);
+// Appends `records` (of one kind, or moves) to the run's journal, each
+// taken through the diagram from the state the run holds, which it then
+// holds. False, with an ERROR record, for an edge that is not in the diagram
+// (nothing written) or a journal that cannot be written.
+bool Transit(RunFolder* run, const std::vector<Record>& records);
+// Takes up an earlier run's folder at `below`, its journal read as
+// `contents`, in the state its records leave it: the journal reopened (a
+// torn record cut away) to go on recording. False when it cannot be.
+bool ResumeRun(const InstallLayout& layout, const std::wstring& below,
+               const JournalContents& contents, RunFolder* run);
 
-// The transitions of a run of this process.
-// Makes this run's folder in the staging folder (and the staging folder when
-// it is missing) and starts its journal. False, with the system's error as
-// the last error, when they cannot be made.
+// The transitions of the diagram.
+// none -> begun: makes this run's folder in the staging folder (and the
+// staging folder when it is missing) and starts its journal. False, with the
+// system's error as the last error, when they cannot be made.
 bool MakeRunFolder(const InstallLayout& layout, RunFolder* run);
-// Makes a folder of the run folder (`below` the install root) when missing;
-// false, with an ERROR record naming the system's error, when it cannot.
-bool MakeRunPart(const InstallLayout& layout, const std::wstring& below);
-// Records "switching" with the identity of the client folder.
+// begun -> copy.
+bool MarkCopy(RunFolder* run);
+// begun -> switching: records the identity of the client folder.
 bool BeginSwitch(const InstallLayout& layout, RunFolder* run);
 // How MoveEntries renames: `attempts` while the system refuses, with
 // `before_retry` before each attempt but the first; with `new_wins`, an
@@ -94,42 +131,41 @@ struct MoveOptions {
   void (*before_retry)(void*) = nullptr;
   void* context = nullptr;
 };
-// Records the moves (one write, one flush), then renames each entry, never
-// replacing. Moves without a known identity get the identity of the entry at
-// their source. False, with an ERROR record naming the rename, at the first
-// that fails.
+// switching -> switching: records the moves (one write, one flush), then
+// renames each entry, never replacing. Moves without a known identity get
+// the identity of the entry at their source. False, with an ERROR record
+// naming the rename, at the first that fails.
 bool MoveEntries(const InstallLayout& layout, RunFolder* run, std::vector<Move> moves,
                  const MoveOptions& options);
-// The commit: records it, then `act` (which makes the rename of `move`),
-// then "switched".
+// switching -> committing -> switched: records the commit, then `act` (which
+// makes the rename of `move`), then "switched".
 bool Commit(const InstallLayout& layout, RunFolder* run, Move move,
             const std::function<bool()>& act);
-// Records "started".
+// committing -> switched, for a recovery that found the commit's rename made.
+bool ConfirmCommit(RunFolder* run);
+// switched -> started.
 bool MarkStarted(RunFolder* run);
-// Undoes the run: records "undoing", renames back each entry the run moved
-// that is still where the run put it, the last first (moving into the run
-// folder whatever stands in its place, recorded as "displace"), puts a kept
-// executable back where the old client folder lacks it, and records "undone"
-// once the old client folder is in place. One record "put back result:" + 1
-// or 0 + ",entries:" + renames undone + ",from:" + the run folder. True when
-// the old client is complete again; the run folder then goes (but for what
-// the undo set aside). False leaves the folder, with its journal, for the
-// next run to go on.
+// switching, committing, switched or undoing -> undoing -> undone: renames
+// back each entry the run moved that is still where the run put it, the last
+// first (moving into the run folder whatever stands in its place, recorded
+// as "displace"), puts a kept executable back where the old client folder
+// lacks it, and records "undone" once the old client folder is in place. One
+// record "put back result:" + 1 or 0 + ",entries:" + renames undone +
+// ",from:" + the run folder. True when the old client is complete again; the
+// run folder then goes (but for what the undo set aside). False leaves the
+// folder, with its journal, for the next run to go on. In begun there is
+// nothing to put back: the run folder goes.
 bool PutBack(const InstallLayout& layout, RunFolder* run);
-// Removes the run's folder: renamed to "<folder>.done", then removed (with
-// the removal's record), but for entries an undo set aside; then the staging
-// folder when this run made it and it is empty.
+// The executable that a run of an earlier version kept in its folder, put
+// back where the old client folder lacks it; false when it cannot be.
+bool RestoreKeptExecutable(const InstallLayout& layout, RunFolder* run);
+// Removes the run's folder in begun, copy, started or undone: renamed to
+// "<folder>.done", then removed (with the removal's record), but for entries
+// an undo set aside; then the staging folder when this run made it and it is
+// empty.
 void RemoveRunFolder(const InstallLayout& layout, RunFolder* run);
-
-// Paths below the install root, as records name them.
-std::wstring BelowJoin(const std::wstring& folder, const std::wstring& name);
-// A path below the install root as the file calls take it: appended to the
-// root's extended-length form, so that every name reaches the system as it
-// is ("aux.js", "trail.").
-std::wstring SystemPath(const InstallLayout& layout, const std::wstring& below);
-// The identity of the entry at a path itself (a link, not what it leads to);
-// not known when it cannot be read or `stable` is false (a volume whose
-// identities change with a rename).
-EntryId IdentityOf(const std::wstring& system_path, bool stable = true);
+// Makes a folder of the run folder (`below` the install root) when missing;
+// false, with an ERROR record naming the system's error, when it cannot.
+bool MakeRunPart(const InstallLayout& layout, const std::wstring& below);
 
 #endif  // UPDATE_RUN_STATE_H_

@@ -8,11 +8,10 @@
 
 #include "platform/listing.h"
 #include "platform/long_paths.h"
+#include "update/entries.h"
 #include "update/utils.h"
 #include "utility/base/file_path.h"
 #include "utility/base/logging.h"
-
-const wchar_t kClientBelow[] = L"Client";
 
 namespace {
 
@@ -49,8 +48,8 @@ const char* KindConflict(DWORD old, DWORD new_entry) {
 // A new place in the run folder for an old entry that a new one replaces:
 // "aside" and a number.
 std::wstring NextAside(const InstallLayout& layout, RunFolder* run) {
-  if (run->asides++ == 0) MakeRunPart(layout, run->Part(L"aside"));
-  return BelowJoin(run->Part(L"aside"), std::to_wstring(run->asides));
+  if (run->asides++ == 0) MakeRunPart(layout, run->Part(run_part::kAside));
+  return BelowJoin(run->Part(run_part::kAside), std::to_wstring(run->asides));
 }
 
 // One walk over the unpacked tree against the install root. Without a run
@@ -100,7 +99,7 @@ class Merge {
       if (target == INVALID_FILE_ATTRIBUTES) {
         const DWORD code = GetLastError();
         if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) return Fail(relative);
-        if (!Rename({{MoveKind::kMove, Unpacked(relative), relative, {}}})) return false;
+        if (!Rename({{RecordKind::kMove, Unpacked(relative), relative, {}}})) return false;
         ++moved_;
       } else if (const char* why = KindConflict(target, attributes)) {
         return Conflict(relative, why);
@@ -108,8 +107,8 @@ class Merge {
         if (!Walk(relative)) return false;
       } else if (run_ != nullptr) {
         // A file the root has: the old one aside, then the new one in.
-        if (!Rename({{MoveKind::kMove, relative, NextAside(layout_, run_), {}},
-                     {MoveKind::kMove, Unpacked(relative), relative, {}}})) {
+        if (!Rename({{RecordKind::kMove, relative, NextAside(layout_, run_), {}},
+                     {RecordKind::kMove, Unpacked(relative), relative, {}}})) {
           return false;
         }
         ++replaced_;
@@ -121,7 +120,7 @@ class Merge {
   // Below the install root: the entry `relative` of the unpacked tree (when
   // only looking, nothing).
   std::wstring Unpacked(const std::wstring& relative) const {
-    return run_ == nullptr ? std::wstring() : BelowJoin(run_->Part(L"new"), relative);
+    return run_ == nullptr ? std::wstring() : BelowJoin(run_->Part(run_part::kUnpacked), relative);
   }
 
   // The journaled renames; nothing when only looking.
@@ -223,7 +222,7 @@ std::vector<Utils::ListedEntry>::const_iterator Find(const std::vector<Utils::Li
 struct ClientFolder {
   ClientFolder(const InstallLayout& layout, const RunFolder& run, const std::wstring& relative)
       : old_below(BelowJoin(kClientBelow, relative)),
-        new_below(BelowJoin(BelowJoin(run.Part(L"new"), kClientBelow), relative)),
+        new_below(BelowJoin(BelowJoin(run.Part(run_part::kUnpacked), kClientBelow), relative)),
         system_old(SystemPath(layout, old_below)),
         system_new(SystemPath(layout, new_below)) {}
   const std::wstring old_below;
@@ -290,7 +289,7 @@ bool Compare(const InstallLayout& layout, RunFolder* run, const std::wstring& re
   folder->moves.clear();
   const auto add = [&](const std::wstring& from, const std::wstring& to) {
     folder->moves.push_back(
-        {MoveKind::kMove, from, to, IdentityOf(SystemPath(layout, from), run->stable_ids)});
+        {RecordKind::kMove, from, to, IdentityOf(SystemPath(layout, from), run->stable_ids)});
   };
   if (!folder->into_old) {
     for (const std::wstring& name : old_only) {
@@ -312,8 +311,8 @@ bool Compare(const InstallLayout& layout, RunFolder* run, const std::wstring& re
 // clients have. A folder that changed just before `now` is planned too, to
 // be listed again when the switch comes to it. False at a conflict (see
 // Compare).
-bool Plan(const InstallLayout& layout, RunFolder* run, const std::wstring& relative, uint64_t now,
-          std::wstring* conflict, std::string* why) {
+bool Plan(const InstallLayout& layout, RunFolder* run, CarryPlan* plan,
+          const std::wstring& relative, uint64_t now, std::wstring* conflict, std::string* why) {
   PlannedFolder folder;
   const ClientFolder paths(layout, *run, relative);
   folder.last_write = LastWrite(paths.system_old);
@@ -327,9 +326,9 @@ bool Plan(const InstallLayout& layout, RunFolder* run, const std::wstring& relat
   SortByName(&folder.news);
   if (!Compare(layout, run, relative, olds, &folder, conflict, why)) return false;
   for (const std::wstring& name : folder.both) {
-    if (!Plan(layout, run, BelowJoin(relative, name), now, conflict, why)) return false;
+    if (!Plan(layout, run, plan, BelowJoin(relative, name), now, conflict, why)) return false;
   }
-  run->carry_plan[relative] = std::move(folder);
+  (*plan)[relative] = std::move(folder);
   return true;
 }
 
@@ -343,10 +342,10 @@ bool Relocate(const InstallLayout& layout, RunFolder* run, const std::wstring& r
   const std::wstring& place = parent_into_old ? paths.old_below : paths.new_below;
   MoveOptions options;
   options.attempts = kRenameAttempts;
-  return MoveEntries(
-      layout, run,
-      {{MoveKind::kMove, place, NextAside(layout, run), {}}, {MoveKind::kMove, result, place, {}}},
-      options);
+  return MoveEntries(layout, run,
+                     {{RecordKind::kMove, place, NextAside(layout, run), {}},
+                      {RecordKind::kMove, result, place, {}}},
+                     options);
 }
 
 // Carries what only the old client has in the folder `relative` (and below)
@@ -355,10 +354,10 @@ bool Relocate(const InstallLayout& layout, RunFolder* run, const std::wstring& r
 // moves. `listed_write`: when the folder last changed as its parent's new
 // listing gave it, 0 when the folder is to be asked. False when a rename
 // failed or met a conflict.
-bool Carry(const InstallLayout& layout, RunFolder* run, const std::wstring& relative,
-           uint64_t listed_write, int* carried) {
+bool Carry(const InstallLayout& layout, RunFolder* run, CarryPlan* plan,
+           const std::wstring& relative, uint64_t listed_write, int* carried) {
   const ClientFolder paths(layout, *run, relative);
-  PlannedFolder& folder = run->carry_plan[relative];  // one not planned: nothing known
+  PlannedFolder& folder = (*plan)[relative];  // one not planned: nothing known
   const bool settled =
       folder.last_write != 0 &&
       (listed_write != 0 ? listed_write : LastWrite(paths.system_old)) == folder.last_write;
@@ -389,8 +388,8 @@ bool Carry(const InstallLayout& layout, RunFolder* run, const std::wstring& rela
     // sub-folder's time without asking the sub-folder again.
     const auto listed = Find(olds, name);
     const std::wstring child = BelowJoin(relative, name);
-    if (!Carry(layout, run, child, listed == olds.end() ? 0 : listed->last_write, carried) ||
-        (run->carry_plan[child].into_old != folder.into_old &&
+    if (!Carry(layout, run, plan, child, listed == olds.end() ? 0 : listed->last_write, carried) ||
+        ((*plan)[child].into_old != folder.into_old &&
          !Relocate(layout, run, child, folder.into_old))) {
       return false;
     }
@@ -398,40 +397,19 @@ bool Carry(const InstallLayout& layout, RunFolder* run, const std::wstring& rela
   return true;
 }
 
-void EndClientProgramsOf(void* layout) {
-  EndClientPrograms(*static_cast<const InstallLayout*>(layout));
-}
+void EndClientProgramsOf(void* client) { static_cast<ClientControl*>(client)->EndPrograms(); }
 
 }  // namespace
 
-std::wstring StagingBelow() { return L"qxcg_update_tmp"; }
-
-std::wstring StagedClientBelow() { return BelowJoin(StagingBelow(), kClientBelow); }
-
-void RunFolder::Name(const InstallLayout& layout, const std::wstring& below_root) {
-  below = below_root;
-  path = JoinPath(layout.root, below);
-  unpacked = JoinPath(path, L"new");
-  old_client = JoinPath(path, L"old");
-  replaced = JoinPath(path, L"aside");
-}
-
-void EndClientPrograms(const InstallLayout& layout) {
-  const int32_t killed = Utils::KillProcessesByName(kClientProcessName) +
-                         Utils::KillProcessesInFolder(layout.client_dir, kClientProcessName);
-  if (killed == 0) return;
-  LOG(INFO) << killed << " process killed," << WideToUtf8(layout.client_dir);
-  Sleep(16);
-}
-
-bool SetClientAside(const InstallLayout& layout, RunFolder* run) {
-  EndClientPrograms(layout);
+bool SetClientAside(const InstallLayout& layout, RunFolder* run, ClientControl& client) {
+  client.EndPrograms();
   MoveOptions options;
   options.attempts = kRenameAsideAttempts;
   options.before_retry = &EndClientProgramsOf;
-  options.context = const_cast<InstallLayout*>(&layout);
-  const bool renamed =
-      MoveEntries(layout, run, {{MoveKind::kMove, kClientBelow, run->Part(L"old"), {}}}, options);
+  options.context = &client;
+  const bool renamed = MoveEntries(
+      layout, run, {{RecordKind::kMove, kClientBelow, run->Part(run_part::kOldClient), {}}},
+      options);
   LOG(INFO) << "set aside result:" << renamed << ",from:" << WideToUtf8(layout.client_dir)
             << ",to:" << WideToUtf8(run->old_client);
   return renamed;
@@ -442,19 +420,20 @@ bool FitsTheRoot(const InstallLayout& layout, const std::wstring& unpacked, std:
   return Merge(layout, unpacked, nullptr).Run(conflict, why);
 }
 
-bool PlanCarry(const InstallLayout& layout, RunFolder* run, std::wstring* conflict,
+bool PlanCarry(const InstallLayout& layout, RunFolder* run, CarryPlan* plan, std::wstring* conflict,
                std::string* why) {
-  run->carry_plan.clear();
+  plan->clear();
   // Where a folder's time does not follow the entries it gains and loses
   // (FAT), no folder's plan is trusted: the switch lists every folder.
   const bool trusted = FolderTimesFollowEntries(layout.client_dir);
   std::wstring below;
-  if (Plan(layout, run, L"", trusted ? Now() : UINT64_MAX, &below, why)) return true;
+  if (Plan(layout, run, plan, L"", trusted ? Now() : UINT64_MAX, &below, why)) return true;
   *conflict = JoinPath(layout.root, below);
   return false;
 }
 
-bool SwitchOver(const InstallLayout& layout, RunFolder* run) {
+bool SwitchOver(const InstallLayout& layout, RunFolder* run, CarryPlan* plan,
+                ClientControl& client) {
   // The uninstall script may have taken the client folder: then there is
   // nothing to carry over or to set aside.
   const bool had_client = Utils::IsDirectory(layout.client_dir);
@@ -462,12 +441,14 @@ bool SwitchOver(const InstallLayout& layout, RunFolder* run) {
   Merge merge(layout, run->unpacked, run);
   std::wstring failed;
   std::string why;
-  const Move commit = {
-      MoveKind::kCommit, BelowJoin(run->Part(L"new"), kClientBelow), kClientBelow, {}};
+  const Move commit = {RecordKind::kCommit,
+                       BelowJoin(run->Part(run_part::kUnpacked), kClientBelow),
+                       kClientBelow,
+                       {}};
   const bool ready = BeginSwitch(layout, run) &&
-                     (!had_client || Carry(layout, run, L"", 0, &carried)) &&
+                     (!had_client || Carry(layout, run, plan, L"", 0, &carried)) &&
                      merge.Run(&failed, &why);
-  const bool set_aside = ready && had_client && SetClientAside(layout, run);
+  const bool set_aside = ready && had_client && SetClientAside(layout, run, client);
   const bool done = ready && (set_aside || !had_client) && Commit(layout, run, commit, [&] {
                       const std::wstring from = SystemPath(layout, commit.from);
                       const std::wstring to = SystemPath(layout, commit.to);

@@ -1,5 +1,7 @@
 // The switch from the old client to the new one, made by renames that the
-// run's journal records first (update/run_state.h).
+// run's journal records first (update/run_state.h), and the carry of what
+// only the old client has into the new client. The layout of a run's folder
+// is in update/layout.h.
 //
 // Nothing of the old client is destroyed before the new client is whole on
 // disk beside it, and nothing before the new client has started. Until its
@@ -8,19 +10,7 @@
 // carried into the new client folder first, the archive's entries beside the
 // client folder are merged into the root (a file they replace set aside),
 // then the client folder is renamed aside whole and the new one renamed into
-// its place, which is the commit. A switch that cannot complete is undone
-// from the journal, by this run or, when a crash cut it short, by the next.
-//
-// Each run works in a folder of its own in the staging folder, which lies on
-// the install root's volume:
-//   <staging folder>\zizaro_do-<process id>\journal      the run's records
-//   <staging folder>\zizaro_do-<process id>\new          the archive, unpacked
-//   <staging folder>\zizaro_do-<process id>\old          the old client folder
-//   <staging folder>\zizaro_do-<process id>\aside\<n>    old entries that new
-//       ones replace
-//   <staging folder>\zizaro_do-<process id>\displaced    entries an undo found
-//       standing where it put an entry back, kept
-// Nothing of a run is ever left inside the client folder.
+// its place, which is the commit.
 #ifndef UPDATE_SWITCH_OVER_H_
 #define UPDATE_SWITCH_OVER_H_
 
@@ -29,9 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "update/client.h"
 #include "update/journal.h"
+#include "update/layout.h"
 #include "update/run_state.h"
-#include "update/update.h"
 #include "update/utils.h"
 
 // A folder that both clients have, as the archive's switch planned its carry
@@ -48,39 +39,14 @@ struct PlannedFolder {
   std::vector<std::wstring> both;
   std::vector<Utils::ListedEntry> news;
 };
+// The plan of the carry, by folder below the client folder.
+using CarryPlan = std::map<std::wstring, PlannedFolder>;
 
-struct RunFolder {
-  std::wstring path;                 // empty until made
-  std::wstring below;                // the same below the install root
-  std::wstring unpacked;             // path joined with new
-  std::wstring old_client;           // path joined with old
-  std::wstring replaced;             // path joined with aside
-  bool made_staging_folder = false;  // the staging folder did not exist before this run
-  bool stable_ids = true;            // the volume keeps identities across renames
-  int asides = 0;                    // old entries set aside in "aside" so far
-  Journal journal;
-  std::map<std::wstring, PlannedFolder> carry_plan;  // by path below the client folder
-
-  // Names the run folder at `below` (below the install root).
-  void Name(const InstallLayout& layout, const std::wstring& below);
-  // One of its parts, below the install root.
-  std::wstring Part(const std::wstring& name) const { return BelowJoin(below, name); }
-};
-
-// The client folder and the staging folder's staged client folder, below the
-// install root.
-extern const wchar_t kClientBelow[];
-std::wstring StagedClientBelow();
-std::wstring StagingBelow();
-
-// Ends every client process and every program running from the client folder
-// (a client started meanwhile would hold the folder).
-void EndClientPrograms(const InstallLayout& layout);
 // Renames the client folder into the run folder ("old"), recorded first, the
 // client's programs ended before each attempt, retried for a second while the
 // system refuses. One INFO record "set aside result:" + result + ",from:" +
 // from + ",to:" + to, after the ERROR record of the failed rename.
-bool SetClientAside(const InstallLayout& layout, RunFolder* run);
+bool SetClientAside(const InstallLayout& layout, RunFolder* run, ClientControl& client);
 
 // Compares the unpacked tree but for its client folder (PlanCarry's) with
 // the install root without changing either.
@@ -97,7 +63,7 @@ bool FitsTheRoot(const InstallLayout& layout, const std::wstring& unpacked, std:
 // client is down. False when an entry is a folder in one client and not in
 // the other (a link the user put in place of a folder included): `conflict`
 // names the old client's entry and `why` what stands in the way.
-bool PlanCarry(const InstallLayout& layout, RunFolder* run, std::wstring* conflict,
+bool PlanCarry(const InstallLayout& layout, RunFolder* run, CarryPlan* plan, std::wstring* conflict,
                std::string* why);
 // The archive's switch, after the uninstall script: what only the old client
 // has carried into the unpacked client folder (a folder being listed again
@@ -109,6 +75,7 @@ bool PlanCarry(const InstallLayout& layout, RunFolder* run, std::wstring* confli
 // entries moved in + ",replaced:" + old entries set aside + ",carried:" +
 // old entries moved into the new client + ",to:" + root. False when a rename
 // failed or met a conflict; the caller then puts everything back.
-bool SwitchOver(const InstallLayout& layout, RunFolder* run);
+bool SwitchOver(const InstallLayout& layout, RunFolder* run, CarryPlan* plan,
+                ClientControl& client);
 
 #endif  // UPDATE_SWITCH_OVER_H_

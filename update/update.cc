@@ -9,13 +9,14 @@
 
 #include "platform/long_paths.h"
 #include "platform/text_rules.h"
+#include "update/client.h"
+#include "update/recovery.h"
 #include "update/run_state.h"
 #include "update/switch_over.h"
 #include "update/utils.h"
 #include "utility/base/file_path.h"
 #include "utility/base/logging.h"
 
-const wchar_t kClientProcessName[] = L"QXDazavAzir.exe";
 // A process whose libraries cannot be loaded ends within milliseconds of its
 // start, also on a busy machine.
 DWORD g_start_check_ms = 250;
@@ -28,21 +29,6 @@ constexpr DWORD kClientWaitMs = 10000;
 constexpr DWORD kUninstallWaitMs = 30000;
 // How often a run that waits for the install root's lock tries again.
 constexpr DWORD kLockPauseMs = 20;
-
-// The longest path the system allows, terminating zero included.
-constexpr DWORD kLongestPath = 32768;
-
-// A fixed tail appended to the install root: each part preceded by the
-// platform's separator, and one more separator at the end when asked for.
-std::wstring Tail(std::initializer_list<const wchar_t*> parts, bool closing_separator = false) {
-  std::wstring tail;
-  for (const wchar_t* part : parts) {
-    tail.push_back(kPathSeparator);
-    tail.append(part);
-  }
-  if (closing_separator) tail.push_back(kPathSeparator);
-  return tail;
-}
 
 using Utils::IsUsable;
 
@@ -269,7 +255,8 @@ bool PrepareStagedClient(const InstallLayout& layout, RunFolder* run) {
   return MakeRunFolder(layout, run) || RefuseUnwritable(layout.staging_dir, GetLastError());
 }
 
-bool PrepareArchive(const InstallLayout& layout, const std::wstring& zip_file, RunFolder* run) {
+bool PrepareArchive(const InstallLayout& layout, const std::wstring& zip_file, RunFolder* run,
+                    CarryPlan* plan) {
   Utils::FileFacts facts;
   // A regular file only: reading a pipe or a device could wait for ever.
   if (!FactsOf(zip_file, false, &facts) || facts.type != FILE_TYPE_DISK) {
@@ -288,7 +275,7 @@ bool PrepareArchive(const InstallLayout& layout, const std::wstring& zip_file, R
   std::string listing;
   DWORD exit_code = 0;
   if (!Utils::RunForOutput(ArchiverCommand(archiver, L"l", zip_file, L""),
-                           JoinPath(run->path, L"listing"), &listing, &exit_code)) {
+                           JoinPath(run->path, run_part::kListing), &listing, &exit_code)) {
     // The listing was not made or not read (a full volume): the system says why.
     const DWORD code = GetLastError();
     LOG(ERROR) << "update refused, archive unreadable:" << WideToUtf8(zip_file)
@@ -327,8 +314,7 @@ bool PrepareArchive(const InstallLayout& layout, const std::wstring& zip_file, R
                                       : std::string());
     return false;
   }
-  run->journal.Record(kJournalUnpacked);
-  if (!IsFile(JoinPath(JoinPath(run->unpacked, L"Client"), kClientProcessName))) {
+  if (!IsFile(JoinPath(JoinPath(run->unpacked, kClientBelow), kClientProcessName))) {
     LOG(ERROR) << "update refused, no " << WideToUtf8(kClientProcessName)
                << " in the archive's client folder:" << WideToUtf8(zip_file);
     return false;
@@ -336,7 +322,7 @@ bool PrepareArchive(const InstallLayout& layout, const std::wstring& zip_file, R
   std::wstring conflict;
   std::string why;
   if (!FitsTheRoot(layout, run->unpacked, &conflict, &why) ||
-      !PlanCarry(layout, run, &conflict, &why)) {
+      !PlanCarry(layout, run, plan, &conflict, &why)) {
     LOG(ERROR) << "update refused, archive entry conflicts with the install root:"
                << WideToUtf8(conflict) << "," << why;
     return false;
@@ -354,12 +340,23 @@ void KillClientFolderPrograms(const InstallLayout& layout) {
   Sleep(16);
 }
 
-// The full path of the running program; empty when it cannot be read.
-std::wstring ProgramPath() {
-  std::vector<wchar_t> path(kLongestPath);
-  const DWORD length = GetModuleFileNameW(nullptr, path.data(), kLongestPath);
-  return length > 0 && length < kLongestPath ? std::wstring(path.data(), length) : std::wstring();
-}
+// The client as the switch and the recovery reach it.
+class ProcedureClient : public ClientControl {
+ public:
+  explicit ProcedureClient(const InstallLayout& layout) : layout_(layout) {}
+  bool Runs() override { return ClientRuns(layout_); }
+  bool Start() override { return StartNewClient(layout_); }
+  void EndPrograms() override {
+    const int32_t killed = Utils::KillProcessesByName(kClientProcessName) +
+                           Utils::KillProcessesInFolder(layout_.client_dir, kClientProcessName);
+    if (killed == 0) return;
+    LOG(INFO) << killed << " process killed," << WideToUtf8(layout_.client_dir);
+    Sleep(16);
+  }
+
+ private:
+  const InstallLayout& layout_;
+};
 
 }  // namespace
 
@@ -368,27 +365,6 @@ static_assert(sizeof(OSVERSIONINFOEXW) == 284, "the version test passes a 284-by
 static_assert(sizeof(STARTUPINFOW) == 68, "the launch passes a 68-byte start-up record");
 static_assert(sizeof(PROCESSENTRY32W) == 556, "the walk reads 556-byte snapshot entries");
 #endif
-
-InstallLayout::InstallLayout(const std::wstring& root)
-    : root(root),
-      client_dir(JoinPath(root, L"Client")),
-      staging_dir(JoinPath(root, L"qxcg_update_tmp")),
-      staged_client_dir(JoinPath(staging_dir, L"Client")),
-      client_exe(root + Tail({L"Client", kClientProcessName})),
-      driver_dir(root + Tail({L"Client", L"resources", L"app", L"private_cloud", L"driver"}, true)),
-      uninstall_script(driver_dir + L"uninstall.bat"),
-      firewall_script(driver_dir + L"install_include_firewall.bat"),
-      relaunch_command(L"\"" + root + Tail({L"Client", kClientProcessName}) + L"\""),
-      system_root(long_paths::ExtendedForm(root)) {}
-
-bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
-  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool EndsWith(const std::wstring& text, const std::wstring& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 void StripPathQuotes(std::wstring& root_dir, std::wstring& zip_file) {
   StripQuotes(root_dir, "root dir change to:");
@@ -412,10 +388,6 @@ void AnchorInstallRoot(std::wstring& root_dir, std::wstring& zip_file) {
     const DWORD code = GetLastError();
     LOG(WARNING) << "current folder stays in the install root,getlasterror:" << code;
   }
-}
-
-std::wstring InstallRootLockPath(const InstallLayout& layout) {
-  return JoinPath(layout.staging_dir, L"zizaro_do.lock");
 }
 
 RootLock LockInstallRoot(const InstallLayout& layout, DWORD wait_ms) {
@@ -490,14 +462,15 @@ RootLock LockInstallRoot(const InstallLayout& layout, DWORD wait_ms) {
 
 bool RunsFrom(const std::wstring& folder) {
   Utils::FileFacts facts;
-  return Utils::GetFileFacts(folder, &facts) && Utils::LiesWithin(ProgramPath(), facts, false);
+  return Utils::GetFileFacts(folder, &facts) &&
+         Utils::LiesWithin(Utils::GetProgramPath(), facts, false);
 }
 
 bool HandOffToCopy(int32_t pid, const InstallLayout& layout, const std::wstring& zip_file) {
-  const std::wstring program = ProgramPath();
+  const std::wstring program = Utils::GetProgramPath();
   const std::wstring archiver = Utils::GetExeDirFilePath(L"7z.exe");
   RunFolder run;
-  if (!MakeRunFolder(layout, &run) || !run.journal.Record(kJournalCopy)) {
+  if (!MakeRunFolder(layout, &run) || !MarkCopy(&run)) {
     return RefuseUnwritable(layout.staging_dir, GetLastError());
   }
   const std::wstring copy = JoinPath(run.path, FromFsPath(ToFsPath(program).filename()));
@@ -535,10 +508,13 @@ bool HandOffToCopy(int32_t pid, const InstallLayout& layout, const std::wstring&
   return true;
 }
 
-bool PrepareNewFiles(const InstallLayout& layout, const std::wstring& zip_file, RunFolder* run) {
+bool PrepareNewFiles(const InstallLayout& layout, const std::wstring& zip_file, RunFolder* run,
+                     CarryPlan* plan) {
   if (!CheckInstallRoot(layout)) return false;
-  const bool ready =
-      zip_file.empty() ? PrepareStagedClient(layout, run) : PrepareArchive(layout, zip_file, run);
+  CarryPlan unused;
+  const bool ready = zip_file.empty()
+                         ? PrepareStagedClient(layout, run)
+                         : PrepareArchive(layout, zip_file, run, plan != nullptr ? plan : &unused);
   if (!ready) RemoveRunFolder(layout, run);
   return ready;
 }
@@ -766,9 +742,10 @@ bool StartNewClient(const InstallLayout& layout) {
 bool ReplaceClientDir(const InstallLayout& layout, RunFolder* run) {
   // The uninstall script may have changed the staging folder.
   const bool had_client = Utils::IsDirectory(layout.client_dir);
+  ProcedureClient client(layout);
   if (StagedClientReady(layout, "update stopped, ") && BeginSwitch(layout, run) &&
-      (!had_client || SetClientAside(layout, run)) &&
-      Commit(layout, run, {MoveKind::kCommit, StagedClientBelow(), kClientBelow, {}}, [&] {
+      (!had_client || SetClientAside(layout, run, client)) &&
+      Commit(layout, run, {RecordKind::kCommit, StagedClientBelow(), kClientBelow, {}}, [&] {
         bool into_client_folder = false;
         for (int attempt = 0; attempt < kPromoteAttempts; ++attempt) {
           try {
@@ -789,24 +766,27 @@ bool ReplaceClientDir(const InstallLayout& layout, RunFolder* run) {
   return false;
 }
 
-bool SwitchToArchive(const InstallLayout& layout, RunFolder* run) {
-  if (SwitchOver(layout, run)) return true;
+bool SwitchToArchive(const InstallLayout& layout, RunFolder* run, CarryPlan* plan) {
+  ProcedureClient client(layout);
+  if (SwitchOver(layout, run, plan, client)) return true;
   PutBack(layout, run);
   return false;
 }
 
 bool RunUpdate(int32_t pid, const InstallLayout& layout, const std::wstring& zip_file) {
   WaitProcessById(pid, nullptr, kClientWaitMs);
-  if (!RecoverLeftovers(layout)) return false;
+  ProcedureClient client(layout);
+  if (!RecoverLeftovers(layout, client)) return false;
   RunFolder run;
-  if (!PrepareNewFiles(layout, zip_file, &run)) return false;
+  CarryPlan plan;
+  if (!PrepareNewFiles(layout, zip_file, &run, &plan)) return false;
   if (!StopAndRemoveClient(layout)) {
     RemoveRunFolder(layout, &run);  // nothing of the install changed
     return false;
   }
   RunUninstallBat(layout);
   const bool files_in_place =
-      zip_file.empty() ? ReplaceClientDir(layout, &run) : SwitchToArchive(layout, &run);
+      zip_file.empty() ? ReplaceClientDir(layout, &run) : SwitchToArchive(layout, &run, &plan);
   if (!files_in_place) return false;
   if (!StartNewClient(layout)) {
     PutBack(layout, &run);

@@ -11,32 +11,9 @@
 #include <string>
 
 #include "platform/win32.h"
+#include "update/layout.h"
+#include "update/switch_over.h"
 
-// Every path that the update derives from the install root R. A run makes it
-// once, after the root is canonical, and every step takes it.
-struct InstallLayout {
-  explicit InstallLayout(const std::wstring& root);
-
-  std::wstring root;               // R
-  std::wstring client_dir;         // R joined with Client
-  std::wstring staging_dir;        // R joined with qxcg_update_tmp
-  std::wstring staged_client_dir;  // the staging folder joined with Client
-  std::wstring client_exe;         // R + \Client\QXDazavAzir.exe
-  std::wstring driver_dir;         // R + \Client\resources\app\private_cloud\driver\ .
-  std::wstring uninstall_script;   // driver folder + uninstall.bat
-  std::wstring firewall_script;    // driver folder + install_include_firewall.bat
-  std::wstring relaunch_command;   // "R\Client\QXDazavAzir.exe", quotes included
-  std::wstring system_root;        // R in extended-length form, as file calls take it
-};
-
-extern const wchar_t kClientProcessName[];  // QXDazavAzir.exe
-
-struct RunFolder;
-
-// Compare UTF-16 code units exactly; a text shorter than the prefix or
-// suffix gives false.
-bool StartsWith(const std::wstring& text, const std::wstring& prefix);
-bool EndsWith(const std::wstring& text, const std::wstring& suffix);
 // Removes one pair of enclosing double quotes from each path, with an INFO
 // record for each one changed ("root dir change to:", "zip file change to:").
 void StripPathQuotes(std::wstring& root_dir, std::wstring& zip_file);
@@ -54,12 +31,11 @@ void AnchorInstallRoot(std::wstring& root_dir, std::wstring& zip_file);
 
 // The lock that lets one update of an install root run at a time, for every
 // user and session of the machine: the file "zizaro_do.lock" in the staging
-// folder (made when missing), locked whole, so that every spelling of the
-// root (an 8.3 form, another drive letter, a link) names one lock, and every
-// user who can update the root can take it. A root with neither a client
-// folder nor a staging folder is not locked: a run has nothing there to
-// change or finish, and nothing is made in it.
-std::wstring InstallRootLockPath(const InstallLayout& layout);
+// folder (made when missing; InstallRootLockPath), locked whole, so that
+// every spelling of the root (an 8.3 form, another drive letter, a link)
+// names one lock, and every user who can update the root can take it. A root
+// with neither a client folder nor a staging folder is not locked: a run has
+// nothing there to change or finish, and nothing is made in it.
 enum class RootLock { kTaken, kHeldByAnother, kRefused };
 // Takes that lock for the rest of the process's life (the system releases it
 // when the process ends, however it ends), waiting up to `wait_ms` for
@@ -97,7 +73,8 @@ bool HandOffToCopy(int32_t pid, const InstallLayout& layout, const std::wstring&
 // fit the root's tree (update/switch_over.h). False, with an ERROR record
 // "update refused," + the reason, and nothing changed in the install root;
 // the run folder is then removed again.
-bool PrepareNewFiles(const InstallLayout& layout, const std::wstring& zip_file, RunFolder* run);
+bool PrepareNewFiles(const InstallLayout& layout, const std::wstring& zip_file, RunFolder* run,
+                     CarryPlan* plan = nullptr);
 
 // The staged branch, after the uninstall script: checks the staged client
 // again, renames the client folder into the run's folder (retried for a
@@ -110,7 +87,7 @@ bool ReplaceClientDir(const InstallLayout& layout, RunFolder* run);
 // The archive branch, after the uninstall script: switches the client folder
 // for the unpacked one and carries over what only the old client has
 // (update/switch_over.h), putting everything back when that fails.
-bool SwitchToArchive(const InstallLayout& layout, RunFolder* run);
+bool SwitchToArchive(const InstallLayout& layout, RunFolder* run, CarryPlan* plan);
 
 // Waits on a process up to `timeout_ms` (INFINITE: without limit) and reads
 // its exit code into `exit_code` when one is given, also after a time-out.

@@ -534,10 +534,15 @@ bool FreeBytesAt(const std::wstring& path, uint64_t* free_bytes) {
   return false;
 }
 
+std::wstring GetProgramPath() {
+  std::vector<wchar_t> path(kLongestPath);
+  const DWORD length = GetModuleFileNameW(nullptr, path.data(), kLongestPath);
+  return length > 0 && length < kLongestPath ? std::wstring(path.data(), length) : std::wstring();
+}
+
 std::wstring GetExeDirFilePath(const wchar_t* name) {
-  wchar_t module[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, module, MAX_PATH);
-  const std::wstring path = module;
+  // A copy of the updater in a deep run folder lies past MAX_PATH.
+  const std::wstring path = GetProgramPath();
   // Drive (a letter and a colon) and folder (up to the last separator); the
   // program's own file name is dropped.
   size_t start = 0;

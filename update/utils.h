@@ -91,6 +91,7 @@ struct FileFacts {
   DWORD attributes = 0;
   DWORD volume = 0;
   uint64_t index = 0;
+  uint64_t born = 0;  // when it was made (StepsOf), where the volume tells; else 0
   DWORD type = FILE_TYPE_UNKNOWN;
 };
 // Without `follow`, a link at `path` is described itself.
@@ -164,6 +165,9 @@ BOOL MoveDir(std::wstring source, std::wstring destination);
 // existing folder). False when the system cannot tell.
 bool FreeBytesAt(const std::wstring& path, uint64_t* free_bytes);
 
+// The full path of the running program, however long; empty when it cannot
+// be read.
+std::wstring GetProgramPath();
 // The folder of the running program joined with `name`.
 std::wstring GetExeDirFilePath(const wchar_t* name);
 

@@ -82,10 +82,12 @@ class FindObject : public HandleObject {
 // reading, a descriptor open for reading.
 class FileObject : public HandleObject {
  public:
-  FileObject(int fd, bool readable) : fd(fd), readable(readable) {}
+  FileObject(int fd, bool readable, bool writable = false)
+      : fd(fd), readable(readable), writable(writable) {}
   ~FileObject() override { close(fd); }
   const int fd;
   const bool readable;
+  const bool writable;
 };
 
 DWORD AttributesOf(const std::string& path, const struct stat& link_info) {
@@ -286,7 +288,7 @@ HANDLE OpenToWrite(LPCWSTR path) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  return RegisterHandle(std::make_unique<FileObject>(fd, false));
+  return RegisterHandle(std::make_unique<FileObject>(fd, false, true));
 }
 
 int ReadableDescriptor(HANDLE handle) {
@@ -572,6 +574,29 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
     return INVALID_HANDLE_VALUE;
   }
   return posix::RegisterHandle(std::make_unique<posix::FileObject>(fd, reading));
+}
+
+BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER new_position,
+                      DWORD method) {
+  auto* file = posix::LookupHandle<posix::FileObject>(handle);
+  if (file == nullptr) return FALSE;
+  if (!file->writable || method != FILE_BEGIN || distance.QuadPart < 0) {
+    return posix::Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (lseek(file->fd, static_cast<off_t>(distance.QuadPart), SEEK_SET) < 0) {
+    return posix::FailWithErrno();
+  }
+  if (new_position != nullptr) *new_position = distance;
+  return TRUE;
+}
+
+BOOL SetEndOfFile(HANDLE handle) {
+  auto* file = posix::LookupHandle<posix::FileObject>(handle);
+  if (file == nullptr) return FALSE;
+  if (!file->writable) return posix::Fail(ERROR_ACCESS_DENIED);
+  const off_t at = lseek(file->fd, 0, SEEK_CUR);
+  if (at < 0 || ftruncate(file->fd, at) != 0) return posix::FailWithErrno();
+  return TRUE;
 }
 
 BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information) {

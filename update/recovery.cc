@@ -1,0 +1,251 @@
+#include "update/recovery.h"
+
+#include <algorithm>
+#include <map>
+#include <utility>
+
+#include "platform/long_paths.h"
+#include "update/entries.h"
+#include "update/utils.h"
+#include "utility/base/file_path.h"
+#include "utility/base/logging.h"
+
+namespace {
+
+// The places a run uses below the install root, against which the paths of
+// an earlier run's journal are checked: the run folder itself, the staged
+// client folder, and every entry of the root but the staging folder, each
+// reached without a link that leads elsewhere.
+class Places {
+ public:
+  Places(const InstallLayout& layout, const RunFolder& run)
+      : layout_(layout),
+        run_(run.below),
+        root_final_(Utils::FinalPathOf(layout.root)),
+        run_final_(Utils::FinalPathOf(SystemPath(layout, run.below))) {}
+
+  bool Allowed(const std::wstring& below) {
+    if (below == StagedClientBelow()) return true;
+    if (below != run_ && IsSameOrBelowFolder(below, run_)) {
+      return Within(ParentBelow(below), run_final_);
+    }
+    if (IsSameOrBelowFolder(below, kStagingBelow)) return false;
+    return Within(ParentBelow(below), root_final_);
+  }
+
+ private:
+  // Whether the folder `below` (or, where it is missing, the nearest folder
+  // above it that exists), every link resolved, lies in `outer`.
+  bool Within(std::wstring below, const std::wstring& outer) {
+    if (outer.empty()) return false;
+    const auto known = checked_.find(below);
+    if (known != checked_.end()) return known->second;
+    std::wstring existing = below;
+    while (!existing.empty() && !EntryExists(SystemPath(layout_, existing))) {
+      existing = ParentBelow(existing);
+    }
+    const std::wstring final_path =
+        existing.empty() ? root_final_ : Utils::FinalPathOf(SystemPath(layout_, existing));
+    const bool within = !final_path.empty() &&
+                        (final_path == outer ||
+                         (StartsWith(final_path, outer) && final_path.size() > outer.size() &&
+                          (final_path[outer.size()] == long_paths::kSeparator ||
+                           outer.back() == long_paths::kSeparator)));
+    checked_[below] = within;
+    return within;
+  }
+
+  const InstallLayout& layout_;
+  const std::wstring run_;
+  const std::wstring root_final_;
+  const std::wstring run_final_;
+  std::map<std::wstring, bool> checked_;
+};
+
+// Removes a run folder that holds nothing, or only a journal without one
+// whole record: a run ended before it wrote its first record, having changed
+// nothing.
+bool RemoveEmptyRunFolder(const std::wstring& system_folder) {
+  std::vector<Utils::ListedEntry> entries;
+  if (Utils::ListFolder(system_folder, &entries) && entries.size() == 1 &&
+      entries.front().name == run_part::kJournal) {
+    DeleteFileW(long_paths::ChildPath(system_folder, run_part::kJournal).c_str());
+  }
+  return RemoveDirectoryW(system_folder.c_str()) != FALSE;
+}
+
+// A switch found complete: the new client runs, started now when its run
+// ended before, then the old copy goes. A new client that cannot start gets
+// the old one back.
+bool Finish(const InstallLayout& layout, RunFolder* run, ClientControl& client) {
+  if (run->state() == RunState::kCommitting) ConfirmCommit(run);
+  if (client.Runs() || client.Start()) {
+    MarkStarted(run);
+    RemoveRunFolder(layout, run);
+    return true;
+  }
+  return PutBack(layout, run);
+}
+
+// The moves and the "switching" record of a journal.
+struct Switch {
+  EntryId old_client;
+  std::vector<Move> moves;  // made before any undo, in order
+  std::vector<Move> commits;
+};
+Switch SwitchOf(const std::vector<std::string>& texts) {
+  Switch found;
+  for (const std::string& text : texts) {
+    Record record;
+    if (!ParseRecord(text, &record)) continue;
+    if (record.kind == RecordKind::kUndoing) break;
+    if (record.kind == RecordKind::kSwitching) found.old_client = record.id;
+    if (record.kind == RecordKind::kMove) found.moves.push_back(record.move);
+    if (record.kind == RecordKind::kCommit) found.commits.push_back(record.move);
+  }
+  return found;
+}
+
+}  // namespace
+
+LeftoverDecision DecideLeftover(const InstallLayout& layout, const RunFolder& run, JournalRead read,
+                                const JournalContents& contents) {
+  if (read != JournalRead::kRead) {
+    return {LeftoverAction::kKeep,
+            read == JournalRead::kNone ? "no journal" : "journal not trusted"};
+  }
+  RunState state = RunState::kNone;
+  if (!ReplayJournal(contents.records, &state)) {
+    return {LeftoverAction::kKeep, "journal not trusted"};
+  }
+  Places places(layout, run);
+  for (const std::string& text : contents.records) {
+    Record record;
+    ParseRecord(text, &record);
+    const bool is_move = record.kind == RecordKind::kMove || record.kind == RecordKind::kCommit ||
+                         record.kind == RecordKind::kDisplace;
+    if (is_move && (!places.Allowed(record.move.from) || !places.Allowed(record.move.to))) {
+      return {LeftoverAction::kKeep, "journal not trusted", state};
+    }
+  }
+  switch (state) {
+    case RunState::kCopy: {
+      // The copy of the updater that runs this very update stays.
+      Utils::FileFacts folder;
+      const bool own = Utils::GetFileFacts(run.path, &folder) &&
+                       Utils::LiesWithin(Utils::GetExeDirFilePath(L""), folder, true);
+      return {own ? LeftoverAction::kSkip : LeftoverAction::kRemove, "", state};
+    }
+    case RunState::kNone:
+    case RunState::kBegun:
+    case RunState::kStarted:
+    case RunState::kUndone:
+      return {LeftoverAction::kRemove, "", state};
+    case RunState::kUndoing:
+      return {LeftoverAction::kUndo, "", state};
+    case RunState::kSwitched:
+      return {LeftoverAction::kFinish, "", state};
+    case RunState::kSwitching:
+    case RunState::kCommitting:
+      break;
+  }
+  const Switch made = SwitchOf(contents.records);
+  // The commit, when recorded, happened if its entry is where it put it.
+  for (const Move& commit : made.commits) {
+    if (IsEntry(SystemPath(layout, commit.to), commit.id)) {
+      return {LeftoverAction::kFinish, "", state};
+    }
+    if (!IsEntry(SystemPath(layout, commit.from), commit.id)) {
+      return {LeftoverAction::kKeep, "its new client is gone", state};
+    }
+  }
+  // Not committed: the old client folder is in place, or where the run set
+  // it aside; else the install changed since (another run switched), and
+  // putting back what this run moved would undo a newer client's files.
+  bool found = !made.old_client.known || IsEntry(SystemPath(layout, kClientBelow), made.old_client);
+  for (const Move& move : made.moves) {
+    found = found || (move.from == kClientBelow && IsEntry(SystemPath(layout, move.to), move.id));
+  }
+  if (!found) return {LeftoverAction::kKeep, "the install changed since", state};
+  return {LeftoverAction::kUndo, "", state};
+}
+
+bool RecoverLeftovers(const InstallLayout& layout, ClientControl& client) {
+  std::vector<Utils::ListedEntry> entries;
+  if (!Utils::ListFolder(SystemPath(layout, kStagingBelow), &entries)) return true;
+  struct Leftover {
+    std::wstring below;
+    JournalRead read = JournalRead::kNone;
+    JournalContents contents;
+  };
+  std::vector<Leftover> leftovers;
+  for (const auto& [name, attributes, last_write] : entries) {
+    if (!StartsWith(name, kRunFolderPrefix)) continue;
+    Leftover leftover;
+    leftover.below = BelowJoin(kStagingBelow, name);
+    const std::wstring system_folder = SystemPath(layout, leftover.below);
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      LOG(WARNING) << "leftover of an earlier run kept, not a folder:"
+                   << WideToUtf8(PlainPath(layout, leftover.below));
+      continue;
+    }
+    if (EndsWith(name, kRemovedSuffix)) {
+      Utils::RemoveAll(PlainPath(layout, leftover.below));
+      continue;
+    }
+    leftover.read = ReadJournal(system_folder, &leftover.contents);
+    if (leftover.read == JournalRead::kNone && RemoveEmptyRunFolder(system_folder)) continue;
+    leftovers.push_back(std::move(leftover));
+  }
+  std::sort(leftovers.begin(), leftovers.end(), [](const Leftover& a, const Leftover& b) {
+    return a.contents.started > b.contents.started;
+  });
+  for (const Leftover& leftover : leftovers) {
+    RunFolder run;
+    run.Name(layout, leftover.below);
+    const LeftoverDecision decision = DecideLeftover(layout, run, leftover.read, leftover.contents);
+    if (decision.action == LeftoverAction::kKeep) {
+      LOG(WARNING) << "leftover of an earlier run kept, " << decision.why << ":"
+                   << WideToUtf8(run.path);
+      continue;
+    }
+    if (decision.action == LeftoverAction::kSkip) continue;
+    LOG(INFO) << "leftover of an earlier run:" << WideToUtf8(run.path)
+              << ",state:" << StateName(decision.state);
+    if (!ResumeRun(layout, leftover.below, leftover.contents, &run)) {
+      const DWORD code = GetLastError();
+      LOG(WARNING) << "leftover of an earlier run kept, journal not opened:" << WideToUtf8(run.path)
+                   << ",getlasterror:" << code;
+      continue;
+    }
+    bool settled = true;
+    switch (decision.action) {
+      case LeftoverAction::kRemove:
+        // A run of an earlier version that never switched may have lost its
+        // executable to the uninstall script: it goes back before the folder
+        // goes.
+        if (run.state() == RunState::kBegun) RestoreKeptExecutable(layout, &run);
+        RemoveRunFolder(layout, &run);
+        break;
+      case LeftoverAction::kUndo:
+        if (const Switch made = SwitchOf(leftover.contents.records);
+            !made.moves.empty() || !made.commits.empty()) {
+          client.EndPrograms();
+        }
+        settled = PutBack(layout, &run);
+        break;
+      case LeftoverAction::kFinish:
+        settled = Finish(layout, &run, client);
+        break;
+      default:
+        break;
+    }
+    if (!settled) {
+      LOG(ERROR) << "update refused, leftover of an earlier run cannot be put back:"
+                 << WideToUtf8(run.path);
+      return false;
+    }
+  }
+  return true;
+}
