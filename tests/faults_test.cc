@@ -17,6 +17,7 @@
 #include <optional>
 #include <random>
 #include <regex>
+#include <set>
 #include <thread>
 
 #ifndef _WIN32
@@ -270,6 +271,14 @@ class FaultsTest : public ::testing::Test {
   // since), running; no run folder left with a journal, nothing lost.
   void ExpectOneWholeClient(const std::vector<std::string>& old_client, bool with_archive,
                             bool updated) {
+    // What the user saved since with whatever client there was, there still
+    // (in the client folder, a folder both clients have, one only the old
+    // client has).
+    for (const std::wstring& file : saved_since_) {
+      EXPECT_EQ(testenv::ReadFile(JoinPath(layout_.client_dir, file)), "saved since") << Utf8(file);
+      fs::remove(ToFsPath(JoinPath(layout_.client_dir, file)));
+    }
+    saved_since_.clear();
     const bool is_new =
         testenv::ReadFile(layout_.client_dir + L"/version.txt") == "2.0" &&
         (with_archive
@@ -278,11 +287,6 @@ class FaultsTest : public ::testing::Test {
                    testenv::ReadFile(layout_.client_dir + L"/cache/4") == "cached" &&
                    testenv::ReadFile(layout_.client_dir + L"/cache/index.bin") == "index"
              : testenv::TreeDigest(layout_.client_dir) == staged_);
-    // What the user saved since with whatever client there was, there still.
-    if (fs::remove(ToFsPath(temp_ / L"saved.txt"))) {
-      EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/saved.ini"), "saved since");
-      fs::remove(ToFsPath(layout_.client_dir + L"/saved.ini"));
-    }
     EXPECT_TRUE(is_new || (!updated && testenv::TreeDigest(layout_.client_dir) == old_client));
     EXPECT_TRUE(!is_new || testenv::WaitUntil([&] { return ClientRuns(layout_); }, 10000));
     ExpectNoRunFolder();
@@ -310,9 +314,12 @@ class FaultsTest : public ::testing::Test {
         if (m > 1) Reinstall(with_archive), RunEnding(std::to_wstring(n), with_archive);
         // Once the new client is in place, the run is finished, never undone.
         const bool committed = testenv::ReadFile(layout_.client_dir + L"/version.txt") == "2.0";
-        if (with_archive && testenv::Exists(layout_.client_exe)) {
-          testenv::WriteFile(layout_.client_dir + L"/saved.ini", "saved since");
-          testenv::WriteFile(temp_ / L"saved.txt", "");
+        if (testenv::Exists(layout_.client_exe)) {
+          saved_since_ = {L"saved.ini", L"data/saved.dat"};
+          if (with_archive) saved_since_.push_back(L"settings/saved.ini");
+          for (const std::wstring& file : saved_since_) {
+            testenv::WriteFile(JoinPath(layout_.client_dir, file), "saved since");
+          }
         }
         const bool cut = RunEnding(std::to_wstring(m), with_archive, true);
         nested += cut;
@@ -327,6 +334,15 @@ class FaultsTest : public ::testing::Test {
     RecordProperty("points", points);
     RecordProperty("nested_points", nested);
     EXPECT_GT(points, 3);
+  }
+
+  // The contents of the files of a tree.
+  static std::multiset<std::string> Contents(const std::wstring& folder) {
+    std::multiset<std::string> contents;
+    for (const std::string& file : testenv::ListTree(folder)) {
+      contents.insert(testenv::ReadFile(JoinPath(folder, FromFsPath(fs::u8path(file)))));
+    }
+    return contents;
   }
 
   std::vector<std::string> Records() const {
@@ -378,6 +394,7 @@ class FaultsTest : public ::testing::Test {
   testenv::BrowserRecorder browser_;
   std::wstring updater_;
   std::vector<std::string> staged_;
+  std::vector<std::wstring> saved_since_;  // below the client folder
   std::vector<std::string> sibling_before_;
   std::vector<std::string> linked_before_;
 };
@@ -599,6 +616,8 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
     // Files (below the client folder) that the new client must hold, with
     // their contents (when given), after this update and another like it.
     std::vector<std::pair<std::wstring, std::string>> kept = {};
+    // Contents that a file of the client must hold, whatever its name.
+    std::vector<std::string> anywhere = {};
   };
   std::optional<Pinned> pinned;
   std::optional<PROCESS_INFORMATION> other;
@@ -682,14 +701,20 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
          testenv::WriteFile(layout_.staged_client_dir + L"/config.ini", "new");
          testenv::WriteFile(layout_.client_dir + L"/Config.ini", "old");
          testenv::WriteFile(layout_.client_dir + L"/Data/user.txt", "the user's");
-         // An old file named as a new one's short (8.3) form, where the volume keeps one.
+         // Where the volume keeps short (8.3) names: an old file named as a
+         // new one's short form, and a new file named as the short form of
+         // the user's folder. Each is another name: nothing of the user's goes.
          const std::wstring long_name = layout_.staged_client_dir + L"/data/longer file name.txt";
          testenv::WriteFile(long_name, "new");
-         const std::wstring short_form = long_paths::ShortForm(long_name);
-         if (short_form != long_name) {
-           testenv::WriteFile(
-               JoinPath(layout_.client_dir + L"/data", FromFsPath(ToFsPath(short_form).filename())),
-               "old");
+         const std::wstring saves = layout_.client_dir + L"/data/My Saved Games";
+         testenv::WriteFile(saves + L"/slot.sav", "the user's saved game");
+         const auto short_name = [](const std::wstring& path) {
+           return FromFsPath(ToFsPath(long_paths::ShortForm(path)).filename());
+         };
+         if (long_paths::ShortForm(long_name) != long_name) {
+           testenv::WriteFile(layout_.client_dir + L"/data/" + short_name(long_name),
+                              "the user's, short-named");
+           testenv::WriteFile(layout_.staged_client_dir + L"/data/" + short_name(saves), "new");
          }
          return true;
        },
@@ -697,7 +722,9 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
        false,
        {{L"config.ini", "new"},
         {L"Data/user.txt", "the user's"},
-        {L"data/longer file name.txt", "new"}}},
+        {L"data/longer file name.txt", "new"},
+        {L"data/My Saved Games/slot.sav", "the user's saved game"}},
+       {"the user's, short-named"}},
       {"a read-only lock file: a lock needs no write access", false,
        [&] {
          const std::wstring lock = layout_.staging_dir + L"/zizaro_do.lock";
@@ -744,6 +771,7 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
       staged_.clear();  // the archive holds the new client
     }
     const std::vector<std::string> old_client = testenv::TreeDigest(layout_.client_dir);
+    const std::multiset<std::string> had = Contents(layout_.client_dir);
     std::vector<std::string> records = Update(row.with_archive);
     // An updater in the client folder hands the update to a copy of itself.
     testenv::WaitUntil([&] { return (records = Records()).back().rfind("I update fin", 0) == 0; },
@@ -780,6 +808,9 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
           EXPECT_TRUE(content.empty() ? testenv::Exists(path) : testenv::ReadFile(path) == content)
               << Utf8(file);
         }
+        for (const std::string& content : row.anywhere) {
+          EXPECT_EQ(Contents(layout_.client_dir).count(content), had.count(content)) << content;
+        }
       }
       // The old copy went, whatever names it held.
       if (row.nothing_left) {
@@ -794,6 +825,48 @@ TEST_F(FaultsTest, TheSwitchEndsWithOneWholeClient) {
     // The staged client stays whole unless the row's own script removed it.
     if (!testenv::Exists(layout_.staged_client_dir)) staged_.clear();
     ExpectNothingLost();
+  }
+}
+
+// What another program saves into the client while the switch runs is
+// kept: into a folder after it was carried and before the client folder is
+// set aside (it lands in the new client, beside the new client's own entry
+// where that has the name), or into a client folder made again once it was
+// set aside (the commit never replaces it: the old client comes back with it).
+TEST_F(FaultsTest, SavesMadeWhileTheSwitchRunsAreKept) {
+  const std::wstring client = layout_.client_dir + L"/";
+  const struct {
+    bool with_archive;
+    const wchar_t* at;
+    std::vector<std::pair<std::wstring, std::string>> saved;  // below the client folder
+    const char* version;
+  } rows[] = {
+      {true,
+       L"move Client\tqxcg_update_tmp",
+       {{L"data/late.txt", "saved meanwhile"},
+        {L"data/table (kept).bin", "saved meanwhile"},
+        {L"data/table.bin", std::string(4096, '\x5a')},
+        {L"data/save.dat", "saved"}},
+       "2.0"},
+      {true, L"commit", {{L"helper.log", "saved meanwhile"}}, "1.0"},
+      {false, L"commit", {{L"helper.log", "saved meanwhile"}}, "1.0"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(Utf8(row.at) + (row.with_archive ? " (archive)" : " (staged)"));
+    Reinstall(row.with_archive);
+    testenv::WriteFile(client + L"version.txt", "1.0");
+    std::wstring files;
+    for (const auto& [file, content] : row.saved) {
+      if (content == "saved meanwhile") files += (files.empty() ? L"" : L"|") + client + file;
+    }
+    testenv::ScopedEnv at("ZIZARO_SAVE_AT", row.at);
+    testenv::ScopedEnv to("ZIZARO_SAVE_FILES", files);
+    EXPECT_FALSE(RunEnding(L"", row.with_archive));
+    EXPECT_EQ(testenv::ReadFile(client + L"version.txt"), row.version);
+    for (const auto& [file, content] : row.saved) {
+      EXPECT_EQ(testenv::ReadFile(client + file), content) << Utf8(file);
+    }
+    ExpectNoRunFolder();
   }
 }
 
@@ -833,7 +906,9 @@ TEST_F(FaultsTest, LeftoversAreActedOnByTheirJournalsAlone) {
   };
   auto only_run_folder = [&] {
     for (const auto& entry : fs::directory_iterator(ToFsPath(layout_.staging_dir))) {
-      if (entry.is_directory()) return FromFsPath(entry.path());
+      if (entry.path().filename().string().rfind("zizaro_do-", 0) == 0) {
+        return FromFsPath(entry.path());
+      }
     }
     return std::wstring();
   };
@@ -875,20 +950,20 @@ TEST_F(FaultsTest, LeftoversAreActedOnByTheirJournalsAlone) {
        "W leftover of an earlier run kept, journal not trusted:.*zizaro_do-7"},
       {"a client folder made where the old one goes back", false,
        [&] { return RunEnding(L"commit", false) && (testenv::MakeDirs(layout_.client_dir), true); },
-       "W entry in the way of the undo kept:.*Client,at:.*displaced.1"},
+       "I put back result:1,.*"},
       {"a journal read only after a later update", true,
        [&] {
-         RunEnding(L"move#3", true);
+         RunEnding(L"move#2", true);
          const std::wstring run = only_run_folder();
          fs::rename(ToFsPath(run + L"/journal"), ToFsPath(temp_ / L"hidden"));
          Update(true);
          fs::rename(ToFsPath(temp_ / L"hidden"), ToFsPath(run + L"/journal"));
          return true;
        },
-       "W leftover of an earlier run kept, the install changed since:.*"},
+       "I put back result:1,.*"},
       {"a carried file held for a moment", true,
        [&] {
-         RunEnding(L"move#3", true);
+         RunEnding(L"move#2", true);
          pinned.emplace(only_run_folder() + L"/new/Client/data/save.dat");
          unpin = std::thread([&] { Sleep(300), pinned.reset(); });
          return true;
@@ -906,14 +981,61 @@ TEST_F(FaultsTest, LeftoversAreActedOnByTheirJournalsAlone) {
          return fs::remove(ToFsPath(archive_));
        },
        "I put back result:1,entries:1,.*", "1.0"},
-      {"a new client that cannot start, its start owed", false,
+      {"a new client that cannot start, its start owed, the user's saves made with it", false,
        [&] {
          testenv::WriteFile(layout_.staged_client_dir + kPathSeparator + kClientProcessName,
                             "no program");
-         staged_ = testenv::TreeDigest(layout_.staged_client_dir);
-         return RunEnding(L"switched", false);
+         if (!RunEnding(L"switched", false)) return false;
+         // It stays, with what was saved since: the staged files and the save.
+         testenv::WriteFile(layout_.client_dir + L"/saved.ini", "saved with the new client");
+         staged_ = testenv::TreeDigest(layout_.client_dir);
+         return true;
+       },
+       "E update refused, the new client of an earlier run does not start:.*"},
+      {"a journal torn in the record of the client folder's set-aside", false,
+       [&] {
+         if (!RunEnding(L"commit", false)) return false;
+         const std::wstring journal = only_run_folder() + L"/journal";
+         const std::string text = testenv::ReadFile(journal);
+         testenv::WriteFile(journal, text.substr(0, text.find("move Client") + 6));
+         return true;
+       },
+       "W old client put back without its record:.*"},
+      {"a link out of the root made in a folder between the journal's check and the undo", true,
+       [&] {
+         // A host link is made here: under Wine a link a test makes is the host's.
+         if (testenv::RunningUnderWine() || !RunEnding(L"move#2", true)) return false;
+         const std::wstring data = layout_.client_dir + L"/data";
+         {
+           testenv::ScopedEnv at("ZIZARO_LINK_AT", L"undoing");
+           testenv::ScopedEnv link("ZIZARO_LINK", data + L"|" + temp_ / L"linked");
+           RunEnding(L"", true, true);
+         }
+         fs::remove(ToFsPath(data));
+         fs::rename(ToFsPath(data + L".moved"), ToFsPath(data));
+         return true;
+       },
+       "E entry not put back, a link leads out of the install root:.*"},
+      {"a staged switch cut before its commit, its staged client gone since", false,
+       [&] {
+         if (!RunEnding(L"commit", false)) return false;
+         testenv::RemoveTree(layout_.staged_client_dir);
+         staged_.clear();
+         return true;
        },
        "I put back result:1,.*", "1.0"},
+      {"an undo of a staged switch cut short, a client staged since", false,
+       [&] {
+         testenv::WriteFile(layout_.staged_client_dir + kPathSeparator + kClientProcessName,
+                            "no program");
+         if (!RunEnding(L"undoing", false)) return false;
+         // The caller stages another client; it wins over the run's.
+         Stage();
+         testenv::WriteFile(layout_.staged_client_dir + L"/version.txt", "3.0");
+         staged_ = testenv::TreeDigest(layout_.staged_client_dir);
+         return true;
+       },
+       "I put back result:1,.*", "3.0"},
       {"ended during the uninstall script", false,
        [&] {
 #ifdef _WIN32
@@ -948,6 +1070,12 @@ TEST_F(FaultsTest, LeftoversAreActedOnByTheirJournalsAlone) {
       EXPECT_THAT(records, Contains(MatchesPattern(row.record)));
       EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/version.txt"), row.version);
       EXPECT_TRUE(testenv::Exists(layout_.client_exe));
+      // The user's files, whichever client there is.
+      if (row.with_archive) {
+        EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/settings/user.ini"), "the user's");
+        EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/data/save.dat"), "saved");
+        EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/cache/4"), "cached");
+      }
       for (const std::wstring& file : planted) EXPECT_EQ(testenv::ReadFile(file), "planted");
       ExpectNothingLost();
     }

@@ -8,8 +8,10 @@
 #include <iomanip>
 #include <sstream>
 
+#include "platform/long_paths.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_env.h"
+#include "update/entries.h"
 #include "update/utils.h"
 #include "utility/base/file_path.h"
 
@@ -51,6 +53,49 @@ class FilesTest : public LoggedTest {
 
   testenv::TempDir temp_{L"files"};
 };
+
+// An identity names one entry: not a new entry that took a freed index, and
+// the same entry of a volume attached again through another device.
+TEST_F(FilesTest, AnIdentityNamesOneEntryOverTimeAndAttachments) {
+#ifdef _WIN32
+  GTEST_SKIP() << "under Wine a file index is the host's inode, without NTFS's sequence number";
+#else
+  namespace fs = std::filesystem;
+  const auto id_of = [](const std::wstring& path) {
+    return IdentityOf(long_paths::ExtendedForm(path));
+  };
+  testenv::WriteFile(temp_ / L"first", "1");
+  const EntryId first = id_of(temp_ / L"first");
+  ASSERT_TRUE(first.known);
+  fs::remove(ToFsPath(temp_ / L"first"));
+  int reused = 0;
+  for (int i = 0; i < 20; ++i) {
+    const std::wstring next = temp_ / (L"next" + std::to_wstring(i));
+    testenv::WriteFile(next, "2");
+    const EntryId other = id_of(next);
+    reused += other.index == first.index && other.volume == first.volume;
+    EXPECT_NE(other, first);
+  }
+  RecordProperty("index reused", reused);
+  // Two loop devices of one image, one after the other.
+  const std::string image = testenv::Utf8(temp_ / L"volume.img");
+  const std::string mount = testenv::Utf8(temp_ / L"mounted");
+  fs::create_directories(mount);
+  const auto run = [](const std::string& command) { return std::system(command.c_str()) == 0; };
+  // Each attach takes a device of its own while the one before stays attached.
+  const std::string attach = "mount \"$(losetup -f --show '" + image + "')\" '" + mount + "'";
+  if (geteuid() != 0 ||
+      !run("truncate -s 8M '" + image + "' && mkfs.ext4 -q '" + image + "' 2>/dev/null") ||
+      !run(attach + " 2>/dev/null")) {
+    GTEST_SKIP() << "no loop device can be made here";
+  }
+  testenv::WriteFile(temp_ / L"mounted/save.dat", "saved");
+  const EntryId attached = id_of(temp_ / L"mounted/save.dat");
+  EXPECT_TRUE(run("umount '" + mount + "' && " + attach));
+  EXPECT_EQ(id_of(temp_ / L"mounted/save.dat"), attached);
+  run("umount '" + mount + "'; losetup -j '" + image + "' | cut -d: -f1 | xargs -r -n1 losetup -d");
+#endif
+}
 
 TEST_F(FilesTest, IsDirectoryFollowsLinksAndNeverRaises) {
   testenv::WriteFile(temp_ / L"file.txt", "x");

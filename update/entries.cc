@@ -1,5 +1,9 @@
 #include "update/entries.h"
 
+#include <algorithm>
+#include <vector>
+
+#include "platform/listing.h"
 #include "platform/long_paths.h"
 #include "update/utils.h"
 #include "utility/base/logging.h"
@@ -12,6 +16,15 @@ constexpr DWORD kRenamePauseMs = 20;
 
 bool EntryExists(const std::wstring& system_path) {
   return GetFileAttributesW(system_path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool EntryNamed(const std::wstring& system_path) {
+  WIN32_FIND_DATAW data = {};
+  HANDLE found = FindFirstFileW(system_path.c_str(), &data);
+  if (found == INVALID_HANDLE_VALUE) return false;
+  FindClose(found);
+  const size_t separator = system_path.find_last_of(L"\\/");
+  return listing::CompareNames(data.cFileName, system_path.substr(separator + 1)) == 0;
 }
 
 EntryId IdentityOf(const std::wstring& system_path, bool stable) {
@@ -41,6 +54,145 @@ bool RenameEntry(const std::wstring& from, const std::wstring& to, int attempts,
     Sleep(kRenamePauseMs);
   }
   return false;
+}
+
+std::wstring KeptName(const std::wstring& system_folder, const std::wstring& name) {
+  const size_t dot = name.rfind(L'.');
+  const bool has_extension = dot != std::wstring::npos && dot > 0;
+  const std::wstring stem = has_extension ? name.substr(0, dot) : name;
+  const std::wstring extension = has_extension ? name.substr(dot) : std::wstring();
+  for (int n = 1;; ++n) {
+    const std::wstring kept =
+        stem + L" (kept" + (n == 1 ? std::wstring() : L" " + std::to_wstring(n)) + L")" + extension;
+    if (!EntryExists(long_paths::ChildPath(system_folder, kept)) || n == 1000) return kept;
+  }
+}
+
+namespace {
+
+bool IsRealFolder(const std::wstring& system_path) {
+  const DWORD attributes = GetFileAttributesW(system_path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Whether two files hold the same bytes (files of up to 64 MiB are read).
+bool SameBytes(const std::wstring& a, const std::wstring& b) {
+  Utils::FileFacts facts_a;
+  Utils::FileFacts facts_b;
+  if (!Utils::GetFileFacts(a, &facts_a, false) || !Utils::GetFileFacts(b, &facts_b, false) ||
+      ((facts_a.attributes | facts_b.attributes) &
+       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    return false;
+  }
+  std::string bytes_a;
+  std::string bytes_b;
+  return Utils::ReadWholeFile(a, &bytes_a, uint64_t{64} << 20) &&
+         Utils::ReadWholeFile(b, &bytes_b, uint64_t{64} << 20) && bytes_a == bytes_b;
+}
+
+std::wstring FolderOf(const std::wstring& system_path) {
+  const size_t separator = system_path.find_last_of(L"\\/");
+  return separator == std::wstring::npos ? std::wstring() : system_path.substr(0, separator);
+}
+
+std::wstring NameOf(const std::wstring& system_path) {
+  const size_t separator = system_path.find_last_of(L"\\/");
+  return separator == std::wstring::npos ? system_path : system_path.substr(separator + 1);
+}
+
+}  // namespace
+
+bool MergeInto(const std::wstring& from, const std::wstring& to, int attempts) {
+  DWORD code = 0;
+  if (RenameEntry(from, to, attempts, &code)) return true;
+  if (code != ERROR_ALREADY_EXISTS && code != ERROR_FILE_EXISTS) {
+    RecordFailedMove(from, to, code);
+    return false;
+  }
+  if (IsRealFolder(from) && IsRealFolder(to)) {
+    std::vector<Utils::ListedEntry> entries;
+    bool merged = Utils::ListFolder(from, &entries);
+    for (const Utils::ListedEntry& entry : entries) {
+      merged = MergeInto(long_paths::ChildPath(from, entry.name),
+                         long_paths::ChildPath(to, entry.name), attempts) &&
+               merged;
+    }
+    if (merged) RemoveDirectoryW(from.c_str());
+    return merged;
+  }
+  // The newer stays in place; an identical copy adds nothing.
+  if (SameBytes(from, to)) return true;
+  const std::wstring kept = long_paths::ChildPath(FolderOf(to), KeptName(FolderOf(to), NameOf(to)));
+  if (!RenameEntry(from, kept, attempts, &code)) {
+    RecordFailedMove(from, kept, code);
+    return false;
+  }
+  LOG(WARNING) << "entry kept beside a newer one:" << WideToUtf8(long_paths::PlainForm(kept))
+               << ",newer:" << WideToUtf8(long_paths::PlainForm(to));
+  return true;
+}
+
+namespace {
+
+// CarryInto for the folder `relative` below both.
+bool CarryIn(const std::wstring& from_root, const std::wstring& to_root,
+             const std::wstring& relative,
+             const std::function<bool(const std::wstring&, const std::wstring&)>& appeared,
+             int attempts) {
+  const std::wstring from =
+      relative.empty() ? from_root : long_paths::ChildPath(from_root, relative);
+  const std::wstring to = relative.empty() ? to_root : long_paths::ChildPath(to_root, relative);
+  std::vector<Utils::ListedEntry> froms;
+  std::vector<Utils::ListedEntry> tos;
+  if (!Utils::ListFolder(from, &froms) || !Utils::ListFolder(to, &tos)) return true;
+  bool complete = true;
+  for (const Utils::ListedEntry& entry : froms) {
+    const auto same = std::find_if(tos.begin(), tos.end(), [&](const Utils::ListedEntry& other) {
+      return listing::CompareNames(other.name, entry.name) == 0;
+    });
+    const std::wstring source = long_paths::ChildPath(from, entry.name);
+    std::wstring target = long_paths::ChildPath(to, entry.name);
+    bool beside = false;
+    if (same != tos.end()) {
+      constexpr DWORD kFolder = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+      const std::wstring child =
+          relative.empty() ? entry.name : relative + long_paths::kSeparator + entry.name;
+      if ((entry.attributes & kFolder) == FILE_ATTRIBUTE_DIRECTORY &&
+          (same->attributes & kFolder) == FILE_ATTRIBUTE_DIRECTORY) {
+        complete = CarryIn(from_root, to_root, child, appeared, attempts) && complete;
+        continue;
+      }
+      if (!appeared(relative, entry.name)) continue;
+      beside = true;
+      target = long_paths::ChildPath(to, KeptName(to, entry.name));
+    }
+    DWORD code = 0;
+    bool moved = RenameEntry(source, target, attempts, &code);
+    if (!moved && !beside && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) {
+      // The volume reads the name as another entry's (its short name).
+      beside = true;
+      target = long_paths::ChildPath(to, KeptName(to, entry.name));
+      moved = RenameEntry(source, target, attempts, &code);
+    }
+    if (!moved) {
+      RecordFailedMove(source, target, code);
+      complete = false;
+    } else if (beside) {
+      LOG(WARNING) << "entry kept beside:" << WideToUtf8(long_paths::PlainForm(target))
+                   << ",next to:"
+                   << WideToUtf8(long_paths::PlainForm(long_paths::ChildPath(to, entry.name)));
+    }
+  }
+  return complete;
+}
+
+}  // namespace
+
+bool CarryInto(const std::wstring& from, const std::wstring& to,
+               const std::function<bool(const std::wstring&, const std::wstring&)>& appeared,
+               int attempts) {
+  return CarryIn(from, to, L"", appeared, attempts);
 }
 
 void RecordFailedMove(const std::wstring& from, const std::wstring& to, DWORD code) {

@@ -5,6 +5,7 @@
 #define UPDATE_ENTRIES_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/win32.h"
@@ -31,6 +32,9 @@ struct EntryId {
 
 // Whether there is an entry at the path (a link counts, whatever it leads to).
 bool EntryExists(const std::wstring& system_path);
+// Whether there is an entry of that very name at the path: one that the
+// volume reaches by a short (8.3) alias of another name does not count.
+bool EntryNamed(const std::wstring& system_path);
 // The identity of the entry at a path itself (a link, not what it leads to);
 // not known when it cannot be read or `stable` is false.
 EntryId IdentityOf(const std::wstring& system_path, bool stable = true);
@@ -44,6 +48,30 @@ bool IsEntry(const std::wstring& system_path, const EntryId& id);
 // `before_retry`, when given, runs before each attempt but the first.
 bool RenameEntry(const std::wstring& from, const std::wstring& to, int attempts, DWORD* code,
                  void (*before_retry)(void*) = nullptr, void* context = nullptr);
+// A free name beside `name` in the folder `system_folder`: "<stem> (kept)"
+// and its extension, then "(kept 2)" and on.
+std::wstring KeptName(const std::wstring& system_folder, const std::wstring& name);
+// Moves the entry at `from` to `to`, never replacing: where `to` is taken,
+// two folders are merged (each entry of `from` moved in by the same rule,
+// then `from` removed once empty), and otherwise the entry at `to`, the newer,
+// stays and the one from `from` is kept beside it (KeptName, with a WARNING
+// "entry kept beside a newer one:" + kept path + ",newer:" + `to`), unless
+// both are files of the same bytes (nothing to keep). False, with the record
+// of the rename, when one failed; what was moved stays moved.
+bool MergeInto(const std::wstring& from, const std::wstring& to, int attempts);
+// Carries into the folder `to` what the folder `from` has and `to` lacks:
+// each entry whose name `to` lacks (long names compared as the volume
+// compares them: a short 8.3 alias is another name) moved in, never
+// replacing, and each folder both have entered in turn. An entry both name
+// stays where it is, `to`'s winning, unless `appeared(folder, name)` says
+// that `from`'s appeared since (`folder` below both, "" for their own): it is
+// then kept beside `to`'s (KeptName, with a WARNING "entry kept beside:" +
+// kept path + ",next to:" + `to`'s), as is one that the volume reads as
+// another entry's name. False, with the record of the rename, when one
+// failed; the others are carried all the same.
+bool CarryInto(const std::wstring& from, const std::wstring& to,
+               const std::function<bool(const std::wstring&, const std::wstring&)>& appeared,
+               int attempts);
 // The ERROR record of a rename that failed.
 void RecordFailedMove(const std::wstring& from, const std::wstring& to, DWORD code);
 

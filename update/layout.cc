@@ -17,6 +17,7 @@ const wchar_t kListing[] = L"listing";
 const wchar_t kUnpacked[] = L"new";
 const wchar_t kOldClient[] = L"old";
 const wchar_t kAside[] = L"aside";
+const wchar_t kAppeared[] = L"appeared";
 const wchar_t kDisplaced[] = L"displaced";
 }  // namespace run_part
 
@@ -75,8 +76,12 @@ std::wstring ParentBelow(const std::wstring& below) {
 }
 
 bool IsSameOrBelowFolder(const std::wstring& below, const std::wstring& folder) {
-  return below == folder || (StartsWith(below, folder) && below.size() > folder.size() &&
-                             below[folder.size()] == long_paths::kSeparator);
+  // A folder that ends in a separator (a file system's root) holds whatever
+  // starts with it.
+  const bool ends_in_separator = !folder.empty() && folder.back() == long_paths::kSeparator;
+  return folder.empty() || below == folder ||
+         (StartsWith(below, folder) && below.size() > folder.size() &&
+          (ends_in_separator || below[folder.size()] == long_paths::kSeparator));
 }
 
 std::wstring SystemPath(const InstallLayout& layout, const std::wstring& below) {

@@ -46,7 +46,9 @@ std::wstring InstallRootLockPath(const InstallLayout& layout);
 //   new          the archive, unpacked
 //   old          the old client folder, once set aside
 //   aside\<n>    old entries that new ones replace
-//   displaced\<n>  entries an undo found where it put one back, kept
+//   appeared     what stood at the client folder once it was set aside
+//   displaced\<n>  entries an undo of an earlier version found where it
+//                put one back, kept
 extern const wchar_t kRunFolderPrefix[];
 extern const wchar_t kRemovedSuffix[];
 namespace run_part {
@@ -55,6 +57,7 @@ extern const wchar_t kListing[];
 extern const wchar_t kUnpacked[];
 extern const wchar_t kOldClient[];
 extern const wchar_t kAside[];
+extern const wchar_t kAppeared[];
 extern const wchar_t kDisplaced[];
 }  // namespace run_part
 
@@ -62,7 +65,8 @@ extern const wchar_t kDisplaced[];
 std::wstring BelowJoin(const std::wstring& folder, const std::wstring& name);
 // The folder that holds `below`; empty for an entry of the root itself.
 std::wstring ParentBelow(const std::wstring& below);
-// Whether `below` is `folder` or lies below it.
+// Whether the path `below` is `folder` or lies below it (paths of one form:
+// below the root, or full).
 bool IsSameOrBelowFolder(const std::wstring& below, const std::wstring& folder);
 // A path below the install root as the file calls take it: appended to the
 // root's extended-length form, so that every name reaches the system as it

@@ -6,6 +6,7 @@
 
 #include "platform/long_paths.h"
 #include "update/entries.h"
+#include "update/switch_over.h"
 #include "update/utils.h"
 #include "utility/base/file_path.h"
 #include "utility/base/logging.h"
@@ -46,11 +47,7 @@ class Places {
     }
     const std::wstring final_path =
         existing.empty() ? root_final_ : Utils::FinalPathOf(SystemPath(layout_, existing));
-    const bool within = !final_path.empty() &&
-                        (final_path == outer ||
-                         (StartsWith(final_path, outer) && final_path.size() > outer.size() &&
-                          (final_path[outer.size()] == long_paths::kSeparator ||
-                           outer.back() == long_paths::kSeparator)));
+    const bool within = !final_path.empty() && IsSameOrBelowFolder(final_path, outer);
     checked_[below] = within;
     return within;
   }
@@ -74,22 +71,41 @@ bool RemoveEmptyRunFolder(const std::wstring& system_folder) {
   return RemoveDirectoryW(system_folder.c_str()) != FALSE;
 }
 
-// A switch found complete: the new client runs, started now when its run
-// ended before, then the old copy goes. A new client that cannot start gets
-// the old one back.
-bool Finish(const InstallLayout& layout, RunFolder* run, ClientControl& client) {
-  if (run->state() == RunState::kCommitting) ConfirmCommit(run);
-  if (client.Runs() || client.Start()) {
-    MarkStarted(run);
-    RemoveRunFolder(layout, run);
-    return true;
+// The old copy of a run whose new client runs goes, once what appeared in it
+// since its folders were carried (an archive's run) is in the new client.
+void RemoveOldCopy(const InstallLayout& layout, RunFolder* run, const JournalContents& contents) {
+  bool carried = false;
+  for (const std::string& text : contents.records) {
+    Record record;
+    carried = carried || (ParseRecord(text, &record) && record.kind == RecordKind::kCommit &&
+                          IsSameOrBelowFolder(record.move.from, run->below));
   }
-  return PutBack(layout, run);
+  if (CarryLast(layout, run, nullptr, carried)) {
+    RemoveRunFolder(layout, run);
+  } else {
+    LOG(WARNING) << "run folder left for the next run:" << WideToUtf8(run->path);
+  }
+}
+
+// A switch found complete: the new client runs, started now when its run
+// ended before, then the old copy goes. A new client that cannot start stays,
+// with whatever the user saved with it since (which an undo would take away
+// with it), and so does the old copy, for the next run to finish: false.
+bool Finish(const InstallLayout& layout, RunFolder* run, const JournalContents& contents,
+            ClientControl& client) {
+  if (run->state() == RunState::kCommitting) ConfirmCommit(run);
+  if (!client.Runs() && !client.Start()) {
+    LOG(ERROR) << "update refused, the new client of an earlier run does not start:"
+               << WideToUtf8(run->path);
+    return false;
+  }
+  MarkStarted(run);
+  RemoveOldCopy(layout, run, contents);
+  return true;
 }
 
 // The moves and the "switching" record of a journal.
 struct Switch {
-  EntryId old_client;
   std::vector<Move> moves;  // made before any undo, in order
   std::vector<Move> commits;
 };
@@ -99,7 +115,6 @@ Switch SwitchOf(const std::vector<std::string>& texts) {
     Record record;
     if (!ParseRecord(text, &record)) continue;
     if (record.kind == RecordKind::kUndoing) break;
-    if (record.kind == RecordKind::kSwitching) found.old_client = record.id;
     if (record.kind == RecordKind::kMove) found.moves.push_back(record.move);
     if (record.kind == RecordKind::kCommit) found.commits.push_back(record.move);
   }
@@ -149,24 +164,14 @@ LeftoverDecision DecideLeftover(const InstallLayout& layout, const RunFolder& ru
     case RunState::kCommitting:
       break;
   }
-  const Switch made = SwitchOf(contents.records);
-  // The commit, when recorded, happened if its entry is where it put it.
-  for (const Move& commit : made.commits) {
+  // The commit, when recorded, happened if its entry is where it put it;
+  // else the switch is undone, whatever became of its new client: the undo
+  // merges what it puts back with whatever stands there since.
+  for (const Move& commit : SwitchOf(contents.records).commits) {
     if (IsEntry(SystemPath(layout, commit.to), commit.id)) {
       return {LeftoverAction::kFinish, "", state};
     }
-    if (!IsEntry(SystemPath(layout, commit.from), commit.id)) {
-      return {LeftoverAction::kKeep, "its new client is gone", state};
-    }
   }
-  // Not committed: the old client folder is in place, or where the run set
-  // it aside; else the install changed since (another run switched), and
-  // putting back what this run moved would undo a newer client's files.
-  bool found = !made.old_client.known || IsEntry(SystemPath(layout, kClientBelow), made.old_client);
-  for (const Move& move : made.moves) {
-    found = found || (move.from == kClientBelow && IsEntry(SystemPath(layout, move.to), move.id));
-  }
-  if (!found) return {LeftoverAction::kKeep, "the install changed since", state};
   return {LeftoverAction::kUndo, "", state};
 }
 
@@ -225,8 +230,16 @@ bool RecoverLeftovers(const InstallLayout& layout, ClientControl& client) {
         // A run of an earlier version that never switched may have lost its
         // executable to the uninstall script: it goes back before the folder
         // goes.
-        if (run.state() == RunState::kBegun) RestoreKeptExecutable(layout, &run);
-        RemoveRunFolder(layout, &run);
+        if (run.state() == RunState::kBegun &&
+            (!RestoreSetAside(layout, &run) || !RestoreKeptExecutable(layout, &run))) {
+          settled = false;
+          break;
+        }
+        if (run.state() == RunState::kStarted) {
+          RemoveOldCopy(layout, &run, leftover.contents);
+        } else {
+          RemoveRunFolder(layout, &run);
+        }
         break;
       case LeftoverAction::kUndo:
         if (const Switch made = SwitchOf(leftover.contents.records);
@@ -236,7 +249,7 @@ bool RecoverLeftovers(const InstallLayout& layout, ClientControl& client) {
         settled = PutBack(layout, &run);
         break;
       case LeftoverAction::kFinish:
-        settled = Finish(layout, &run, client);
+        if (!Finish(layout, &run, leftover.contents, client)) return false;
         break;
       default:
         break;

@@ -18,7 +18,8 @@ enum class LeftoverAction {
   kRemove,  // nothing to finish or undo: removed
   kUndo,    // the old client goes back, then the folder goes
   kFinish,  // the switch is complete: the new client is started unless it
-            // runs, then the folder goes (or, when it cannot start, undone)
+            // runs, then the folder goes (when it cannot start, both stay
+            // and the run is refused)
 };
 struct LeftoverDecision {
   LeftoverAction action = LeftoverAction::kKeep;
@@ -31,9 +32,7 @@ struct LeftoverDecision {
 // outside the places a run uses below the install root (the client folder,
 // entries of the root beside the staging folder, the staged client folder,
 // the run folder itself), through a link leading elsewhere included, make
-// the folder one to keep, as does a switch whose old client folder is
-// neither in place nor where the run set it aside (the install changed
-// since: another run switched).
+// the folder one to keep.
 LeftoverDecision DecideLeftover(const InstallLayout& layout, const RunFolder& run, JournalRead read,
                                 const JournalContents& contents);
 
@@ -43,7 +42,11 @@ LeftoverDecision DecideLeftover(const InstallLayout& layout, const RunFolder& ru
 // WARNING "leftover of an earlier run kept, " + why + ":" + folder. False,
 // with an ERROR record "update refused, leftover of an earlier run cannot be
 // put back:" + folder, when the system refuses a rename of an undo: what is
-// done stays done, and the next run goes on from there.
+// done stays done, and the next run goes on from there. False too, with an
+// ERROR record "update refused, the new client of an earlier run does not
+// start:" + folder, when a switch that was made has a new client that
+// cannot start: it stays, with what the user saved with it, until it starts
+// (a client installed by hand) and the next run finishes the switch.
 bool RecoverLeftovers(const InstallLayout& layout, ClientControl& client);
 
 #endif  // UPDATE_RECOVERY_H_

@@ -14,6 +14,9 @@ namespace {
 // Putting an entry back: programs just ended let go of their files only as
 // they finish ending.
 constexpr int kPutBackAttempts = 50;
+// Where an undo puts a client this run promoted when one staged since
+// stands in its place: it goes with the run folder.
+constexpr wchar_t kDiscarded[] = L"discarded";
 
 // The diagram of update/run_state.h, edge by edge: the record that makes a
 // run go from one state to the other. `earlier` edges are read in journals of
@@ -83,14 +86,6 @@ bool HasRecord(const RunFolder& run, RecordKind kind) {
                      [kind](const Record& record) { return record.kind == kind; });
 }
 
-// The identity in the "switching" record: the old client folder.
-EntryId SwitchedFrom(const RunFolder& run) {
-  for (const Record& record : ParsedRecords(run)) {
-    if (record.kind == RecordKind::kSwitching) return record.id;
-  }
-  return EntryId();
-}
-
 // The moves of a journal that an undo reverses, in the order made: those
 // recorded before the undo began.
 std::vector<Move> MovesToUndo(const RunFolder& run) {
@@ -125,7 +120,10 @@ bool RenameRecorded(const InstallLayout& layout, const std::vector<Move>& moves,
       continue;
     }
     // The volume reads the two names as one: the entry there wins.
-    if (options.new_wins && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) continue;
+    if (!options.new_wins_in.empty() && IsSameOrBelowFolder(move.to, options.new_wins_in) &&
+        (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) {
+      continue;
+    }
     RecordFailedMove(from, to, code);
     return false;
   }
@@ -146,60 +144,82 @@ bool RecordAndRename(const InstallLayout& layout, RunFolder* run, std::vector<Mo
   return Transit(run, records) && RenameRecorded(layout, moves, options);
 }
 
-// Sets the entry at `below`, which stands where the undo puts another back,
-// aside into the run folder, recorded first: it is kept there.
-bool Displace(const InstallLayout& layout, RunFolder* run, const std::wstring& below) {
-  const std::vector<Record> records = ParsedRecords(*run);
-  const auto count = std::count_if(records.begin(), records.end(), [](const Record& record) {
-    return record.kind == RecordKind::kDisplace;
-  });
-  // Without a journal that takes the record, nothing is set aside.
-  if (run->state() != RunState::kUndoing) return false;
-  const std::wstring folder = run->Part(run_part::kDisplaced);
-  MakeRunPart(layout, folder);
-  const Move move{RecordKind::kDisplace, below, BelowJoin(folder, std::to_wstring(count + 1)),
-                  IdentityOf(SystemPath(layout, below), run->stable_ids)};
-  MoveOptions options;
-  options.attempts = kPutBackAttempts;
-  if (!RecordAndRename(layout, run, {move}, options)) return false;
-  LOG(WARNING) << "entry in the way of the undo kept:" << PlainText(layout, below)
-               << ",at:" << PlainText(layout, move.to);
-  return true;
-}
-
 // Renames back what the run's journal says was moved, the last first; see
 // PutBack. `undone` counts the renames.
 bool Undo(const InstallLayout& layout, RunFolder* run, int* undone) {
   bool complete = true;
   const std::vector<Move> moves = MovesToUndo(*run);
+  // The journal's paths were checked when it was read; a link made on the
+  // way since (another user of a shared root) would lead a rename out of
+  // the root: each rename's folders are looked at again right before it.
+  const std::wstring root = Utils::FinalPathOf(layout.root);
+  const auto within_root = [&](const std::wstring& below) {
+    std::wstring folder = ParentBelow(below);
+    while (!folder.empty() && !EntryExists(SystemPath(layout, folder)))
+      folder = ParentBelow(folder);
+    const std::wstring real = Utils::FinalPathOf(SystemPath(layout, folder));
+    return !root.empty() && !real.empty() && IsSameOrBelowFolder(real, root);
+  };
   for (auto move = moves.rbegin(); move != moves.rend(); ++move) {
     const std::wstring from = SystemPath(layout, move->from);
     const std::wstring to = SystemPath(layout, move->to);
-    // Back already, never made, or gone since: nothing to rename. Without an
-    // identity, only an entry whose place is free goes back.
-    if (!IsEntry(to, move->id) || (!move->id.known && EntryExists(from))) continue;
-    if (EntryExists(from) && !Displace(layout, run, move->from)) {
+    // Where the run put it. In its own folder nothing else puts an entry:
+    // whatever stands there is what it moved, whatever identity it has now
+    // (an install copied or restored since gives every entry a new one).
+    // Elsewhere only the entry the run moved; without an identity, one whose
+    // place is free.
+    const bool in_run = IsSameOrBelowFolder(move->to, run->below);
+    const bool there = in_run           ? EntryNamed(to)
+                       : move->id.known ? IsEntry(to, move->id)
+                                        : EntryExists(to) && !EntryExists(from);
+    if (!there) continue;  // back already, never made, or gone since
+    if (!within_root(move->to) || !within_root(move->from)) {
+      LOG(ERROR) << "entry not put back, a link leads out of the install root:"
+                 << PlainText(layout, move->to) << ",to:" << PlainText(layout, move->from);
       complete = false;
       continue;
     }
-    MakeParents(layout, move->from);
-    DWORD code = 0;
-    if (RenameEntry(to, from, kPutBackAttempts, &code)) {
+    bool back = false;
+    if (!EntryExists(from)) {
+      MakeParents(layout, move->from);
+      DWORD code = 0;
+      back = RenameEntry(to, from, kPutBackAttempts, &code);
+      if (!back) RecordFailedMove(to, from, code);
+    } else if (move->kind == RecordKind::kCommit && move->from == StagedClientBelow()) {
+      // A client staged since wins over the one this run promoted, which
+      // goes with the run folder.
+      DWORD code = 0;
+      back = RenameEntry(to, SystemPath(layout, run->Part(kDiscarded)), kPutBackAttempts, &code);
+      if (!back) RecordFailedMove(to, SystemPath(layout, run->Part(kDiscarded)), code);
+    } else if (move->from == kClientBelow &&
+               EntryExists(SystemPath(layout, BelowJoin(kClientBelow, kClientProcessName)))) {
+      // Another client stands in the client folder (installed by hand since,
+      // or switched to by another run): what the old copy has and it lacks
+      // goes into it; the old client's own files are its to replace.
+      back = CarryInto(
+          to, from, [](const std::wstring&, const std::wstring&) { return false; },
+          kPutBackAttempts);
+      LOG(WARNING) << "another client stands in the client folder, what only the old one had "
+                      "moved into it:"
+                   << PlainText(layout, move->from);
+    } else {
+      // Something made since stands there (a folder a program made, what the
+      // user saved): the newer stays, the older is kept beside it.
+      back = MergeInto(to, from, kPutBackAttempts);
+    }
+    if (back) {
       ++*undone;
     } else {
-      RecordFailedMove(to, from, code);
       complete = false;
     }
   }
+  RestoreSetAside(layout, run);
   // The old client folder, once back, gets its executable back whatever else
   // failed, where an earlier version kept it: a client that cannot start is
   // of no use.
-  const EntryId old_client = SwitchedFrom(*run);
-  const std::wstring client = SystemPath(layout, kClientBelow);
-  const bool client_back =
-      Utils::IsDirectory(client) && (!old_client.known || IdentityOf(client) == old_client);
+  const bool client_back = Utils::IsDirectory(layout.client_dir);
   if (client_back && !RestoreKeptExecutable(layout, run)) complete = false;
-  return complete && (client_back || !old_client.known);
+  return complete && (client_back || !HasRecord(*run, RecordKind::kSwitching));
 }
 
 }  // namespace
@@ -351,6 +371,18 @@ bool PutBack(const InstallLayout& layout, RunFolder* run) {
             << ",from:" << WideToUtf8(run->path);
   if (complete) RemoveRunFolder(layout, run);
   return complete;
+}
+
+bool RestoreSetAside(const InstallLayout& layout, RunFolder* run) {
+  const std::wstring old_client = SystemPath(layout, run->Part(run_part::kOldClient));
+  if (EntryExists(SystemPath(layout, kClientBelow)) || !EntryNamed(old_client)) return true;
+  DWORD code = 0;
+  if (RenameEntry(old_client, SystemPath(layout, kClientBelow), kPutBackAttempts, &code)) {
+    LOG(WARNING) << "old client put back without its record:" << WideToUtf8(run->old_client);
+    return true;
+  }
+  RecordFailedMove(old_client, SystemPath(layout, kClientBelow), code);
+  return false;
 }
 
 bool RestoreKeptExecutable(const InstallLayout& layout, RunFolder* run) {

@@ -35,8 +35,8 @@
 //   switching, committing, switched
 //     | PutBack: "undoing" (a switch that failed, a new client that cannot
 //     v          start)
-//   undoing <--+ PutBack: "displace ..." (an entry in the way, kept)
-//     |   |    |
+//   undoing <--+ "displace ..." (an earlier version's: an entry in the way,
+//     |   |    |   set aside in the run folder)
 //     |   +----+
 //     | PutBack: "undone" (the old client is back, complete)
 //     v
@@ -122,12 +122,13 @@ bool MarkCopy(RunFolder* run);
 // begun -> switching: records the identity of the client folder.
 bool BeginSwitch(const InstallLayout& layout, RunFolder* run);
 // How MoveEntries renames: `attempts` while the system refuses, with
-// `before_retry` before each attempt but the first; with `new_wins`, an
-// entry whose destination name is taken stays where it is (the volume reads
-// both names as one entry, and the new one wins).
+// `before_retry` before each attempt but the first; an entry moving into
+// `new_wins_in` (below the install root) whose name is taken there stays
+// where it is (the volume reads both names as one entry, and the new one
+// wins).
 struct MoveOptions {
   int attempts = 8;
-  bool new_wins = false;
+  std::wstring new_wins_in;
   void (*before_retry)(void*) = nullptr;
   void* context = nullptr;
 };
@@ -146,16 +147,28 @@ bool ConfirmCommit(RunFolder* run);
 // switched -> started.
 bool MarkStarted(RunFolder* run);
 // switching, committing, switched or undoing -> undoing -> undone: renames
-// back each entry the run moved that is still where the run put it, the last
-// first (moving into the run folder whatever stands in its place, recorded
-// as "displace"), puts a kept executable back where the old client folder
-// lacks it, and records "undone" once the old client folder is in place. One
+// back each entry the run moved that is still where the run put it (in its
+// own folder whatever stands at the place, elsewhere the entry of the
+// recorded identity), the last first, its folders looked at again right
+// before (a link made since that leads out of the install root stops it).
+// Where something made since stands in the place (what the user saved after
+// a crash, a folder a program made), the two are merged (MergeInto: the
+// newer stays, the older is kept beside it); where another client stands in
+// the client folder, it gets what only the old client had (CarryInto); where
+// a client staged since stands in the staged client folder, it wins, and the
+// run's goes with the run folder. Puts a kept executable back where the old
+// client folder lacks it, and records "undone" once a client folder is in
+// place. One
 // record "put back result:" + 1 or 0 + ",entries:" + renames undone +
 // ",from:" + the run folder. True when the old client is complete again; the
 // run folder then goes (but for what the undo set aside). False leaves the
 // folder, with its journal, for the next run to go on. In begun there is
 // nothing to put back: the run folder goes.
 bool PutBack(const InstallLayout& layout, RunFolder* run);
+// The old client folder that the run set aside, put back where the client
+// folder is missing, though no record names the move (a journal torn or
+// damaged after it); false when it cannot be.
+bool RestoreSetAside(const InstallLayout& layout, RunFolder* run);
 // The executable that a run of an earlier version kept in its folder, put
 // back where the old client folder lacks it; false when it cannot be.
 bool RestoreKeptExecutable(const InstallLayout& layout, RunFolder* run);

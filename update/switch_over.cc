@@ -247,8 +247,13 @@ bool NamesAnEntryIn(const std::wstring& system_folder, const std::wstring& name)
 // client has. Into the old side (never for the client folder itself, whose
 // new side is the commit's): each entry that only the new client has, and
 // each file both have once the old one is set aside. Where both name one
-// entry (the volume's rules: letter case, short names) the new one wins, and
-// the old one stays with the old copy. Links are entries, never folders to
+// entry (its long name, letter case as the volume reads it) the new one wins,
+// and the old one stays with the old copy. A short (8.3) alias is another
+// name: an old entry named like a new one's short form stays with the old
+// copy for the last carry to keep beside it (the volume refuses it the name
+// in the new folder), and a folder where a new entry is named like an old
+// one's short form is carried into the new side, where the volume gives the
+// old entry a short name of its own. Links are entries, never folders to
 // enter. False when an entry is a folder in one and not in the other
 // (`conflict` names it).
 bool Compare(const InstallLayout& layout, RunFolder* run, const std::wstring& relative,
@@ -260,10 +265,12 @@ bool Compare(const InstallLayout& layout, RunFolder* run, const std::wstring& re
   std::vector<std::wstring> old_files;  // the old side's files both have, and what
   std::vector<std::wstring> new_files;  // the new side names them
   folder->both.clear();
+  folder->olds.clear();
+  for (const Utils::ListedEntry& entry : olds) folder->olds.push_back(entry.name);
   for (const auto& [name, attributes, last_write] : olds) {
     const auto found = Find(folder->news, name);
     if (found == folder->news.end()) {
-      if (!NamesAnEntryIn(paths.system_new, name)) old_only.push_back(name);
+      old_only.push_back(name);
     } else if (const char* kinds = KindConflict(attributes, found->attributes)) {
       *conflict = BelowJoin(paths.old_below, name);
       *why = kinds;
@@ -275,17 +282,14 @@ bool Compare(const InstallLayout& layout, RunFolder* run, const std::wstring& re
       new_files.push_back(found->name);
     }
   }
+  bool aliased = false;
   for (const Utils::ListedEntry& entry : folder->news) {
     if (Find(olds, entry.name) != olds.end()) continue;
-    if (NamesAnEntryIn(paths.system_old, entry.name)) {
-      old_files.push_back(entry.name);
-      new_files.push_back(entry.name);
-    } else {
-      into_old.push_back(entry.name);
-    }
+    into_old.push_back(entry.name);
+    aliased = aliased || NamesAnEntryIn(paths.system_old, entry.name);
   }
   folder->into_old =
-      !relative.empty() && into_old.size() + 2 * old_files.size() + 2 < old_only.size();
+      !relative.empty() && !aliased && into_old.size() + 2 * old_files.size() + 2 < old_only.size();
   folder->moves.clear();
   const auto add = [&](const std::wstring& from, const std::wstring& to) {
     folder->moves.push_back(
@@ -335,27 +339,24 @@ bool Plan(const InstallLayout& layout, RunFolder* run, CarryPlan* plan,
 // Moves the result of the sub-folder `relative`, carried the other way than
 // its parent, to the side where its parent's result is, the folder left on
 // that side set aside first.
-bool Relocate(const InstallLayout& layout, RunFolder* run, const std::wstring& relative,
-              bool parent_into_old) {
+void Relocate(const InstallLayout& layout, RunFolder* run, const std::wstring& relative,
+              bool parent_into_old, std::vector<Move>* moves) {
   const ClientFolder paths(layout, *run, relative);
   const std::wstring& result = parent_into_old ? paths.new_below : paths.old_below;
   const std::wstring& place = parent_into_old ? paths.old_below : paths.new_below;
-  MoveOptions options;
-  options.attempts = kRenameAttempts;
-  return MoveEntries(layout, run,
-                     {{RecordKind::kMove, place, NextAside(layout, run), {}},
-                      {RecordKind::kMove, result, place, {}}},
-                     options);
+  moves->push_back({RecordKind::kMove, place, NextAside(layout, run), {}});
+  moves->push_back({RecordKind::kMove, result, place, {}});
 }
 
-// Carries what only the old client has in the folder `relative` (and below)
-// into the new client folder: from the plan when the folder has not changed
-// since, else from a new listing of it; one journal record for the folder's
-// moves. `listed_write`: when the folder last changed as its parent's new
-// listing gave it, 0 when the folder is to be asked. False when a rename
-// failed or met a conflict.
+// The moves that carry what only the old client has in the folder
+// `relative` (and below) into the new client folder, in the order they are
+// made: from the plan when the folder has not changed since, else from a new
+// listing of it. `listed_write`: when the folder last changed as its
+// parent's new listing gave it, 0 when the folder is to be asked. False when
+// a folder cannot be read or meets a conflict.
 bool Carry(const InstallLayout& layout, RunFolder* run, CarryPlan* plan,
-           const std::wstring& relative, uint64_t listed_write, int* carried) {
+           const std::wstring& relative, uint64_t listed_write, std::vector<Move>* moves,
+           int* carried) {
   const ClientFolder paths(layout, *run, relative);
   PlannedFolder& folder = (*plan)[relative];  // one not planned: nothing known
   const bool settled =
@@ -378,20 +379,19 @@ bool Carry(const InstallLayout& layout, RunFolder* run, CarryPlan* plan,
                << (conflict.empty() ? ",getlasterror:" + std::to_string(code) : "," + why);
     return false;
   }
-  MoveOptions options;
-  options.attempts = kRenameAttempts;
-  options.new_wins = !folder.into_old;
-  if (!MoveEntries(layout, run, folder.moves, options)) return false;
+  moves->insert(moves->end(), folder.moves.begin(), folder.moves.end());
   *carried += static_cast<int>(folder.moves.size());
   for (const std::wstring& name : folder.both) {
     // Where a listing reads each entry itself, the one just made gives each
     // sub-folder's time without asking the sub-folder again.
     const auto listed = Find(olds, name);
     const std::wstring child = BelowJoin(relative, name);
-    if (!Carry(layout, run, plan, child, listed == olds.end() ? 0 : listed->last_write, carried) ||
-        ((*plan)[child].into_old != folder.into_old &&
-         !Relocate(layout, run, child, folder.into_old))) {
+    if (!Carry(layout, run, plan, child, listed == olds.end() ? 0 : listed->last_write, moves,
+               carried)) {
       return false;
+    }
+    if ((*plan)[child].into_old != folder.into_old) {
+      Relocate(layout, run, child, folder.into_old, moves);
     }
   }
   return true;
@@ -445,10 +445,18 @@ bool SwitchOver(const InstallLayout& layout, RunFolder* run, CarryPlan* plan,
                        BelowJoin(run->Part(run_part::kUnpacked), kClientBelow),
                        kClientBelow,
                        {}};
+  // The whole carry is recorded and flushed at once, so that the client is
+  // down for the same time whatever the number of folders both clients have.
+  std::vector<Move> carry;
+  MoveOptions options;
+  options.attempts = kRenameAttempts;
+  options.new_wins_in = BelowJoin(run->Part(run_part::kUnpacked), kClientBelow);
   const bool ready = BeginSwitch(layout, run) &&
-                     (!had_client || Carry(layout, run, plan, L"", 0, &carried)) &&
+                     (!had_client || (Carry(layout, run, plan, L"", 0, &carry, &carried) &&
+                                      MoveEntries(layout, run, carry, options))) &&
                      merge.Run(&failed, &why);
-  const bool set_aside = ready && had_client && SetClientAside(layout, run, client);
+  const bool set_aside =
+      ready && had_client && SetClientAside(layout, run, client) && SetAppearedAside(layout, run);
   const bool done = ready && (set_aside || !had_client) && Commit(layout, run, commit, [&] {
                       const std::wstring from = SystemPath(layout, commit.from);
                       const std::wstring to = SystemPath(layout, commit.to);
@@ -461,4 +469,35 @@ bool SwitchOver(const InstallLayout& layout, RunFolder* run, CarryPlan* plan,
             << ",replaced:" << set_aside + merge.replaced() << ",carried:" << carried
             << ",to:" << WideToUtf8(layout.root);
   return done;
+}
+
+bool SetAppearedAside(const InstallLayout& layout, RunFolder* run) {
+  if (!EntryExists(SystemPath(layout, kClientBelow))) return true;
+  MoveOptions options;
+  options.attempts = kRenameAttempts;
+  return MoveEntries(layout, run,
+                     {{RecordKind::kMove, kClientBelow, run->Part(run_part::kAppeared), {}}},
+                     options);
+}
+
+bool CarryLast(const InstallLayout& layout, RunFolder* run, const CarryPlan* plan,
+               bool from_old_copy) {
+  // Everything set aside there appeared while the switch ran.
+  const bool appeared_carried = CarryInto(
+      SystemPath(layout, run->Part(run_part::kAppeared)), SystemPath(layout, kClientBelow),
+      [](const std::wstring&, const std::wstring&) { return true; }, kRenameAttempts);
+  if (!from_old_copy) return appeared_carried;
+  // A name that the old side did not have when its folder was carried
+  // appeared since: kept beside the new client's.
+  const auto appeared = [plan](const std::wstring& folder, const std::wstring& name) {
+    if (plan == nullptr) return false;
+    const auto planned = plan->find(folder);
+    return planned != plan->end() &&
+           std::none_of(
+               planned->second.olds.begin(), planned->second.olds.end(),
+               [&](const std::wstring& old) { return listing::CompareNames(old, name) == 0; });
+  };
+  return CarryInto(SystemPath(layout, run->Part(run_part::kOldClient)),
+                   SystemPath(layout, kClientBelow), appeared, kRenameAttempts) &&
+         appeared_carried;
 }

@@ -38,6 +38,7 @@ struct PlannedFolder {
   std::vector<Move> moves;
   std::vector<std::wstring> both;
   std::vector<Utils::ListedEntry> news;
+  std::vector<std::wstring> olds;  // the old side's names when it was carried
 };
 // The plan of the carry, by folder below the client folder.
 using CarryPlan = std::map<std::wstring, PlannedFolder>;
@@ -47,6 +48,13 @@ using CarryPlan = std::map<std::wstring, PlannedFolder>;
 // system refuses. One INFO record "set aside result:" + result + ",from:" +
 // from + ",to:" + to, after the ERROR record of the failed rename.
 bool SetClientAside(const InstallLayout& layout, RunFolder* run, ClientControl& client);
+
+// Sets what stands at the client folder once the client folder was set
+// aside (a program that saved into the client meanwhile made it again) into
+// the run folder ("appeared"), recorded first, so that the commit's rename
+// finds the name free; CarryLast brings it into the new client. True when
+// nothing stands there or it was set aside.
+bool SetAppearedAside(const InstallLayout& layout, RunFolder* run);
 
 // Compares the unpacked tree but for its client folder (PlanCarry's) with
 // the install root without changing either.
@@ -77,5 +85,18 @@ bool PlanCarry(const InstallLayout& layout, RunFolder* run, CarryPlan* plan, std
 // failed or met a conflict; the caller then puts everything back.
 bool SwitchOver(const InstallLayout& layout, RunFolder* run, CarryPlan* plan,
                 ClientControl& client);
+
+// After the commit, before the old copy goes: whatever appeared in the old
+// client folder since its folders were carried (a program that does not run
+// from the client folder saved there meanwhile), with `from_old_copy` (an
+// archive's switch), and whatever SetAppearedAside set aside, is moved into
+// the new client where its name is free, and kept beside the new client's
+// entry of the same name (CarryInto) where not; names the old client had
+// when its folder was carried (`plan`; without one, every name both have)
+// are the new client's to replace. Long names only, compared as the volume
+// compares them: a short (8.3) alias is another name. False, with the record
+// of the rename, when one failed: the old copy must then stay.
+bool CarryLast(const InstallLayout& layout, RunFolder* run, const CarryPlan* plan,
+               bool from_old_copy);
 
 #endif  // UPDATE_SWITCH_OVER_H_

@@ -744,12 +744,20 @@ bool ReplaceClientDir(const InstallLayout& layout, RunFolder* run) {
   const bool had_client = Utils::IsDirectory(layout.client_dir);
   ProcedureClient client(layout);
   if (StagedClientReady(layout, "update stopped, ") && BeginSwitch(layout, run) &&
-      (!had_client || SetClientAside(layout, run, client)) &&
+      (!had_client || SetClientAside(layout, run, client)) && SetAppearedAside(layout, run) &&
       Commit(layout, run, {RecordKind::kCommit, StagedClientBelow(), kClientBelow, {}}, [&] {
         bool into_client_folder = false;
         for (int attempt = 0; attempt < kPromoteAttempts; ++attempt) {
           try {
-            if (PromoteStagingDir(layout, into_client_folder)) return true;
+            // The promotion would empty what stands at the client folder
+            // (something made there in the moment since it was set aside):
+            // never, the attempt fails instead.
+            if (into_client_folder && EntryExists(SystemPath(layout, kClientBelow))) {
+              LOG(ERROR) << "promotion refused, an entry stands at:"
+                         << WideToUtf8(layout.client_dir);
+            } else if (PromoteStagingDir(layout, into_client_folder)) {
+              return true;
+            }
           } catch (const std::exception& e) {
             LOG(ERROR) << "error happened:" << e.what();
           }
@@ -797,7 +805,12 @@ bool RunUpdate(int32_t pid, const InstallLayout& layout, const std::wstring& zip
     DeleteFileW(long_paths::ExtendedLengthPath(zip_file).c_str());
     LOG(INFO) << "remove the zip file";
   }
-  // The old copy goes only now that the new client runs.
-  RemoveRunFolder(layout, &run);
+  // The old copy goes only now that the new client runs, and only once what
+  // appeared in it since its folders were carried is in the new client.
+  if (CarryLast(layout, &run, &plan, !zip_file.empty())) {
+    RemoveRunFolder(layout, &run);
+  } else {
+    LOG(WARNING) << "run folder left for the next run:" << WideToUtf8(run.path);
+  }
   return true;
 }

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/file_identity.h"
 #include "platform/listing.h"
 #include "platform/long_paths.h"
 #include "platform/tree_removal.h"
@@ -354,17 +355,17 @@ bool RunForOutput(const std::wstring& command_line, const std::wstring& output_f
   return read;
 }
 
-bool ReadWholeFile(const std::wstring& path, std::string* text) {
+bool ReadWholeFile(const std::wstring& path, std::string* text, uint64_t limit) {
   HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), FILE_READ_DATA,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   char buffer[65536];
   DWORD got = 0;
-  while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+  while (text->size() <= limit && ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0)
     text->append(buffer, got);
   CloseHandle(file);
-  return true;
+  return text->size() <= limit;
 }
 
 std::wstring FinalPathOf(const std::wstring& path) {
@@ -390,6 +391,7 @@ bool GetFileFacts(const std::wstring& path, FileFacts* facts, bool follow) {
   facts->attributes = information.dwFileAttributes;
   facts->volume = information.dwVolumeSerialNumber;
   facts->index = (uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
+  facts->born = file_identity::BirthOf(information);
   facts->type = type;
   return true;
 }

@@ -78,8 +78,8 @@ PROCESS_INFORMATION LaunchProcess(std::wstring command_line, LaunchOptions optio
 bool RunForOutput(const std::wstring& command_line, const std::wstring& output_file,
                   std::string* output, DWORD* exit_code);
 // The whole content of a file, opened with every sharing allowed; false when
-// it cannot be opened.
-bool ReadWholeFile(const std::wstring& path, std::string* text);
+// it cannot be opened or holds more than `limit` bytes.
+bool ReadWholeFile(const std::wstring& path, std::string* text, uint64_t limit = UINT64_MAX);
 
 // Files.
 

@@ -39,6 +39,13 @@
 // - A new folder gets the write rights its folder gives its group and others,
 //   whatever the process's umask, as a folder on Windows inherits its
 //   folder's access list (new files get the same in append.cc).
+// - An entry's identity (GetFileInformationByHandle) is unique over time:
+//   the volume is the file system's own id (f_fsid), not the device it is
+//   attached as, and the creation time is the birth time, which tells a
+//   freed inode that a new entry took from the entry that had it.
+// - A rename without MOVEFILE_REPLACE_EXISTING never replaces, as on
+//   Windows, also an entry made at its destination a moment before it
+//   (renameat2 with RENAME_NOREPLACE).
 // - A rename works within one mount only (a bind mount of the same file
 //   system included): GetVolumeInformationByHandleW gives the mount of the
 //   entry as its volume serial, while GetFileInformationByHandle gives the
@@ -48,6 +55,7 @@
 #include <fnmatch.h>
 #include <libgen.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -447,6 +455,19 @@ class OpenedForRename {
   std::vector<std::pair<std::string, mode_t>> opened_;
 };
 
+// A rename; without `replace`, one that never replaces what stands at `to`,
+// also an entry made there after a look (renameat2's RENAME_NOREPLACE, and
+// where the file system lacks it a look right before the rename). -1 with
+// errno set (EEXIST for a taken name) when it fails.
+int Rename(const std::string& from, const std::string& to, bool replace) {
+  if (replace) return rename(from.c_str(), to.c_str());
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  struct stat target;
+  if (lstat(to.c_str(), &target) == 0) return errno = EEXIST, -1;
+  return rename(from.c_str(), to.c_str());
+}
+
 }  // namespace
 }  // namespace posix
 
@@ -457,18 +478,18 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
   if (!posix::NativePath(existing, &from) || !posix::NativePath(new_name, &to)) return FALSE;
   struct stat source;
   if (lstat(from.c_str(), &source) != 0) return posix::Fail(posix::FileNotFoundError(errno));
+  const bool replace = (flags & MOVEFILE_REPLACE_EXISTING) != 0;
   struct stat target;
-  if (lstat(to.c_str(), &target) == 0) {
-    if ((flags & MOVEFILE_REPLACE_EXISTING) == 0) return posix::Fail(ERROR_ALREADY_EXISTS);
-    // Windows replaces files only: never a folder, and never by a folder.
-    if (S_ISDIR(target.st_mode) || S_ISDIR(source.st_mode)) {
-      return posix::Fail(ERROR_ACCESS_DENIED);
-    }
+  // Windows replaces files only: never a folder, and never by a folder.
+  if (replace && lstat(to.c_str(), &target) == 0 &&
+      (S_ISDIR(target.st_mode) || S_ISDIR(source.st_mode))) {
+    return posix::Fail(ERROR_ACCESS_DENIED);
   }
   if (S_ISDIR(source.st_mode) && posix::IsFolderInUse(from))
     return posix::Fail(ERROR_ACCESS_DENIED);
-  if (rename(from.c_str(), to.c_str()) == 0) return TRUE;
+  if (posix::Rename(from, to, replace) == 0) return TRUE;
   const int error = errno;
+  if (error == EEXIST || error == ENOTEMPTY) return posix::Fail(ERROR_ALREADY_EXISTS);
   if (error != EACCES) return posix::Fail(posix::ErrorFromErrno(error));
   // Folders their owner may not write stop no rename: opened up for it (a
   // folder that moves needs it too, its ".." changing), then put back.
@@ -476,10 +497,12 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
   const bool any = opened.Open(posix::ParentOf(from)) | opened.Open(posix::ParentOf(to)) |
                    (S_ISDIR(source.st_mode) && opened.Open(from));
   if (!any) return posix::Fail(posix::ErrorFromErrno(error));
-  const bool moved = rename(from.c_str(), to.c_str()) == 0;
+  const bool moved = posix::Rename(from, to, replace) == 0;
   const int rename_error = errno;
   if (moved) opened.Moved(from, to);
-  return moved ? TRUE : posix::Fail(posix::ErrorFromErrno(rename_error));
+  return moved                    ? TRUE
+         : rename_error == EEXIST ? posix::Fail(ERROR_ALREADY_EXISTS)
+                                  : posix::Fail(posix::ErrorFromErrno(rename_error));
 }
 
 BOOL DeleteFileW(LPCWSTR path) {
@@ -613,8 +636,26 @@ BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info
     attributes |= FILE_ATTRIBUTE_READONLY;
   }
   information->dwFileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
-  const auto device = static_cast<uint64_t>(info.st_dev);
-  information->dwVolumeSerialNumber = static_cast<DWORD>(device ^ (device >> 32));
+  // The file system's own id, which stays when the same disk is attached
+  // again elsewhere (another loop device, another drive after a power cut);
+  // the device where a file system gives none.
+  struct statfs volume;
+  uint64_t serial = static_cast<uint64_t>(info.st_dev);
+  if (fstatfs(file->fd, &volume) == 0) {
+    uint64_t fsid = 0;
+    static_assert(sizeof(volume.f_fsid) == sizeof(fsid), "fsid is two ints");
+    memcpy(&fsid, &volume.f_fsid, sizeof(fsid));
+    if (fsid != 0) serial = fsid;
+  }
+  information->dwVolumeSerialNumber = static_cast<DWORD>(serial ^ (serial >> 32));
+  // The birth time, which nothing can set: a freed inode that a new entry
+  // takes comes with a new one. Zero where the file system keeps none.
+  struct statx born = {};
+  if (statx(file->fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BTIME, &born) == 0 &&
+      (born.stx_mask & STATX_BTIME) != 0) {
+    information->ftCreationTime = posix::FileTimeOf(
+        timespec{static_cast<time_t>(born.stx_btime.tv_sec), born.stx_btime.tv_nsec});
+  }
   const auto size = static_cast<uint64_t>(S_ISREG(info.st_mode) ? info.st_size : 0);
   information->nFileSizeHigh = static_cast<DWORD>(size >> 32);
   information->nFileSizeLow = static_cast<DWORD>(size);
