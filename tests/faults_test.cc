@@ -1016,6 +1016,19 @@ TEST_F(FaultsTest, LeftoversAreActedOnByTheirJournalsAlone) {
          return true;
        },
        "E entry not put back, a link leads out of the install root:.*"},
+      {"entries an undo of an earlier version set aside", true,
+       [&] {
+         const fs::path run = fs::path("qxcg_update_tmp") / "zizaro_do-9";
+         const std::wstring from = FromFsPath(fs::path("Client") / "settings" / "user.ini");
+         const std::wstring to = FromFsPath(run / "displaced" / "1");
+         plant(L"zizaro_do-9",
+               {"switching -", "undoing",
+                "displace " + EscapePath(from) + "\t" + EscapePath(to) + "\t-", "undone"});
+         planted.pop_back();  // it goes with the run folder
+         testenv::WriteFile(JoinPath(root_, to), "kept since");
+         return true;
+       },
+       "W entry kept beside a newer one:.*user .kept..ini,newer:.*user.ini"},
       {"a staged switch cut before its commit, its staged client gone since", false,
        [&] {
          if (!RunEnding(L"commit", false)) return false;

@@ -137,16 +137,26 @@ namespace {
 
 // CarryInto for the folder `relative` below both.
 bool CarryIn(const std::wstring& from_root, const std::wstring& to_root,
-             const std::wstring& relative,
-             const std::function<bool(const std::wstring&, const std::wstring&)>& appeared,
-             int attempts) {
+             const std::wstring& relative, const AppearedSince& appeared, int attempts,
+             const UnchangedSince& unchanged) {
   const std::wstring from =
       relative.empty() ? from_root : long_paths::ChildPath(from_root, relative);
   const std::wstring to = relative.empty() ? to_root : long_paths::ChildPath(to_root, relative);
+  const auto child_of = [&](const std::wstring& name) {
+    return relative.empty() ? name : relative + long_paths::kSeparator + name;
+  };
+  bool complete = true;
+  std::vector<std::wstring> folders;
+  if (unchanged != nullptr && unchanged(relative, &folders)) {
+    for (const std::wstring& name : folders) {
+      complete =
+          CarryIn(from_root, to_root, child_of(name), appeared, attempts, unchanged) && complete;
+    }
+    return complete;
+  }
   std::vector<Utils::ListedEntry> froms;
   std::vector<Utils::ListedEntry> tos;
   if (!Utils::ListFolder(from, &froms) || !Utils::ListFolder(to, &tos)) return true;
-  bool complete = true;
   for (const Utils::ListedEntry& entry : froms) {
     const auto same = std::find_if(tos.begin(), tos.end(), [&](const Utils::ListedEntry& other) {
       return listing::CompareNames(other.name, entry.name) == 0;
@@ -156,11 +166,11 @@ bool CarryIn(const std::wstring& from_root, const std::wstring& to_root,
     bool beside = false;
     if (same != tos.end()) {
       constexpr DWORD kFolder = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-      const std::wstring child =
-          relative.empty() ? entry.name : relative + long_paths::kSeparator + entry.name;
       if ((entry.attributes & kFolder) == FILE_ATTRIBUTE_DIRECTORY &&
           (same->attributes & kFolder) == FILE_ATTRIBUTE_DIRECTORY) {
-        complete = CarryIn(from_root, to_root, child, appeared, attempts) && complete;
+        complete =
+            CarryIn(from_root, to_root, child_of(entry.name), appeared, attempts, unchanged) &&
+            complete;
         continue;
       }
       if (!appeared(relative, entry.name)) continue;
@@ -189,10 +199,9 @@ bool CarryIn(const std::wstring& from_root, const std::wstring& to_root,
 
 }  // namespace
 
-bool CarryInto(const std::wstring& from, const std::wstring& to,
-               const std::function<bool(const std::wstring&, const std::wstring&)>& appeared,
-               int attempts) {
-  return CarryIn(from, to, L"", appeared, attempts);
+bool CarryInto(const std::wstring& from, const std::wstring& to, const AppearedSince& appeared,
+               int attempts, const UnchangedSince& unchanged) {
+  return CarryIn(from, to, L"", appeared, attempts, unchanged);
 }
 
 void RecordFailedMove(const std::wstring& from, const std::wstring& to, DWORD code) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/win32.h"
 
@@ -69,9 +70,13 @@ bool MergeInto(const std::wstring& from, const std::wstring& to, int attempts);
 // kept path + ",next to:" + `to`'s), as is one that the volume reads as
 // another entry's name. False, with the record of the rename, when one
 // failed; the others are carried all the same.
-bool CarryInto(const std::wstring& from, const std::wstring& to,
-               const std::function<bool(const std::wstring&, const std::wstring&)>& appeared,
-               int attempts);
+// `unchanged(folder, &folders)`, when given and true, says that nothing
+// appeared in `from`'s `folder` since it was last carried: it is not listed,
+// and only its `folders` (which both have) are entered.
+using AppearedSince = std::function<bool(const std::wstring&, const std::wstring&)>;
+using UnchangedSince = std::function<bool(const std::wstring&, std::vector<std::wstring>*)>;
+bool CarryInto(const std::wstring& from, const std::wstring& to, const AppearedSince& appeared,
+               int attempts, const UnchangedSince& unchanged = nullptr);
 // The ERROR record of a rename that failed.
 void RecordFailedMove(const std::wstring& from, const std::wstring& to, DWORD code);
 

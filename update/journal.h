@@ -21,10 +21,10 @@
 //   switched
 //   started
 //   undoing
-//   displace <from>\t<to>\t<id>
 //   undone
-// and, read only in journals of an earlier version: "unpacked", "kept", and
-// moves without an identity.
+// and, read only in journals of an earlier version: "unpacked", "kept",
+// "displace <from>\t<to>\t<id>" (an entry an undo set aside in the run
+// folder), and moves without an identity.
 #ifndef UPDATE_JOURNAL_H_
 #define UPDATE_JOURNAL_H_
 
@@ -50,7 +50,7 @@ enum class RecordKind {
   kSwitched,
   kStarted,
   kUndoing,
-  kDisplace,
+  kDisplace,  // an earlier version's: an entry in the way of an undo, set aside
   kUndone,
 };
 

@@ -38,8 +38,8 @@ constexpr Edge kEdges[] = {
     {RunState::kSwitching, RecordKind::kUndoing, RunState::kUndoing},
     {RunState::kCommitting, RecordKind::kUndoing, RunState::kUndoing},
     {RunState::kSwitched, RecordKind::kUndoing, RunState::kUndoing},
-    {RunState::kUndoing, RecordKind::kDisplace, RunState::kUndoing},
     {RunState::kUndoing, RecordKind::kUndone, RunState::kUndone},
+    {RunState::kUndoing, RecordKind::kDisplace, RunState::kUndoing, true},
     {RunState::kBegun, RecordKind::kUnpacked, RunState::kBegun, true},
     {RunState::kBegun, RecordKind::kKept, RunState::kBegun, true},
     {RunState::kBegun, RecordKind::kMove, RunState::kSwitching, true},
@@ -409,6 +409,17 @@ void RemoveRunFolder(const InstallLayout& layout, RunFolder* run) {
   }
   run->journal.Close();
   const std::wstring folder = SystemPath(layout, run->below);
+  // What an undo of an earlier version set aside goes back where it stood,
+  // merged with what stands there now: kept entries do not pile up.
+  for (const Record& record : ParsedRecords(*run)) {
+    if (record.kind != RecordKind::kDisplace || !EntryNamed(SystemPath(layout, record.move.to))) {
+      continue;
+    }
+    MakeParents(layout, record.move.from);
+    MergeInto(SystemPath(layout, record.move.to), SystemPath(layout, record.move.from),
+              kPutBackAttempts);
+  }
+  RemoveDirectoryW(SystemPath(layout, run->Part(run_part::kDisplaced)).c_str());
   if (EntryExists(SystemPath(layout, run->Part(run_part::kDisplaced)))) {
     // What an undo set aside stays, with the journal that says where it came
     // from; the rest goes.

@@ -256,9 +256,14 @@ bool NamesAnEntryIn(const std::wstring& system_folder, const std::wstring& name)
 // old entry a short name of its own. Links are entries, never folders to
 // enter. False when an entry is a folder in one and not in the other
 // (`conflict` names it).
+constexpr uint64_t kNotIntoOld = UINT64_MAX / 4;
+// Which way Compare carries a folder: the cheaper for the folder alone, or
+// the way asked for (into the old side only where it may be).
+enum class Way { kCheaper, kIntoNew, kIntoOld };
+
 bool Compare(const InstallLayout& layout, RunFolder* run, const std::wstring& relative,
              const std::vector<Utils::ListedEntry>& olds, PlannedFolder* folder,
-             std::wstring* conflict, std::string* why) {
+             std::wstring* conflict, std::string* why, Way way = Way::kCheaper) {
   const ClientFolder paths(layout, *run, relative);
   std::vector<std::wstring> old_only;
   std::vector<std::wstring> into_old;   // new entries only the new client has
@@ -288,8 +293,12 @@ bool Compare(const InstallLayout& layout, RunFolder* run, const std::wstring& re
     into_old.push_back(entry.name);
     aliased = aliased || NamesAnEntryIn(paths.system_old, entry.name);
   }
+  const bool may_go_into_old = !relative.empty() && !aliased;
+  folder->cost_new = old_only.size();
+  folder->cost_old = may_go_into_old ? into_old.size() + 2 * old_files.size() : kNotIntoOld;
   folder->into_old =
-      !relative.empty() && !aliased && into_old.size() + 2 * old_files.size() + 2 < old_only.size();
+      may_go_into_old &&
+      (way == Way::kCheaper ? folder->cost_old + 2 < folder->cost_new : way == Way::kIntoOld);
   folder->moves.clear();
   const auto add = [&](const std::wstring& from, const std::wstring& to) {
     folder->moves.push_back(
@@ -329,9 +338,29 @@ bool Plan(const InstallLayout& layout, RunFolder* run, CarryPlan* plan,
   SortByName(&olds);
   SortByName(&folder.news);
   if (!Compare(layout, run, relative, olds, &folder, conflict, why)) return false;
+  // The way that costs the fewest renames for the whole sub-tree: a folder
+  // whose sub-folders go one way goes that way too rather than relocating
+  // each of them.
+  uint64_t below_new = 0;
+  uint64_t below_old = 0;
   for (const std::wstring& name : folder.both) {
-    if (!Plan(layout, run, plan, BelowJoin(relative, name), now, conflict, why)) return false;
+    const std::wstring child = BelowJoin(relative, name);
+    if (!Plan(layout, run, plan, child, now, conflict, why)) return false;
+    const auto planned = plan->find(child);
+    if (planned == plan->end()) continue;
+    below_new += std::min(planned->second.cost_new, planned->second.cost_old + 2);
+    below_old += std::min(planned->second.cost_old, planned->second.cost_new + 2);
   }
+  const uint64_t own_new = folder.cost_new;
+  const uint64_t own_old = folder.cost_old;
+  const bool into_old = own_old < kNotIntoOld && own_old + below_old < own_new + below_new;
+  if (into_old != folder.into_old && !Compare(layout, run, relative, olds, &folder, conflict, why,
+                                              into_old ? Way::kIntoOld : Way::kIntoNew)) {
+    return false;
+  }
+  folder.cost_new = own_new + below_new;
+  folder.cost_old = own_old < kNotIntoOld ? own_old + below_old : kNotIntoOld;
+  folder.planned = true;
   (*plan)[relative] = std::move(folder);
   return true;
 }
@@ -369,9 +398,11 @@ bool Carry(const InstallLayout& layout, RunFolder* run, CarryPlan* plan,
   if (!settled && folder.news.empty() && Utils::ListFolder(paths.system_new, &folder.news)) {
     SortByName(&folder.news);
   }
+  // A folder that changed keeps the way planned for it, its sub-tree in mind.
+  const Way way = !folder.planned ? Way::kCheaper : folder.into_old ? Way::kIntoOld : Way::kIntoNew;
   const bool known =
       settled || (Utils::ListFolder(paths.system_old, &olds) && (SortByName(&olds), true) &&
-                  Compare(layout, run, relative, olds, &folder, &conflict, &why));
+                  Compare(layout, run, relative, olds, &folder, &conflict, &why, way));
   if (!known) {
     const DWORD code = GetLastError();
     LOG(ERROR) << "old client entry not carried over:"
@@ -497,7 +528,22 @@ bool CarryLast(const InstallLayout& layout, RunFolder* run, const CarryPlan* pla
                planned->second.olds.begin(), planned->second.olds.end(),
                [&](const std::wstring& old) { return listing::CompareNames(old, name) == 0; });
   };
-  return CarryInto(SystemPath(layout, run->Part(run_part::kOldClient)),
-                   SystemPath(layout, kClientBelow), appeared, kRenameAttempts) &&
+  // A folder of the old copy that the carry took nothing from and whose time
+  // is still the one planned has nothing new: only its sub-folders are looked
+  // at, so that the last carry costs a look per folder, not a listing.
+  const std::wstring old_copy = run->Part(run_part::kOldClient);
+  const auto unchanged = [&](const std::wstring& folder, std::vector<std::wstring>* folders) {
+    if (plan == nullptr || folder.empty()) return false;
+    const auto planned = plan->find(folder);
+    if (planned == plan->end() || planned->second.last_write == 0 ||
+        !planned->second.moves.empty() ||
+        LastWrite(SystemPath(layout, BelowJoin(old_copy, folder))) != planned->second.last_write) {
+      return false;
+    }
+    *folders = planned->second.both;
+    return true;
+  };
+  return CarryInto(SystemPath(layout, old_copy), SystemPath(layout, kClientBelow), appeared,
+                   kRenameAttempts, unchanged) &&
          appeared_carried;
 }

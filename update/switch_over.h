@@ -33,8 +33,16 @@
 // and the entries of the new client's folder (which nothing else changes),
 // as listed.
 struct PlannedFolder {
+  bool planned = false;
   uint64_t last_write = 0;
   bool into_old = false;
+  // The renames that carrying this folder and what is below it takes, into
+  // the new side and into the old side (each sub-folder its cheaper way, a
+  // sub-folder carried the other way than its parent two renames more);
+  // carrying into the old side is out of the question where it costs
+  // kNotIntoOld or more.
+  uint64_t cost_new = 0;
+  uint64_t cost_old = 0;
   std::vector<Move> moves;
   std::vector<std::wstring> both;
   std::vector<Utils::ListedEntry> news;

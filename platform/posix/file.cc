@@ -59,11 +59,14 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -242,39 +245,59 @@ bool IsAtOrBelow(const std::string& path, const std::string& folder) {
          (path.size() == folder.size() || path[folder.size()] == '/');
 }
 
+// The paths that a process uses, its current folder, root, program and open
+// files, as /proc names them ("/proc/<pid>" or "/proc/self"), added to `paths`.
+void AddUsedPaths(const std::string& process, std::vector<std::string>* paths) {
+  const auto add = [&](const std::string& link) {
+    char target[PATH_MAX];
+    const ssize_t length = readlink(link.c_str(), target, sizeof(target) - 1);
+    if (length > 0 && target[0] == '/') paths->emplace_back(target, static_cast<size_t>(length));
+  };
+  for (const char* link : {"/cwd", "/root", "/exe"}) add(process + link);
+  if (DIR* fds = opendir((process + "/fd").c_str())) {
+    while (dirent* fd = readdir(fds)) {
+      if (fd->d_name[0] != '.') add(process + "/fd/" + fd->d_name);
+    }
+    closedir(fds);
+  }
+}
+
+// The paths that other processes use, read from /proc and kept for a moment,
+// so that a switch that renames thousands of folders reads them a few times,
+// not once a folder (Windows checks a folder in use within the rename).
+std::vector<std::string> OthersUsedPaths() {
+  static std::mutex mutex;
+  static std::vector<std::string> paths;
+  static std::chrono::steady_clock::time_point read;
+  constexpr auto kKept = std::chrono::milliseconds(100);
+  std::lock_guard<std::mutex> lock(mutex);
+  const auto now = std::chrono::steady_clock::now();
+  if (now - read < kKept && read.time_since_epoch().count() != 0) return paths;
+  paths.clear();
+  read = now;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return paths;
+  const std::string self = std::to_string(getpid());
+  while (dirent* entry = readdir(proc)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9' || self == entry->d_name) continue;
+    AddUsedPaths(std::string("/proc/") + entry->d_name, &paths);
+  }
+  closedir(proc);
+  return paths;
+}
+
 // Whether a process has its current folder, its root, its program or an open
 // file at `folder` or below it: Windows then refuses to rename the folder.
+// This process's own are read each time.
 bool IsFolderInUse(const std::string& folder) {
   char resolved[PATH_MAX];
   if (realpath(folder.c_str(), resolved) == nullptr) return false;
   const std::string real = resolved;
   if (real == "/") return true;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return false;
-  auto uses = [&](const std::string& link) {
-    char target[PATH_MAX];
-    const ssize_t length = readlink(link.c_str(), target, sizeof(target) - 1);
-    return length > 0 && IsAtOrBelow(std::string(target, static_cast<size_t>(length)), real);
-  };
-  bool in_use = false;
-  while (dirent* entry = readdir(proc)) {
-    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-    const std::string process = std::string("/proc/") + entry->d_name;
-    if (uses(process + "/cwd") || uses(process + "/root") || uses(process + "/exe")) {
-      in_use = true;
-    } else if (DIR* fds = opendir((process + "/fd").c_str())) {
-      while (dirent* fd = readdir(fds)) {
-        if (fd->d_name[0] != '.' && uses(process + "/fd/" + fd->d_name)) {
-          in_use = true;
-          break;
-        }
-      }
-      closedir(fds);
-    }
-    if (in_use) break;
-  }
-  closedir(proc);
-  return in_use;
+  std::vector<std::string> used = OthersUsedPaths();
+  AddUsedPaths("/proc/self", &used);
+  return std::any_of(used.begin(), used.end(),
+                     [&](const std::string& path) { return IsAtOrBelow(path, real); });
 }
 
 }  // namespace
