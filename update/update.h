@@ -78,10 +78,12 @@ bool PrepareNewFiles(const InstallLayout& layout, const std::wstring& zip_file, 
 
 // The staged branch, after the uninstall script: checks the staged client
 // again, renames the client folder into the run's folder (retried for a
-// second), then up to eight promotions, alternating the destination between
-// the install root and the client folder (20 ms after each failure), each
+// second), sets aside what stood at the client folder since, then up to
+// eight promotions, alternating the destination between the install root
+// and the client folder (20 ms after each failure; one into a client folder
+// where something stands again is refused rather than emptying it), each
 // step journaled first. When it cannot complete, everything is put back
-// (update/switch_over.h). True when the staged client folder was moved into
+// (update/run_state.h). True when the staged client folder was moved into
 // place.
 bool ReplaceClientDir(const InstallLayout& layout, RunFolder* run);
 // The archive branch, after the uninstall script: switches the client folder
@@ -130,8 +132,9 @@ bool RunInstallFirewallBat(const InstallLayout& layout);
 // The archive stays.
 bool ExtractArchive(const std::wstring& out_dir, const std::wstring& zip_file);
 // One move of the staged client folder to the install root itself (false)
-// or to the client folder (true), with a "move result:" record. True when it
-// moved; false leaves the staged folder and the install root unharmed.
+// or to the client folder (true), with a "move result:" record, through
+// Utils::MoveDir, which empties a folder standing at the client folder first
+// (ReplaceClientDir never lets it meet one). True when it moved.
 bool PromoteStagingDir(const InstallLayout& layout, bool into_client_folder);
 // Starts the new client; true when its process was created and did not end
 // at once with a status that says it could not run (a library it needs is
