@@ -517,9 +517,10 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
   // Folders their owner may not write stop no rename: opened up for it (a
   // folder that moves needs it too, its ".." changing), then put back.
   posix::OpenedForRename opened;
-  const bool any = opened.Open(posix::ParentOf(from)) | opened.Open(posix::ParentOf(to)) |
-                   (S_ISDIR(source.st_mode) && opened.Open(from));
-  if (!any) return posix::Fail(posix::ErrorFromErrno(error));
+  // Each is opened whatever the others did: any one may be what refused.
+  const bool parents[] = {opened.Open(posix::ParentOf(from)), opened.Open(posix::ParentOf(to)),
+                          S_ISDIR(source.st_mode) && opened.Open(from)};
+  if (!parents[0] && !parents[1] && !parents[2]) return posix::Fail(posix::ErrorFromErrno(error));
   const bool moved = posix::Rename(from, to, replace) == 0;
   const int rename_error = errno;
   if (moved) opened.Moved(from, to);
