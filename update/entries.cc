@@ -50,10 +50,23 @@ bool RenameEntry(const std::wstring& from, const std::wstring& to, int attempts,
     if (MoveFileExW(from.c_str(), to.c_str(), 0)) return true;
     *code = GetLastError();
     // A name that is taken stays taken: no pause will help.
-    if (*code == ERROR_ALREADY_EXISTS || *code == ERROR_FILE_EXISTS) return false;
+    if (IsNameTaken(*code)) return false;
     Sleep(kRenamePauseMs);
   }
   return false;
+}
+
+bool IsNameTaken(DWORD code) { return code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS; }
+
+bool RenameOrRecord(const std::wstring& from, const std::wstring& to, int attempts) {
+  DWORD code = 0;
+  if (RenameEntry(from, to, attempts, &code)) return true;
+  RecordFailedMove(from, to, code);
+  return false;
+}
+
+bool IsFatFamily(const std::wstring& file_system) {
+  return file_system.rfind(L"FAT", 0) == 0 || file_system == L"exFAT";
 }
 
 std::wstring KeptName(const std::wstring& system_folder, const std::wstring& name) {
@@ -106,7 +119,7 @@ std::wstring NameOf(const std::wstring& system_path) {
 bool MergeInto(const std::wstring& from, const std::wstring& to, int attempts) {
   DWORD code = 0;
   if (RenameEntry(from, to, attempts, &code)) return true;
-  if (code != ERROR_ALREADY_EXISTS && code != ERROR_FILE_EXISTS) {
+  if (!IsNameTaken(code)) {
     RecordFailedMove(from, to, code);
     return false;
   }
@@ -124,10 +137,7 @@ bool MergeInto(const std::wstring& from, const std::wstring& to, int attempts) {
   // The newer stays in place; an identical copy adds nothing.
   if (SameBytes(from, to)) return true;
   const std::wstring kept = long_paths::ChildPath(FolderOf(to), KeptName(FolderOf(to), NameOf(to)));
-  if (!RenameEntry(from, kept, attempts, &code)) {
-    RecordFailedMove(from, kept, code);
-    return false;
-  }
+  if (!RenameOrRecord(from, kept, attempts)) return false;
   LOG(WARNING) << "entry kept beside a newer one:" << WideToUtf8(long_paths::PlainForm(kept))
                << ",newer:" << WideToUtf8(long_paths::PlainForm(to));
   return true;
@@ -157,10 +167,9 @@ bool CarryIn(const std::wstring& from_root, const std::wstring& to_root,
   std::vector<Utils::ListedEntry> froms;
   std::vector<Utils::ListedEntry> tos;
   if (!Utils::ListFolder(from, &froms) || !Utils::ListFolder(to, &tos)) return true;
+  SortByName(&tos);
   for (const Utils::ListedEntry& entry : froms) {
-    const auto same = std::find_if(tos.begin(), tos.end(), [&](const Utils::ListedEntry& other) {
-      return listing::CompareNames(other.name, entry.name) == 0;
-    });
+    const auto same = FindNamed(tos, entry.name);
     const std::wstring source = long_paths::ChildPath(from, entry.name);
     std::wstring target = long_paths::ChildPath(to, entry.name);
     bool beside = false;
@@ -179,7 +188,7 @@ bool CarryIn(const std::wstring& from_root, const std::wstring& to_root,
     }
     DWORD code = 0;
     bool moved = RenameEntry(source, target, attempts, &code);
-    if (!moved && !beside && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) {
+    if (!moved && !beside && IsNameTaken(code)) {
       // The volume reads the name as another entry's (its short name).
       beside = true;
       target = long_paths::ChildPath(to, KeptName(to, entry.name));
@@ -202,6 +211,23 @@ bool CarryIn(const std::wstring& from_root, const std::wstring& to_root,
 bool CarryInto(const std::wstring& from, const std::wstring& to, const AppearedSince& appeared,
                int attempts, const UnchangedSince& unchanged) {
   return CarryIn(from, to, L"", appeared, attempts, unchanged);
+}
+
+void SortByName(std::vector<Utils::ListedEntry>* entries) {
+  std::sort(entries->begin(), entries->end(),
+            [](const Utils::ListedEntry& a, const Utils::ListedEntry& b) {
+              return listing::CompareNames(a.name, b.name) < 0;
+            });
+}
+
+std::vector<Utils::ListedEntry>::const_iterator FindNamed(
+    const std::vector<Utils::ListedEntry>& entries, const std::wstring& name) {
+  const auto found = std::lower_bound(entries.begin(), entries.end(), name,
+                                      [](const Utils::ListedEntry& entry, const std::wstring& key) {
+                                        return listing::CompareNames(entry.name, key) < 0;
+                                      });
+  return found != entries.end() && listing::CompareNames(found->name, name) == 0 ? found
+                                                                                 : entries.end();
 }
 
 void RecordFailedMove(const std::wstring& from, const std::wstring& to, DWORD code) {

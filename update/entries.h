@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/win32.h"
+#include "update/utils.h"
 
 // An entry's identity, unique over time: its volume (the file system's own
 // id, not where it is attached), its index there, and when it was made (an
@@ -49,6 +50,14 @@ bool IsEntry(const std::wstring& system_path, const EntryId& id);
 // `before_retry`, when given, runs before each attempt but the first.
 bool RenameEntry(const std::wstring& from, const std::wstring& to, int attempts, DWORD* code,
                  void (*before_retry)(void*) = nullptr, void* context = nullptr);
+// Whether a rename's error says that its destination's name is taken.
+bool IsNameTaken(DWORD code);
+// RenameEntry, with the ERROR record of the rename when it fails.
+bool RenameOrRecord(const std::wstring& from, const std::wstring& to, int attempts);
+// Whether a file system of that name is one of the FAT family (FAT, FAT32,
+// exFAT): no identity of an entry lasts across a rename there, and a
+// folder's time does not follow the entries it gains and loses.
+bool IsFatFamily(const std::wstring& file_system);
 // A free name beside `name` in the folder `system_folder`: "<stem> (kept)"
 // and its extension, then "(kept 2)" and on.
 std::wstring KeptName(const std::wstring& system_folder, const std::wstring& name);
@@ -77,6 +86,12 @@ using AppearedSince = std::function<bool(const std::wstring&, const std::wstring
 using UnchangedSince = std::function<bool(const std::wstring&, std::vector<std::wstring>*)>;
 bool CarryInto(const std::wstring& from, const std::wstring& to, const AppearedSince& appeared,
                int attempts, const UnchangedSince& unchanged = nullptr);
+// Listed entries in the order in which the volume compares their names.
+void SortByName(std::vector<Utils::ListedEntry>* entries);
+// The entry of a listing sorted so that the volume reads `name` as, or the
+// listing's end.
+std::vector<Utils::ListedEntry>::const_iterator FindNamed(
+    const std::vector<Utils::ListedEntry>& entries, const std::wstring& name);
 // The ERROR record of a rename that failed.
 void RecordFailedMove(const std::wstring& from, const std::wstring& to, DWORD code);
 

@@ -38,18 +38,9 @@ class Places {
   // Whether the folder `below` (or, where it is missing, the nearest folder
   // above it that exists), every link resolved, lies in `outer`.
   bool Within(std::wstring below, const std::wstring& outer) {
-    if (outer.empty()) return false;
     const auto known = checked_.find(below);
     if (known != checked_.end()) return known->second;
-    std::wstring existing = below;
-    while (!existing.empty() && !EntryExists(SystemPath(layout_, existing))) {
-      existing = ParentBelow(existing);
-    }
-    const std::wstring final_path =
-        existing.empty() ? root_final_ : Utils::FinalPathOf(SystemPath(layout_, existing));
-    const bool within = !final_path.empty() && IsSameOrBelowFolder(final_path, outer);
-    checked_[below] = within;
-    return within;
+    return checked_[below] = FolderWithin(layout_, below, outer);
   }
 
   const InstallLayout& layout_;
@@ -74,12 +65,10 @@ bool RemoveEmptyRunFolder(const std::wstring& system_folder) {
 // The old copy of a run whose new client runs goes, once what appeared in it
 // since its folders were carried (an archive's run) is in the new client.
 void RemoveOldCopy(const InstallLayout& layout, RunFolder* run, const JournalContents& contents) {
-  bool carried = false;
-  for (const std::string& text : contents.records) {
-    Record record;
-    carried = carried || (ParseRecord(text, &record) && record.kind == RecordKind::kCommit &&
-                          IsSameOrBelowFolder(record.move.from, run->below));
-  }
+  const std::vector<Move> moves = MovesMade(contents.records);
+  const bool carried = std::any_of(moves.begin(), moves.end(), [&](const Move& move) {
+    return move.kind == RecordKind::kCommit && IsSameOrBelowFolder(move.from, run->below);
+  });
   if (CarryLast(layout, run, nullptr, carried)) {
     RemoveRunFolder(layout, run);
   } else {
@@ -102,23 +91,6 @@ bool Finish(const InstallLayout& layout, RunFolder* run, const JournalContents& 
   MarkStarted(run);
   RemoveOldCopy(layout, run, contents);
   return true;
-}
-
-// The moves and the "switching" record of a journal.
-struct Switch {
-  std::vector<Move> moves;  // made before any undo, in order
-  std::vector<Move> commits;
-};
-Switch SwitchOf(const std::vector<std::string>& texts) {
-  Switch found;
-  for (const std::string& text : texts) {
-    Record record;
-    if (!ParseRecord(text, &record)) continue;
-    if (record.kind == RecordKind::kUndoing) break;
-    if (record.kind == RecordKind::kMove) found.moves.push_back(record.move);
-    if (record.kind == RecordKind::kCommit) found.commits.push_back(record.move);
-  }
-  return found;
 }
 
 }  // namespace
@@ -167,8 +139,8 @@ LeftoverDecision DecideLeftover(const InstallLayout& layout, const RunFolder& ru
   // The commit, when recorded, happened if its entry is where it put it;
   // else the switch is undone, whatever became of its new client: the undo
   // merges what it puts back with whatever stands there since.
-  for (const Move& commit : SwitchOf(contents.records).commits) {
-    if (IsEntry(SystemPath(layout, commit.to), commit.id)) {
+  for (const Move& move : MovesMade(contents.records)) {
+    if (move.kind == RecordKind::kCommit && IsEntry(SystemPath(layout, move.to), move.id)) {
       return {LeftoverAction::kFinish, "", state};
     }
   }
@@ -242,10 +214,7 @@ bool RecoverLeftovers(const InstallLayout& layout, ClientControl& client) {
         }
         break;
       case LeftoverAction::kUndo:
-        if (const Switch made = SwitchOf(leftover.contents.records);
-            !made.moves.empty() || !made.commits.empty()) {
-          client.EndPrograms();
-        }
+        if (!MovesMade(leftover.contents.records).empty()) client.EndPrograms();
         settled = PutBack(layout, &run);
         break;
       case LeftoverAction::kFinish:

@@ -86,19 +86,6 @@ bool HasRecord(const RunFolder& run, RecordKind kind) {
                      [kind](const Record& record) { return record.kind == kind; });
 }
 
-// The moves of a journal that an undo reverses, in the order made: those
-// recorded before the undo began.
-std::vector<Move> MovesToUndo(const RunFolder& run) {
-  std::vector<Move> moves;
-  for (const Record& record : ParsedRecords(run)) {
-    if (record.kind == RecordKind::kUndoing) break;
-    if (record.kind == RecordKind::kMove || record.kind == RecordKind::kCommit) {
-      moves.push_back(record.move);
-    }
-  }
-  return moves;
-}
-
 // Makes the folders on the way to `below` that are missing.
 void MakeParents(const InstallLayout& layout, const std::wstring& below) {
   const std::wstring parent = ParentBelow(below);
@@ -121,7 +108,7 @@ bool RenameRecorded(const InstallLayout& layout, const std::vector<Move>& moves,
     }
     // The volume reads the two names as one: the entry there wins.
     if (!options.new_wins_in.empty() && IsSameOrBelowFolder(move.to, options.new_wins_in) &&
-        (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) {
+        IsNameTaken(code)) {
       continue;
     }
     RecordFailedMove(from, to, code);
@@ -148,17 +135,13 @@ bool RecordAndRename(const InstallLayout& layout, RunFolder* run, std::vector<Mo
 // PutBack. `undone` counts the renames.
 bool Undo(const InstallLayout& layout, RunFolder* run, int* undone) {
   bool complete = true;
-  const std::vector<Move> moves = MovesToUndo(*run);
+  const std::vector<Move> moves = MovesMade(run->journal.records());
   // The journal's paths were checked when it was read; a link made on the
   // way since (another user of a shared root) would lead a rename out of
   // the root: each rename's folders are looked at again right before it.
   const std::wstring root = Utils::FinalPathOf(layout.root);
   const auto within_root = [&](const std::wstring& below) {
-    std::wstring folder = ParentBelow(below);
-    while (!folder.empty() && !EntryExists(SystemPath(layout, folder)))
-      folder = ParentBelow(folder);
-    const std::wstring real = Utils::FinalPathOf(SystemPath(layout, folder));
-    return !root.empty() && !real.empty() && IsSameOrBelowFolder(real, root);
+    return FolderWithin(layout, ParentBelow(below), root);
   };
   for (auto move = moves.rbegin(); move != moves.rend(); ++move) {
     const std::wstring from = SystemPath(layout, move->from);
@@ -182,15 +165,11 @@ bool Undo(const InstallLayout& layout, RunFolder* run, int* undone) {
     bool back = false;
     if (!EntryExists(from)) {
       MakeParents(layout, move->from);
-      DWORD code = 0;
-      back = RenameEntry(to, from, kPutBackAttempts, &code);
-      if (!back) RecordFailedMove(to, from, code);
+      back = RenameOrRecord(to, from, kPutBackAttempts);
     } else if (move->kind == RecordKind::kCommit && move->from == StagedClientBelow()) {
       // A client staged since wins over the one this run promoted, which
       // goes with the run folder.
-      DWORD code = 0;
-      back = RenameEntry(to, SystemPath(layout, run->Part(kDiscarded)), kPutBackAttempts, &code);
-      if (!back) RecordFailedMove(to, SystemPath(layout, run->Part(kDiscarded)), code);
+      back = RenameOrRecord(to, SystemPath(layout, run->Part(kDiscarded)), kPutBackAttempts);
     } else if (move->from == kClientBelow &&
                EntryExists(SystemPath(layout, BelowJoin(kClientBelow, kClientProcessName)))) {
       // Another client stands in the client folder (installed by hand since,
@@ -237,6 +216,27 @@ bool ReplayJournal(const std::vector<std::string>& texts, RunState* state) {
     if (!ParseRecord(text, &record) || !Follow(*state, record.kind, true, state)) return false;
   }
   return true;
+}
+
+std::vector<Move> MovesMade(const std::vector<std::string>& records) {
+  std::vector<Move> moves;
+  for (const std::string& text : records) {
+    Record record;
+    if (!ParseRecord(text, &record)) continue;
+    if (record.kind == RecordKind::kUndoing) break;
+    if (record.kind == RecordKind::kMove || record.kind == RecordKind::kCommit) {
+      moves.push_back(record.move);
+    }
+  }
+  return moves;
+}
+
+bool FolderWithin(const InstallLayout& layout, const std::wstring& below,
+                  const std::wstring& outer) {
+  std::wstring folder = below;
+  while (!folder.empty() && !EntryExists(SystemPath(layout, folder))) folder = ParentBelow(folder);
+  const std::wstring real = Utils::FinalPathOf(SystemPath(layout, folder));
+  return !outer.empty() && !real.empty() && IsSameOrBelowFolder(real, outer);
 }
 
 void RunFolder::Name(const InstallLayout& layout, const std::wstring& below_root) {
@@ -290,8 +290,8 @@ bool MakeRunFolder(const InstallLayout& layout, RunFolder* run) {
       // Where the volume keeps no identity across a rename (FAT), undoing
       // goes by whether an entry's place is free.
       std::wstring file_system;
-      run->stable_ids = !Utils::GetFileSystemName(layout.root, &file_system) ||
-                        (!StartsWith(file_system, L"FAT") && file_system != L"exFAT");
+      run->stable_ids =
+          !Utils::GetFileSystemName(layout.root, &file_system) || !IsFatFamily(file_system);
       if (!run->journal.Start(SystemPath(layout, below))) return false;
       run->state_ = RunState::kBegun;
       return true;
@@ -376,13 +376,9 @@ bool PutBack(const InstallLayout& layout, RunFolder* run) {
 bool RestoreSetAside(const InstallLayout& layout, RunFolder* run) {
   const std::wstring old_client = SystemPath(layout, run->Part(run_part::kOldClient));
   if (EntryExists(SystemPath(layout, kClientBelow)) || !EntryNamed(old_client)) return true;
-  DWORD code = 0;
-  if (RenameEntry(old_client, SystemPath(layout, kClientBelow), kPutBackAttempts, &code)) {
-    LOG(WARNING) << "old client put back without its record:" << WideToUtf8(run->old_client);
-    return true;
-  }
-  RecordFailedMove(old_client, SystemPath(layout, kClientBelow), code);
-  return false;
+  if (!RenameOrRecord(old_client, SystemPath(layout, kClientBelow), kPutBackAttempts)) return false;
+  LOG(WARNING) << "old client put back without its record:" << WideToUtf8(run->old_client);
+  return true;
 }
 
 bool RestoreKeptExecutable(const InstallLayout& layout, RunFolder* run) {

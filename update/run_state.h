@@ -112,6 +112,15 @@ bool Transit(RunFolder* run, const std::vector<Record>& records);
 bool ResumeRun(const InstallLayout& layout, const std::wstring& below,
                const JournalContents& contents, RunFolder* run);
 
+// The moves and commits that a journal's records made before any undo, in
+// the order made: what an undo reverses.
+std::vector<Move> MovesMade(const std::vector<std::string>& records);
+// Whether the folder `below` (or, where it is missing, the nearest folder
+// above it that exists), every link resolved, lies in the folder `outer`
+// (a path as Utils::FinalPathOf gives it).
+bool FolderWithin(const InstallLayout& layout, const std::wstring& below,
+                  const std::wstring& outer);
+
 // The transitions of the diagram.
 // none -> begun: makes this run's folder in the staging folder (and the
 // staging folder when it is missing) and starts its journal. False, with the

@@ -194,27 +194,7 @@ uint64_t Now() {
 // systems, do; FAT does not). False when the system cannot tell.
 bool FolderTimesFollowEntries(const std::wstring& folder) {
   std::wstring name;
-  return Utils::GetFileSystemName(folder, &name) && name.rfind(L"FAT", 0) != 0 && name != L"exFAT";
-}
-
-// Listed entries in the order in which the volume compares their names.
-void SortByName(std::vector<Utils::ListedEntry>* entries) {
-  std::sort(entries->begin(), entries->end(),
-            [](const Utils::ListedEntry& a, const Utils::ListedEntry& b) {
-              return listing::CompareNames(a.name, b.name) < 0;
-            });
-}
-
-// The entry of a listing (SortByName) that the volume reads `name` as, or
-// the listing's end.
-std::vector<Utils::ListedEntry>::const_iterator Find(const std::vector<Utils::ListedEntry>& entries,
-                                                     const std::wstring& name) {
-  const auto found = std::lower_bound(entries.begin(), entries.end(), name,
-                                      [](const Utils::ListedEntry& entry, const std::wstring& key) {
-                                        return listing::CompareNames(entry.name, key) < 0;
-                                      });
-  return found != entries.end() && listing::CompareNames(found->name, name) == 0 ? found
-                                                                                 : entries.end();
+  return Utils::GetFileSystemName(folder, &name) && !IsFatFamily(name);
 }
 
 // The folder `relative` of the old client (below the client folder) in
@@ -273,7 +253,7 @@ bool Compare(const InstallLayout& layout, RunFolder* run, const std::wstring& re
   folder->olds.clear();
   for (const Utils::ListedEntry& entry : olds) folder->olds.push_back(entry.name);
   for (const auto& [name, attributes, last_write] : olds) {
-    const auto found = Find(folder->news, name);
+    const auto found = FindNamed(folder->news, name);
     if (found == folder->news.end()) {
       old_only.push_back(name);
     } else if (const char* kinds = KindConflict(attributes, found->attributes)) {
@@ -289,7 +269,7 @@ bool Compare(const InstallLayout& layout, RunFolder* run, const std::wstring& re
   }
   bool aliased = false;
   for (const Utils::ListedEntry& entry : folder->news) {
-    if (Find(olds, entry.name) != olds.end()) continue;
+    if (FindNamed(olds, entry.name) != olds.end()) continue;
     into_old.push_back(entry.name);
     aliased = aliased || NamesAnEntryIn(paths.system_old, entry.name);
   }
@@ -415,7 +395,7 @@ bool Carry(const InstallLayout& layout, RunFolder* run, CarryPlan* plan,
   for (const std::wstring& name : folder.both) {
     // Where a listing reads each entry itself, the one just made gives each
     // sub-folder's time without asking the sub-folder again.
-    const auto listed = Find(olds, name);
+    const auto listed = FindNamed(olds, name);
     const std::wstring child = BelowJoin(relative, name);
     if (!Carry(layout, run, plan, child, listed == olds.end() ? 0 : listed->last_write, moves,
                carried)) {
@@ -489,12 +469,8 @@ bool SwitchOver(const InstallLayout& layout, RunFolder* run, CarryPlan* plan,
   const bool set_aside =
       ready && had_client && SetClientAside(layout, run, client) && SetAppearedAside(layout, run);
   const bool done = ready && (set_aside || !had_client) && Commit(layout, run, commit, [&] {
-                      const std::wstring from = SystemPath(layout, commit.from);
-                      const std::wstring to = SystemPath(layout, commit.to);
-                      DWORD code = 0;
-                      if (RenameEntry(from, to, kRenameAttempts, &code)) return true;
-                      RecordFailedMove(from, to, code);
-                      return false;
+                      return RenameOrRecord(SystemPath(layout, commit.from),
+                                            SystemPath(layout, commit.to), kRenameAttempts);
                     });
   LOG(INFO) << "switch over result:" << done << ",moved:" << done + merge.moved()
             << ",replaced:" << set_aside + merge.replaced() << ",carried:" << carried
@@ -524,9 +500,10 @@ bool CarryLast(const InstallLayout& layout, RunFolder* run, const CarryPlan* pla
     if (plan == nullptr) return false;
     const auto planned = plan->find(folder);
     return planned != plan->end() &&
-           std::none_of(
-               planned->second.olds.begin(), planned->second.olds.end(),
-               [&](const std::wstring& old) { return listing::CompareNames(old, name) == 0; });
+           !std::binary_search(planned->second.olds.begin(), planned->second.olds.end(), name,
+                               [](const std::wstring& a, const std::wstring& b) {
+                                 return listing::CompareNames(a, b) < 0;
+                               });
   };
   // A folder of the old copy that the carry took nothing from and whose time
   // is still the one planned has nothing new: only its sub-folders are looked

@@ -46,7 +46,8 @@ struct PlannedFolder {
   std::vector<Move> moves;
   std::vector<std::wstring> both;
   std::vector<Utils::ListedEntry> news;
-  std::vector<std::wstring> olds;  // the old side's names when it was carried
+  // The old side's names when it was carried, sorted (SortByName).
+  std::vector<std::wstring> olds;
 };
 // The plan of the carry, by folder below the client folder.
 using CarryPlan = std::map<std::wstring, PlannedFolder>;

@@ -332,9 +332,11 @@ bool PrepareArchive(const InstallLayout& layout, const std::wstring& zip_file, R
 
 // Ends every program that runs from the client folder and is not the client
 // (a crash handler, a helper): Windows keeps their files, and the folder, in
-// use.
-void KillClientFolderPrograms(const InstallLayout& layout) {
-  const int32_t killed = Utils::KillProcessesInFolder(layout.client_dir, kClientProcessName);
+// use. One record counts them with the `killed_before` clients the caller
+// ended.
+void KillClientFolderPrograms(const InstallLayout& layout, int32_t killed_before = 0) {
+  const int32_t killed =
+      killed_before + Utils::KillProcessesInFolder(layout.client_dir, kClientProcessName);
   if (killed == 0) return;
   LOG(INFO) << killed << " process killed," << WideToUtf8(layout.client_dir);
   Sleep(16);
@@ -347,11 +349,7 @@ class ProcedureClient : public ClientControl {
   bool Runs() override { return ClientRuns(layout_); }
   bool Start() override { return StartNewClient(layout_); }
   void EndPrograms() override {
-    const int32_t killed = Utils::KillProcessesByName(kClientProcessName) +
-                           Utils::KillProcessesInFolder(layout_.client_dir, kClientProcessName);
-    if (killed == 0) return;
-    LOG(INFO) << killed << " process killed," << WideToUtf8(layout_.client_dir);
-    Sleep(16);
+    KillClientFolderPrograms(layout_, Utils::KillProcessesByName(kClientProcessName));
   }
 
  private:
