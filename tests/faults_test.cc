@@ -83,14 +83,14 @@ class Pinned {
                           nullptr);
     pinned_ = handle_ != INVALID_HANDLE_VALUE;
 #else
-    pinned_ = std::system(("chattr +i '" + Utf8(path) + "' 2>/dev/null").c_str()) == 0;
+    pinned_ = testenv::Shell("chattr +i " + testenv::Quoted(path));
 #endif
   }
   ~Pinned() {
 #ifdef _WIN32
     if (pinned_) CloseHandle(handle_);
 #else
-    if (pinned_) std::system(("chattr -i '" + Utf8(path_) + "'").c_str());
+    if (pinned_) testenv::Shell("chattr -i " + testenv::Quoted(path_));
 #endif
   }
   bool pinned() const { return pinned_; }
@@ -544,17 +544,14 @@ TEST_F(FaultsTest, UpdatesBoundToFailAreRefusedBeforeAnythingIsDestroyed) {
 #else
          const std::wstring small = temp_ / L"small";
          testenv::MakeDirs(small);
-         if (std::system(
-                 ("mount -t tmpfs -o size=8m tmpfs '" + Utf8(small) + "' 2>/dev/null").c_str()) !=
-             0) {
+         if (!testenv::Shell("mount -t tmpfs -o size=8m tmpfs " + testenv::Quoted(small))) {
            return false;
          }
          testenv::InstallStandIn(small + L"/root/Client/" + kClientProcessName);
          // One page left: the run's journal takes it, the listing finds none.
          const uint64_t left = fs::space(ToFsPath(small)).available;
-         return std::system(("fallocate -l " + std::to_string(left - 4096) + " '" + Utf8(small) +
-                             "/filler'")
-                                .c_str()) == 0;
+         return testenv::Shell("fallocate -l " + std::to_string(left - 4096) + " " +
+                               testenv::Quoted(small + L"/filler"));
 #endif
        },
        true, "archive unreadable:.*,getlasterror:112", temp_ / L"small/root"},
@@ -565,9 +562,8 @@ TEST_F(FaultsTest, UpdatesBoundToFailAreRefusedBeforeAnythingIsDestroyed) {
 #else
          fs::rename(ToFsPath(layout_.staging_dir), ToFsPath(temp_ / L"elsewhere"));
          fs::create_directories(ToFsPath(layout_.staging_dir));
-         return std::system(("mount --bind '" + Utf8(temp_ / L"elsewhere") + "' '" +
-                             Utf8(layout_.staging_dir) + "' 2>/dev/null")
-                                .c_str()) == 0;
+         return testenv::Shell("mount --bind " + testenv::Quoted(temp_ / L"elsewhere") + " " +
+                               testenv::Quoted(layout_.staging_dir));
 #endif
        },
        false, "staging folder is a mount point:.*qxcg_update_tmp"},
@@ -595,7 +591,7 @@ TEST_F(FaultsTest, UpdatesBoundToFailAreRefusedBeforeAnythingIsDestroyed) {
     pinned.reset();
 #ifndef _WIN32
     for (const std::wstring& mount : {layout_.staging_dir, temp_ / L"small"}) {
-      std::system(("umount '" + Utf8(mount) + "' 2>/dev/null").c_str());
+      testenv::Shell("umount " + testenv::Quoted(mount));
     }
 #endif
   }
@@ -1370,12 +1366,13 @@ TEST_F(FaultsTest, TwoUpdatersOfOneRootUnderTwoSpellings) {
          return std::wstring();
 #else
          testenv::MakeDirs(root + L" bound");
-         const std::string mount =
-             "mount --bind '" + Utf8(root) + "' '" + Utf8(root + L" bound") + "' 2>/dev/null";
-         return std::system(mount.c_str()) == 0 ? root + L" bound" : L"";
+         return testenv::Shell("mount --bind " + testenv::Quoted(root) + " " +
+                               testenv::Quoted(root + L" bound"))
+                    ? root + L" bound"
+                    : L"";
 #endif
        },
-       [&] { std::system(("umount '" + Utf8(root + L" bound") + "' 2>/dev/null").c_str()); }},
+       [&] { testenv::Shell("umount " + testenv::Quoted(root + L" bound")); }},
       {"its short (8.3) form",
        [&] {
          const std::wstring short_form = long_paths::ShortForm(root);
@@ -1505,8 +1502,8 @@ TEST_F(FaultsTest, FoldersTheirOwnerMayNotWriteMoveAsOnWindows) {
     testenv::WriteFile(layout_.client_dir + name + L"/user.txt", "the user's");
     fs::permissions(ToFsPath(layout_.client_dir + name), mode);
   }
-  std::system(("chown -R 65534:65534 '" + Utf8(temp_.path()) + "' '" + Utf8(app_data_.path()) + "'")
-                  .c_str());
+  testenv::Shell("chown -R 65534:65534 " + testenv::Quoted(temp_.path()) + " " +
+                 testenv::Quoted(app_data_.path()));
   testenv::Run({L"/usr/bin/setpriv", L"--reuid=65534", L"--regid=65534", L"--clear-groups",
                 updater_, L"--unzip=" + archive_, L"--root_dir=" + root_, L"--pid=0"});
   ExpectEnding(Records(), "I launch process vaild:1 path:.*", true);
@@ -1573,9 +1570,8 @@ TEST_F(FaultsTest, StagedFolderOnAnotherVolume) {
   // folder is mounted there (Linux, as root).
   fs::create_directories(ToFsPath(layout_.staged_client_dir));
 #ifndef _WIN32
-  if (std::system(("mount --bind '" + Utf8(memory->path() + L"/Client") + "' '" +
-                   Utf8(layout_.staged_client_dir) + "' 2>/dev/null")
-                      .c_str()) != 0)
+  if (!testenv::Shell("mount --bind " + testenv::Quoted(memory->path() + L"/Client") + " " +
+                      testenv::Quoted(layout_.staged_client_dir)))
 #endif
   {
     GTEST_SKIP() << "this system cannot mount a folder";
@@ -1588,7 +1584,7 @@ TEST_F(FaultsTest, StagedFolderOnAnotherVolume) {
   }
   ExpectRefused(false, "staged client folder on another volume than .*");
 #ifndef _WIN32
-  std::system(("umount '" + Utf8(layout_.staged_client_dir) + "'").c_str());
+  testenv::Shell("umount " + testenv::Quoted(layout_.staged_client_dir));
 #endif
 }
 

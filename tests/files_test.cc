@@ -60,7 +60,6 @@ TEST_F(FilesTest, AnIdentityNamesOneEntryOverTimeAndAttachments) {
 #ifdef _WIN32
   GTEST_SKIP() << "under Wine a file index is the host's inode, without NTFS's sequence number";
 #else
-  namespace fs = std::filesystem;
   const auto id_of = [](const std::wstring& path) {
     return IdentityOf(long_paths::ExtendedForm(path));
   };
@@ -77,23 +76,21 @@ TEST_F(FilesTest, AnIdentityNamesOneEntryOverTimeAndAttachments) {
     EXPECT_NE(other, first);
   }
   RecordProperty("index reused", reused);
-  // Two loop devices of one image, one after the other.
-  const std::string image = testenv::Utf8(temp_ / L"volume.img");
-  const std::string mount = testenv::Utf8(temp_ / L"mounted");
-  fs::create_directories(mount);
-  const auto run = [](const std::string& command) { return std::system(command.c_str()) == 0; };
-  // Each attach takes a device of its own while the one before stays attached.
-  const std::string attach = "mount \"$(losetup -f --show '" + image + "')\" '" + mount + "'";
-  if (geteuid() != 0 ||
-      !run("truncate -s 8M '" + image + "' && mkfs.ext4 -q '" + image + "' 2>/dev/null") ||
-      !run(attach + " 2>/dev/null")) {
+  // Two loop devices of one image, one after the other: each attach takes a
+  // device of its own while the one before stays attached.
+  const std::string image = testenv::Quoted(temp_ / L"volume.img");
+  const std::string mount = testenv::Quoted(temp_ / L"mounted");
+  const std::string attach = "mount \"$(losetup -f --show " + image + ")\" " + mount;
+  if (geteuid() != 0 || !testenv::Shell("mkdir " + mount + " && truncate -s 8M " + image +
+                                        " && mkfs.ext4 -q " + image + " && " + attach)) {
     GTEST_SKIP() << "no loop device can be made here";
   }
   testenv::WriteFile(temp_ / L"mounted/save.dat", "saved");
   const EntryId attached = id_of(temp_ / L"mounted/save.dat");
-  EXPECT_TRUE(run("umount '" + mount + "' && " + attach));
+  EXPECT_TRUE(testenv::Shell("umount " + mount + " && " + attach));
   EXPECT_EQ(id_of(temp_ / L"mounted/save.dat"), attached);
-  run("umount '" + mount + "'; losetup -j '" + image + "' | cut -d: -f1 | xargs -r -n1 losetup -d");
+  testenv::Shell("umount " + mount + "; losetup -j " + image +
+                 " | cut -d: -f1 | xargs -r -n1 losetup -d");
 #endif
 }
 
@@ -158,9 +155,7 @@ TEST_F(FilesTest, RemoveAllNeverLeavesTheTreeItRemoves) {
 #ifdef _WIN32
     return false;
 #else
-    return std::system(
-               ("mount --bind '" + Utf8(outside) + "' '" + Utf8(at) + "' 2>/dev/null").c_str()) ==
-           0;
+    return testenv::Shell("mount --bind " + testenv::Quoted(outside) + " " + testenv::Quoted(at));
 #endif
   };
   // Another process swaps a folder of the tree for a link to `outside` and
@@ -208,9 +203,8 @@ TEST_F(FilesTest, RemoveAllNeverLeavesTheTreeItRemoves) {
       testenv::WriteFile(stop, "");
       if (swapping) testenv::WaitUntil([&] { return testenv::Exists(stop + L".ended"); }, 10000);
 #ifndef _WIN32
-      std::system(
-          ("umount -l '" + Utf8(root + L"/sub/mount") + "' '" + Utf8(root) + "' 2>/dev/null")
-              .c_str());
+      testenv::Shell("umount -l " + testenv::Quoted(root + L"/sub/mount") + " " +
+                     testenv::Quoted(root));
 #endif
       EXPECT_EQ(testenv::TreeDigest(outside), before);
       if (set_up && row.rounds == 1) {
@@ -254,7 +248,7 @@ TEST_F(FilesTest, RemoveAllThatMeetsAFileItCannotRemoveCountsWhatItRemoved) {
   ASSERT_NE(hold, INVALID_HANDLE_VALUE);
 #else
   // Immutable: not even root may remove it.
-  if (std::system(("chattr +i '" + Utf8(locked) + "' 2>/dev/null").c_str()) != 0) {
+  if (!testenv::Shell("chattr +i " + testenv::Quoted(locked))) {
     GTEST_SKIP() << "this file system cannot make a file immutable (chattr +i)";
   }
 #endif
@@ -262,7 +256,7 @@ TEST_F(FilesTest, RemoveAllThatMeetsAFileItCannotRemoveCountsWhatItRemoved) {
 #ifdef _WIN32
   CloseHandle(hold);
 #else
-  std::system(("chattr -i '" + Utf8(locked) + "'").c_str());
+  testenv::Shell("chattr -i " + testenv::Quoted(locked));
 #endif
   // a.txt, empty/ and sub/b.txt went before it; the walk stops at it.
   EXPECT_THAT(log_.Lines(),

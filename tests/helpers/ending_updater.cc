@@ -35,13 +35,17 @@ bool IsPoint(const std::string& wanted, const char* what, long* seen) {
          ++*seen == nth;
 }
 
+std::string Env(const char* name) { return getenv(name) ? getenv(name) : ""; }
+
 void EndAt(const char* what) {
   static long seen_end = 0;
   static long seen_save = 0;
-  static const std::string end = getenv("ZIZARO_END_AT") ? getenv("ZIZARO_END_AT") : "";
-  static const std::string save = getenv("ZIZARO_SAVE_AT") ? getenv("ZIZARO_SAVE_AT") : "";
+  static long seen_link = 0;
+  static const std::string end = Env("ZIZARO_END_AT");
+  static const std::string save = Env("ZIZARO_SAVE_AT");
+  static const std::string link = Env("ZIZARO_LINK_AT");
   if (IsPoint(save, what, &seen_save)) {
-    std::string files = getenv("ZIZARO_SAVE_FILES") ? getenv("ZIZARO_SAVE_FILES") : "";
+    const std::string files = Env("ZIZARO_SAVE_FILES");
     for (size_t start = 0, bar; start < files.size(); start = bar + 1) {
       bar = files.find('|', start);
       if (bar == std::string::npos) bar = files.size();
@@ -54,10 +58,8 @@ void EndAt(const char* what) {
       }
     }
   }
-  static long seen_link = 0;
-  static const std::string link = getenv("ZIZARO_LINK_AT") ? getenv("ZIZARO_LINK_AT") : "";
   if (IsPoint(link, what, &seen_link)) {
-    const std::string both = getenv("ZIZARO_LINK") ? getenv("ZIZARO_LINK") : "";
+    const std::string both = Env("ZIZARO_LINK");
     const std::filesystem::path folder = std::filesystem::u8path(both.substr(0, both.find('|')));
     std::error_code error;
     std::filesystem::rename(folder, folder.string() + ".moved", error);

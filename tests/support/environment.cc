@@ -121,4 +121,10 @@ std::wstring TodayFolderName() {
 
 std::string Utf8(const std::wstring& text) { return WideToUtf8(text); }
 
+bool Shell(const std::string& command) {
+  return std::system(("{ " + command + "; } 2>/dev/null").c_str()) == 0;
+}
+
+std::string Quoted(const std::wstring& path) { return "'" + Utf8(path) + "'"; }
+
 }  // namespace testenv
