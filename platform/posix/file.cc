@@ -262,28 +262,31 @@ void AddUsedPaths(const std::string& process, std::vector<std::string>* paths) {
   }
 }
 
-// The paths that other processes use, read from /proc and kept for a moment,
-// so that a switch that renames thousands of folders reads them a few times,
-// not once a folder (Windows checks a folder in use within the rename).
-std::vector<std::string> OthersUsedPaths() {
+// Whether another process uses `real` or what lies below it: the paths they
+// use read from /proc and kept for a moment, so that a switch that renames
+// thousands of folders reads them a few times, not once a folder (Windows
+// checks a folder in use within the rename).
+bool OthersUse(const std::string& real) {
   static std::mutex mutex;
   static std::vector<std::string> paths;
   static std::chrono::steady_clock::time_point read;
   constexpr auto kKept = std::chrono::milliseconds(100);
   std::lock_guard<std::mutex> lock(mutex);
   const auto now = std::chrono::steady_clock::now();
-  if (now - read < kKept && read.time_since_epoch().count() != 0) return paths;
-  paths.clear();
-  read = now;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return paths;
-  const std::string self = std::to_string(getpid());
-  while (dirent* entry = readdir(proc)) {
-    if (entry->d_name[0] < '0' || entry->d_name[0] > '9' || self == entry->d_name) continue;
-    AddUsedPaths(std::string("/proc/") + entry->d_name, &paths);
+  if (now - read >= kKept || read.time_since_epoch().count() == 0) {
+    paths.clear();
+    read = now;
+    if (DIR* proc = opendir("/proc")) {
+      const std::string self = std::to_string(getpid());
+      while (dirent* entry = readdir(proc)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9' || self == entry->d_name) continue;
+        AddUsedPaths(std::string("/proc/") + entry->d_name, &paths);
+      }
+      closedir(proc);
+    }
   }
-  closedir(proc);
-  return paths;
+  return std::any_of(paths.begin(), paths.end(),
+                     [&](const std::string& path) { return IsAtOrBelow(path, real); });
 }
 
 // Whether a process has its current folder, its root, its program or an open
@@ -294,10 +297,11 @@ bool IsFolderInUse(const std::string& folder) {
   if (realpath(folder.c_str(), resolved) == nullptr) return false;
   const std::string real = resolved;
   if (real == "/") return true;
-  std::vector<std::string> used = OthersUsedPaths();
-  AddUsedPaths("/proc/self", &used);
-  return std::any_of(used.begin(), used.end(),
-                     [&](const std::string& path) { return IsAtOrBelow(path, real); });
+  std::vector<std::string> own;
+  AddUsedPaths("/proc/self", &own);
+  return OthersUse(real) || std::any_of(own.begin(), own.end(), [&](const std::string& path) {
+           return IsAtOrBelow(path, real);
+         });
 }
 
 }  // namespace
