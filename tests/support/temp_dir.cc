@@ -69,7 +69,9 @@ void RemoveTree(const std::wstring& path) {
   // Under Wine the host removes it: Wine cannot remove a host link to a
   // folder, and sees the folder behind it instead.
   if (RunningUnderWine()) {
-    if (StartHostProgram({L"/bin/rm", L"-rf", HostPath(path)})) {
+    // The host program may start only after this returns: for a path that
+    // is not there it would remove what a test makes there next.
+    if (Exists(path) && StartHostProgram({L"/bin/rm", L"-rf", HostPath(path)})) {
       WaitUntil([&] { return !Exists(path); }, 10000);
     }
   } else {
