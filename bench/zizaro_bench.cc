@@ -13,7 +13,8 @@
 //   until-start <log> <program> [arguments...]
 //                                          a program run to its end: the milliseconds from
 //                                          its start until the file <log> has something in it
-//                                          (a client stand-in it starts writes its line there)
+//                                          (a client stand-in it starts writes its line there),
+//                                          and to its end: "<ms> <ms to its end>"
 //   end-to-start <log> <client> <program> [arguments...]
 //                                          starts the client (a stand-in, which writes its line
 //                                          to <log>), then the program: the milliseconds from
@@ -186,9 +187,10 @@ int main() {
       }
     }
     WaitForSingleObject(info.hProcess, INFINITE);
+    const double ended = MsSince(start);
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
-    printf("%.3f\n", started);
+    printf("%.3f %.3f\n", started, ended);
     return started < 0 ? 1 : 0;
   }
   if (verb == L"end-to-start" && args.size() >= 5) {

@@ -18,6 +18,7 @@
 #include <random>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #ifndef _WIN32
@@ -117,6 +118,11 @@ std::vector<std::pair<std::wstring, std::string>> OddNamesIn(const std::wstring&
 
 class FaultsTest : public ::testing::Test {
  protected:
+  // The install root and the archive lie in the folder `volume` of the
+  // test's folder, or in the test's folder itself.
+  explicit FaultsTest(const std::wstring& volume = L"")
+      : volume_(volume.empty() ? temp_.path() : temp_ / volume) {}
+
   void SetUp() override {
     updater_ = testenv::InstallUpdater(temp_ / L"bin", true);
     testenv::CopyFile(testenv::BinFile(testenv::ExeName(L"ending_updater")),
@@ -247,6 +253,7 @@ class FaultsTest : public ::testing::Test {
     if (!with_archive) return Stage();
     if (!testenv::Exists(temp_ / L"archive/pristine.7z")) {
       Pack();
+      packed_ = staged_;
       testenv::CopyFile(archive_, temp_ / L"archive/pristine.7z");
       testenv::RemoveTree(layout_.staging_dir);
     }
@@ -386,14 +393,16 @@ class FaultsTest : public ::testing::Test {
   }
 
   testenv::TempDir temp_{L"faults"};
-  const std::wstring root_ = temp_ / L"root";
+  const std::wstring volume_;
+  const std::wstring root_ = JoinPath(volume_, L"root");
   const InstallLayout layout_{root_};
-  const std::wstring archive_ = temp_ / L"archive/update.7z";
+  const std::wstring archive_ = JoinPath(JoinPath(volume_, L"archive"), L"update.7z");
   testenv::TempDir app_data_{L"appdata"};
   testenv::ScopedEnv app_data_env_{"APPDATA", app_data_.path()};
   testenv::BrowserRecorder browser_;
   std::wstring updater_;
   std::vector<std::string> staged_;
+  std::vector<std::string> packed_;        // what the archive holds, as staged
   std::vector<std::wstring> saved_since_;  // below the client folder
   std::vector<std::string> sibling_before_;
   std::vector<std::string> linked_before_;
@@ -1136,6 +1145,178 @@ TEST_F(FaultsTest, StagedFolderPartlyUnreadable) {
 }
 
 TEST_F(FaultsTest, AnArchiveUpdateCutShortAnywhereElseConverges) { SweepCrashes(true, 2); }
+
+// A power cut at any moment of an update keeps one whole client: the install
+// root on an image of the kernel's own ext4 or xfs, attached through a loop
+// device; at the moment of the cut the image is copied as the device holds
+// it (the file system's unwritten cache is not in the copy), and the copy is
+// attached in its place, as the machine starts again.
+class PowerCutTest : public FaultsTest {
+ protected:
+  PowerCutTest() : FaultsTest(L"volume") {}
+
+  void SetUp() override {
+    testenv::MakeDirs(volume_);
+    if (!Fresh("ext4")) GTEST_SKIP() << "no loop device can be made here";
+    FaultsTest::SetUp();
+  }
+  void TearDown() override {
+    FaultsTest::TearDown();
+    Detach();
+  }
+
+  // A new file system of `type` attached at the volume folder.
+  bool Fresh(const std::string& type) {
+    Detach();
+    const std::string image = testenv::Quoted(temp_ / L"volume.img");
+    return testenv::Shell("rm -f " + image + " && truncate -s 320M " + image + " && mkfs." + type +
+                          " -q " + image) &&
+           Attach(L"volume.img");
+  }
+  bool Attach(const std::wstring& image) {
+    return testenv::Shell("mount \"$(losetup -f --show " + testenv::Quoted(temp_ / image) + ")\" " +
+                          testenv::Quoted(volume_));
+  }
+  void Detach() {
+    Utils::KillProcessesByName(kClientProcessName);
+    // Ended programs let go of the volume only as they finish ending.
+    std::string detach = "for n in $(seq 50); do mountpoint -q " + testenv::Quoted(volume_) +
+                         " || break; umount " + testenv::Quoted(volume_) + " || sleep 0.1; done";
+    for (const wchar_t* image : {L"volume.img", L"cut.img"}) {
+      detach += "; losetup -j " + testenv::Quoted(temp_ / image) +
+                " | cut -d: -f1 | xargs -r -n1 losetup -d";
+    }
+    testenv::Shell(detach);
+  }
+  // The power goes now: the image as the device holds it takes its place.
+  bool CutPower() {
+    const bool copied =
+        testenv::Shell("cp --sparse=always " + testenv::Quoted(temp_ / L"volume.img") + " " +
+                       testenv::Quoted(temp_ / L"cut.img"));
+    Detach();
+    return copied && Attach(L"cut.img");
+  }
+
+  // The update cut short at each of its points in turn (under Wine, its
+  // journal's), the power cut at once; and run whole, the power cut right
+  // after it and some seconds after it. Then the next run on the copy
+  // (with the archive where the cut run kept it) must leave one whole
+  // client that starts, every file the user had, and no run folder.
+  void SweepPowerCuts(const std::string& type, bool with_archive) {
+    int points = 0;
+    for (int n = -1; !HasFailure(); ++n) {
+      SCOPED_TRACE(type + ", the power cut at " + std::to_string(n));
+      ASSERT_TRUE(Fresh(type));
+      Reinstall(with_archive);
+      const std::vector<std::string> old_client = testenv::TreeDigest(layout_.client_dir);
+      ASSERT_TRUE(testenv::Shell("sync -f " + testenv::Quoted(volume_)));
+      if (n > 0 && !RunEnding(std::to_wstring(n), with_archive)) break;
+      if (n <= 0) RunEnding(L"", with_archive);
+      // Some seconds later the file system has written its log (here forced
+      // by a sync of a file of its own), and with it what the run changed in
+      // folders, but not the data of a file it never wrote back.
+      if (n == 0) {
+        Sleep(6000);
+        testenv::WriteFile(JoinPath(volume_, L"other"), "other");
+        ASSERT_TRUE(testenv::Shell("sync " + testenv::Quoted(JoinPath(volume_, L"other"))));
+      }
+      ASSERT_TRUE(CutPower());
+      ++points;
+      const bool kept =
+          with_archive ? testenv::Exists(archive_) : testenv::Exists(layout_.staged_client_dir);
+      RunEnding(L"", with_archive, with_archive && !kept);
+      const std::vector<std::string> client = testenv::TreeDigest(layout_.client_dir);
+      const std::vector<std::string>& fresh = with_archive ? packed_ : staged_;
+      const bool is_new = std::includes(client.begin(), client.end(), fresh.begin(), fresh.end());
+      EXPECT_TRUE(is_new || (!kept && client == old_client)) << testing::PrintToString(client);
+      for (const std::string& entry : client) {
+        EXPECT_EQ(entry.find(" 0 "), std::string::npos) << "an empty file: " << entry;
+      }
+      if (with_archive) {
+        EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/settings/user.ini"), "the user's");
+        EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/cache/4"), "cached");
+      }
+      PROCESS_INFORMATION started = testenv::StartProgram(layout_.client_exe);
+      Sleep(100);
+      EXPECT_TRUE(testenv::IsRunning(started.dwProcessId)) << "the client does not start";
+      testenv::Stop(&started);
+      ExpectNoRunFolder();
+    }
+    RecordProperty("points", points);
+    EXPECT_GT(points, 3);
+  }
+};
+
+// The order of a run's system calls, checked without a disk (every process
+// of the run traced, the archiver included): the rename that commits the new
+// client comes after a sync of its volume that follows the archiver's end,
+// and nothing is removed after it before the folders it changed were synced.
+TEST_F(FaultsTest, NothingIsReliedOnBeforeItIsOnDisk) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the trace is of Linux's system calls";
+#else
+  if (!testenv::Exists(L"/usr/bin/strace")) GTEST_SKIP() << "no strace here";
+  for (const bool with_archive : {true, false}) {
+    SCOPED_TRACE(with_archive ? "archive" : "staged");
+    Reinstall(with_archive);
+    const std::wstring trace = temp_ / L"trace.txt";
+    const auto finished = [this] {
+      const std::vector<std::string> records = Records();
+      return std::count_if(records.begin(), records.end(), [](const std::string& record) {
+        return record.rfind("I update finished", 0) == 0;
+      });
+    };
+    const auto runs_before = finished();
+    PROCESS_INFORMATION tracer = testenv::StartProgram(
+        L"/usr/bin/strace",
+        {L"-f", L"-y", L"-qq", L"-o", trace, L"-e",
+         L"trace=execve,exit_group,syncfs,fsync,rename,renameat,renameat2,unlink,unlinkat,rmdir",
+         updater_, L"--unzip=" + (with_archive ? archive_ : L""), L"--root_dir=" + root_,
+         L"--pid=0"});
+    // The new client it starts is traced too: it is ended once the run is.
+    EXPECT_TRUE(testenv::WaitUntil([&] { return finished() > runs_before; }, 60000));
+    Utils::KillProcessesByName(kClientProcessName);
+    testenv::WaitExit(tracer.hProcess, 30000);
+    testenv::Stop(&tracer);
+    std::istringstream lines(testenv::ReadFile(trace));
+    const auto Succeeded = [](const std::string& line) {
+      return line.size() > 4 && line.compare(line.size() - 4, 4, " = 0") == 0;
+    };
+    const std::string root = Utf8(root_);
+    const std::string from = with_archive ? "/new/Client\"" : "/qxcg_update_tmp/Client\"";
+    int extracting = -1;  // the archiver's process while it unpacks
+    bool extracted = !with_archive, synced = false, committed = false, folders_synced = false;
+    for (std::string line; std::getline(lines, line);) {
+      const int pid = std::atoi(line.c_str());
+      const std::string call = line.substr(line.find_first_not_of(' ', line.find(' ')));
+      if (call.rfind("execve(", 0) == 0 && call.find(", \"x\", ") != std::string::npos) {
+        extracting = pid;
+      } else if (pid == extracting && call.rfind("exit_group(", 0) == 0) {
+        extracted = true;
+      } else if (call.rfind("syncfs(", 0) == 0 && Succeeded(line)) {
+        synced = synced || extracted;
+        folders_synced = folders_synced || committed;
+      } else if (call.rfind("rename", 0) == 0 && call.find(from) != std::string::npos &&
+                 call.find(root + "/Client\"") != std::string::npos && Succeeded(line)) {
+        EXPECT_TRUE(synced) << "committed before the new files were synced: " << line;
+        committed = true;
+      } else if (committed && call.rfind("fsync(", 0) == 0 &&
+                 call.find("<" + root + ">") != std::string::npos) {
+        folders_synced = true;
+      } else if (committed && (call.rfind("unlink", 0) == 0 || call.rfind("rmdir", 0) == 0)) {
+        EXPECT_TRUE(folders_synced) << "removed before the switch was synced: " << line;
+      }
+    }
+    EXPECT_TRUE(committed);
+    EXPECT_TRUE(folders_synced);
+  }
+#endif
+}
+
+TEST_F(PowerCutTest, AnArchiveUpdateOnExt4) { SweepPowerCuts("ext4", true); }
+TEST_F(PowerCutTest, AnArchiveUpdateOnXfs) { SweepPowerCuts("xfs", true); }
+TEST_F(PowerCutTest, AStagedUpdateOnExt4) { SweepPowerCuts("ext4", false); }
+TEST_F(PowerCutTest, AStagedUpdateOnXfs) { SweepPowerCuts("xfs", false); }
 
 // An old client that cannot be removed no longer stops an update: its copy
 // stays in the staging folder, and the next update removes it.

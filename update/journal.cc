@@ -303,6 +303,59 @@ JournalRead ReadJournal(const std::wstring& system_run_folder, JournalContents* 
   return ParseJournal(text, contents);
 }
 
+bool WriteManifest(const std::wstring& system_run_folder, const std::vector<ManifestFile>& files) {
+  std::string text;
+  for (const ManifestFile& file : files) {
+    text += Checked("file " + std::to_string(file.size) + " " + EscapePath(file.path)) + "\n";
+  }
+  text += Checked("end " + std::to_string(files.size())) + "\n";
+  change_hook::AtChange();
+  HANDLE manifest = CreateFileW(
+      long_paths::ChildPath(system_run_folder, run_part::kManifest).c_str(), FILE_APPEND_DATA,
+      FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (manifest == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool whole =
+      text.size() <= kMaxJournalBytes &&
+      WriteFile(manifest, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+      written == text.size();
+  const DWORD code = whole                            ? ERROR_SUCCESS
+                     : text.size() > kMaxJournalBytes ? ERROR_DISK_FULL
+                                                      : GetLastError();
+  CloseHandle(manifest);
+  SetLastError(code);
+  return whole;
+}
+
+bool ReadManifest(const std::wstring& system_run_folder, std::vector<ManifestFile>* files) {
+  files->clear();
+  std::string text;
+  bool untrusted = false;
+  if (!ReadJournalFile(long_paths::ChildPath(system_run_folder, run_part::kManifest), &text,
+                       &untrusted)) {
+    return false;
+  }
+  for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    std::string line;
+    if (!Unchecked(text.substr(start, end - start), &line)) return false;
+    uint64_t number = 0;
+    if (line.rfind("end ", 0) == 0) {
+      return ParseNumber(line.substr(4), &number) && number == files->size() &&
+             end + 1 == text.size();
+    }
+    const size_t blank = line.find(' ', 5);
+    ManifestFile file;
+    if (line.rfind("file ", 0) != 0 || blank == std::string::npos ||
+        !ParseNumber(line.substr(5, blank - 5), &file.size) ||
+        !UnescapePath(line.substr(blank + 1), &file.path) || !IsPlainBelow(file.path)) {
+      return false;
+    }
+    files->push_back(std::move(file));
+  }
+  return false;
+}
+
 Journal::~Journal() { Close(); }
 
 bool Journal::Start(const std::wstring& system_run_folder) {

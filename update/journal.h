@@ -116,6 +116,22 @@ JournalRead ParseJournal(const std::string& text, JournalContents* contents);
 // opened without following a link.
 JournalRead ReadJournal(const std::wstring& system_run_folder, JournalContents* contents);
 
+// The new client's files as the run made them durable, kept in the run
+// folder's "manifest" until the run folder goes: a line "file <size> <path>"
+// for each (its path below the new client folder, escaped as EscapePath
+// escapes it), then "end <count>", each line checked as a record is, so that
+// a manifest cut short is told from a whole one. Before a later run takes a
+// switch for complete, it compares the client folder with it.
+struct ManifestFile {
+  std::wstring path;
+  uint64_t size = 0;
+};
+// Writes the manifest (a new file; it is made durable with the new files).
+// False, with the system's error as the last error, when it cannot.
+bool WriteManifest(const std::wstring& system_run_folder, const std::vector<ManifestFile>& files);
+// Reads it back; false when it is missing, cut short or not one of ours.
+bool ReadManifest(const std::wstring& system_run_folder, std::vector<ManifestFile>* files);
+
 class Journal {
  public:
   Journal() = default;

@@ -13,6 +13,7 @@ const wchar_t kRemovedSuffix[] = L".done";
 
 namespace run_part {
 const wchar_t kJournal[] = L"journal";
+const wchar_t kManifest[] = L"manifest";
 const wchar_t kListing[] = L"listing";
 const wchar_t kUnpacked[] = L"new";
 const wchar_t kOldClient[] = L"old";

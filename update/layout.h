@@ -42,6 +42,7 @@ std::wstring InstallRootLockPath(const InstallLayout& layout);
 // "-3"... where a folder of an earlier process of that id is left), renamed
 // "<folder>.done" once it may go. Its parts:
 //   journal      the run's records (update/journal.h)
+//   manifest     the new client's files and sizes (update/journal.h)
 //   listing      the archive's listing, while it is read
 //   new          the archive, unpacked
 //   old          the old client folder, once set aside
@@ -53,6 +54,7 @@ extern const wchar_t kRunFolderPrefix[];
 extern const wchar_t kRemovedSuffix[];
 namespace run_part {
 extern const wchar_t kJournal[];
+extern const wchar_t kManifest[];
 extern const wchar_t kListing[];
 extern const wchar_t kUnpacked[];
 extern const wchar_t kOldClient[];

@@ -82,7 +82,7 @@ void RemoveOldCopy(const InstallLayout& layout, RunFolder* run, const JournalCon
 // with it), and so does the old copy, for the next run to finish: false.
 bool Finish(const InstallLayout& layout, RunFolder* run, const JournalContents& contents,
             ClientControl& client) {
-  if (run->state() == RunState::kCommitting) ConfirmCommit(run);
+  if (run->state() == RunState::kCommitting) ConfirmCommit(layout, run);
   if (!client.Runs() && !client.Start()) {
     LOG(ERROR) << "update refused, the new client of an earlier run does not start:"
                << WideToUtf8(run->path);
@@ -130,19 +130,26 @@ LeftoverDecision DecideLeftover(const InstallLayout& layout, const RunFolder& ru
       return {LeftoverAction::kRemove, "", state};
     case RunState::kUndoing:
       return {LeftoverAction::kUndo, "", state};
-    case RunState::kSwitched:
-      return {LeftoverAction::kFinish, "", state};
     case RunState::kSwitching:
     case RunState::kCommitting:
+    case RunState::kSwitched:
       break;
   }
-  // The commit, when recorded, happened if its entry is where it put it;
-  // else the switch is undone, whatever became of its new client: the undo
-  // merges what it puts back with whatever stands there since.
+  // The commit, when recorded, happened if the disk shows it: its entry where
+  // it put it (a file system may keep the record and lose the rename, even
+  // after "switched"), or, where identities changed (a copied install), its
+  // source gone and something in its place once the old client was set
+  // aside. A switch not made, or whose new client is not whole on disk, is
+  // undone, whatever became of its new client: the undo merges what it puts
+  // back with whatever stands there since.
   for (const Move& move : MovesMade(contents.records)) {
-    if (move.kind == RecordKind::kCommit && IsEntry(SystemPath(layout, move.to), move.id)) {
-      return {LeftoverAction::kFinish, "", state};
-    }
+    if (move.kind != RecordKind::kCommit) continue;
+    const bool made =
+        IsEntry(SystemPath(layout, move.to), move.id) ||
+        (!EntryExists(SystemPath(layout, move.from)) && EntryExists(SystemPath(layout, move.to)) &&
+         (IsSameOrBelowFolder(move.from, run.below) ||
+          EntryNamed(SystemPath(layout, run.Part(run_part::kOldClient)))));
+    if (made && NewClientWhole(layout, run)) return {LeftoverAction::kFinish, "", state};
   }
   return {LeftoverAction::kUndo, "", state};
 }
@@ -156,7 +163,7 @@ bool RecoverLeftovers(const InstallLayout& layout, ClientControl& client) {
     JournalContents contents;
   };
   std::vector<Leftover> leftovers;
-  for (const auto& [name, attributes, last_write] : entries) {
+  for (const auto& [name, attributes, last_write, size] : entries) {
     if (!StartsWith(name, kRunFolderPrefix)) continue;
     Leftover leftover;
     leftover.below = BelowJoin(kStagingBelow, name);

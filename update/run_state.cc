@@ -4,6 +4,7 @@
 #include <cassert>
 #include <utility>
 
+#include "platform/durable.h"
 #include "platform/long_paths.h"
 #include "update/utils.h"
 #include "utility/base/file_path.h"
@@ -123,6 +124,7 @@ bool RecordAndRename(const InstallLayout& layout, RunFolder* run, std::vector<Mo
   std::vector<Record> records;
   for (Move& move : moves) {
     if (!move.id.known) move.id = IdentityOf(SystemPath(layout, move.from), run->stable_ids);
+    run->touched.insert({ParentBelow(move.from), ParentBelow(move.to)});
     Record record;
     record.kind = move.kind;
     record.move = move;
@@ -162,6 +164,7 @@ bool Undo(const InstallLayout& layout, RunFolder* run, int* undone) {
       complete = false;
       continue;
     }
+    run->touched.insert({ParentBelow(move->from), ParentBelow(move->to)});
     bool back = false;
     if (!EntryExists(from)) {
       MakeParents(layout, move->from);
@@ -292,7 +295,12 @@ bool MakeRunFolder(const InstallLayout& layout, RunFolder* run) {
       std::wstring file_system;
       run->stable_ids =
           !Utils::GetFileSystemName(layout.root, &file_system) || !IsFatFamily(file_system);
-      if (!run->journal.Start(SystemPath(layout, below))) return false;
+      // The journal, and the folders that hold it, on disk before any
+      // record of it counts.
+      if (!run->journal.Start(SystemPath(layout, below)) ||
+          !durable::FlushFolders({staging, SystemPath(layout, below)})) {
+        return false;
+      }
       run->state_ = RunState::kBegun;
       return true;
     }
@@ -328,13 +336,31 @@ bool Commit(const InstallLayout& layout, RunFolder* run, Move move,
   record.move = move;
   record.move.kind = RecordKind::kCommit;
   record.move.id = IdentityOf(SystemPath(layout, move.from), run->stable_ids);
-  return Transit(run, {record}) && act() && ConfirmCommit(run);
+  return MakeRenamesDurable(layout, run) && Transit(run, {record}) && act() &&
+         ConfirmCommit(layout, run);
 }
 
-bool ConfirmCommit(RunFolder* run) {
+bool ConfirmCommit(const InstallLayout& layout, RunFolder* run) {
+  for (const Move& move : MovesMade(run->journal.records())) {
+    if (move.kind == RecordKind::kCommit) {
+      run->touched.insert({ParentBelow(move.from), ParentBelow(move.to)});
+    }
+  }
   Record record;
   record.kind = RecordKind::kSwitched;
-  return Transit(run, {record});
+  return MakeRenamesDurable(layout, run) && Transit(run, {record});
+}
+
+bool MakeRenamesDurable(const InstallLayout& layout, RunFolder* run) {
+  std::vector<std::wstring> folders;
+  for (const std::wstring& folder : run->touched) folders.push_back(SystemPath(layout, folder));
+  if (!durable::FlushFolders(folders)) {
+    const DWORD code = GetLastError();
+    LOG(ERROR) << "renames not made durable:" << WideToUtf8(run->path) << ",getlasterror:" << code;
+    return false;
+  }
+  run->touched.clear();
+  return true;
 }
 
 bool MarkStarted(RunFolder* run) {
@@ -365,8 +391,10 @@ bool PutBack(const InstallLayout& layout, RunFolder* run) {
   int undone = 0;
   Record undone_record;
   undone_record.kind = RecordKind::kUndone;
+  // The old client is back on disk before the run folder, with the new
+  // client and whatever was set aside there, can go.
   const bool complete = Undo(layout, run, &undone) && run->state() == RunState::kUndoing &&
-                        Transit(run, {undone_record});
+                        MakeRenamesDurable(layout, run) && Transit(run, {undone_record});
   LOG(INFO) << "put back result:" << complete << ",entries:" << undone
             << ",from:" << WideToUtf8(run->path);
   if (complete) RemoveRunFolder(layout, run);
@@ -376,6 +404,7 @@ bool PutBack(const InstallLayout& layout, RunFolder* run) {
 bool RestoreSetAside(const InstallLayout& layout, RunFolder* run) {
   const std::wstring old_client = SystemPath(layout, run->Part(run_part::kOldClient));
   if (EntryExists(SystemPath(layout, kClientBelow)) || !EntryNamed(old_client)) return true;
+  run->touched.insert({run->below, L""});
   if (!RenameOrRecord(old_client, SystemPath(layout, kClientBelow), kPutBackAttempts)) return false;
   LOG(WARNING) << "old client put back without its record:" << WideToUtf8(run->old_client);
   return true;
@@ -389,6 +418,7 @@ bool RestoreKeptExecutable(const InstallLayout& layout, RunFolder* run) {
     return true;
   }
   DWORD code = ERROR_FILE_NOT_FOUND;
+  run->touched.insert({run->below, kClientBelow});
   if (EntryExists(SystemPath(layout, kept)) &&
       RenameEntry(SystemPath(layout, kept), SystemPath(layout, exe), kPutBackAttempts, &code)) {
     return true;

@@ -52,6 +52,7 @@
 #define UPDATE_RUN_STATE_H_
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,9 @@ class RunFolder {
   bool made_staging_folder = false;  // the staging folder did not exist before this run
   bool stable_ids = true;            // the volume keeps identities across renames
   int asides = 0;                    // old entries set aside in "aside" so far
+  // The folders (below the install root) whose entries this run's renames
+  // changed since they were last made durable.
+  std::set<std::wstring> touched;
   Journal journal;
 
  private:
@@ -121,6 +125,11 @@ std::vector<Move> MovesMade(const std::vector<std::string>& records);
 bool FolderWithin(const InstallLayout& layout, const std::wstring& below,
                   const std::wstring& outer);
 
+// Makes the entries of the folders the run's renames changed durable
+// (platform/durable.h), so that nothing those renames replaced goes before
+// they are on disk. False, with an ERROR record, when it cannot.
+bool MakeRenamesDurable(const InstallLayout& layout, RunFolder* run);
+
 // The transitions of the diagram.
 // none -> begun: makes this run's folder in the staging folder (and the
 // staging folder when it is missing) and starts its journal. False, with the
@@ -147,12 +156,15 @@ struct MoveOptions {
 // naming the rename, at the first that fails.
 bool MoveEntries(const InstallLayout& layout, RunFolder* run, std::vector<Move> moves,
                  const MoveOptions& options);
-// switching -> committing -> switched: records the commit, then `act` (which
-// makes the rename of `move`), then "switched".
+// switching -> committing -> switched: makes the renames so far durable,
+// records the commit, then `act` (which makes the rename of `move`), then
+// ConfirmCommit.
 bool Commit(const InstallLayout& layout, RunFolder* run, Move move,
             const std::function<bool()>& act);
-// committing -> switched, for a recovery that found the commit's rename made.
-bool ConfirmCommit(RunFolder* run);
+// committing -> switched, once the commit's rename is made (by this run or,
+// as a recovery finds, an earlier one): the renames made durable first, so
+// that the journal never says "switched" of a switch the disk lacks.
+bool ConfirmCommit(const InstallLayout& layout, RunFolder* run);
 // switched -> started.
 bool MarkStarted(RunFolder* run);
 // switching, committing, switched or undoing -> undoing -> undone: renames

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/durable.h"
 #include "platform/listing.h"
 #include "platform/long_paths.h"
 #include "update/entries.h"
@@ -88,7 +89,7 @@ class Merge {
     const std::wstring source =
         folder.empty() ? system_source_ : long_paths::ChildPath(system_source_, folder);
     if (!Utils::ListFolder(source, &entries)) return Fail(L"");
-    for (const auto& [name, attributes, last_write] : entries) {
+    for (const auto& [name, attributes, last_write, size] : entries) {
       const std::wstring relative = BelowJoin(folder, name);
       // The run's own folders live in the staging folder: nothing lands there.
       if (IsStagingFolder(relative)) return Conflict(relative, "the staging folder");
@@ -252,7 +253,7 @@ bool Compare(const InstallLayout& layout, RunFolder* run, const std::wstring& re
   folder->both.clear();
   folder->olds.clear();
   for (const Utils::ListedEntry& entry : olds) folder->olds.push_back(entry.name);
-  for (const auto& [name, attributes, last_write] : olds) {
+  for (const auto& [name, attributes, last_write, size] : olds) {
     const auto found = FindNamed(folder->news, name);
     if (found == folder->news.end()) {
       old_only.push_back(name);
@@ -426,6 +427,66 @@ bool SetClientAside(const InstallLayout& layout, RunFolder* run, ClientControl& 
   return renamed;
 }
 
+bool MakeNewClientDurable(const InstallLayout& layout, RunFolder* run, const std::wstring& tree,
+                          const std::wstring& client) {
+  std::vector<ManifestFile> manifest;
+  std::vector<std::wstring> files;
+  std::vector<std::wstring> folders = {SystemPath(layout, run->below)};
+  // The tree, folder by folder: each file to flush, each below the client
+  // folder into the manifest.
+  std::vector<std::wstring> pending = {L""};
+  bool listed = true;
+  while (listed && !pending.empty()) {
+    const std::wstring folder = pending.back();
+    pending.pop_back();
+    const std::wstring system_folder = SystemPath(layout, BelowJoin(tree, folder));
+    folders.push_back(system_folder);
+    std::vector<Utils::ListedEntry> entries;
+    listed = Utils::ListFolder(system_folder, &entries);
+    for (const Utils::ListedEntry& entry : entries) {
+      const std::wstring relative = BelowJoin(folder, entry.name);
+      if (IsRealFolder(entry.attributes)) {
+        pending.push_back(relative);
+        continue;
+      }
+      files.push_back(long_paths::ChildPath(system_folder, entry.name));
+      if (IsSameOrBelowFolder(relative, client) && relative != client) {
+        manifest.push_back(
+            {client.empty() ? relative : relative.substr(client.size() + 1), entry.size});
+      }
+    }
+  }
+  const std::wstring system_run = SystemPath(layout, run->below);
+  if (listed && WriteManifest(system_run, manifest)) {
+    files.push_back(long_paths::ChildPath(system_run, run_part::kManifest));
+    if (durable::FlushNewFiles(layout.system_root, files, folders)) return true;
+  }
+  const DWORD code = GetLastError();
+  LOG(ERROR) << "update refused, new files not made durable:" << WideToUtf8(PlainPath(layout, tree))
+             << ",getlasterror:" << code;
+  return false;
+}
+
+bool NewClientWhole(const InstallLayout& layout, const RunFolder& run) {
+  std::vector<ManifestFile> files;
+  if (!ReadManifest(SystemPath(layout, run.below), &files)) {
+    // An earlier version wrote none; this one makes it durable before the
+    // switch begins.
+    return !EntryExists(SystemPath(layout, run.Part(run_part::kManifest)));
+  }
+  for (const ManifestFile& file : files) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    const std::wstring path = SystemPath(layout, BelowJoin(kClientBelow, file.path));
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        ((uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow) < file.size) {
+      LOG(WARNING) << "new client not whole on disk:"
+                   << WideToUtf8(PlainPath(layout, BelowJoin(kClientBelow, file.path)));
+      return false;
+    }
+  }
+  return true;
+}
+
 bool FitsTheRoot(const InstallLayout& layout, const std::wstring& unpacked, std::wstring* conflict,
                  std::string* why) {
   return Merge(layout, unpacked, nullptr).Run(conflict, why);
@@ -493,7 +554,10 @@ bool CarryLast(const InstallLayout& layout, RunFolder* run, const CarryPlan* pla
   const bool appeared_carried = CarryInto(
       SystemPath(layout, run->Part(run_part::kAppeared)), SystemPath(layout, kClientBelow),
       [](const std::wstring&, const std::wstring&) { return true; }, kRenameAttempts);
-  if (!from_old_copy) return appeared_carried;
+  if (!from_old_copy) {
+    return appeared_carried &&
+           durable::FlushNewFiles(layout.system_root, {}, {SystemPath(layout, kClientBelow)});
+  }
   // A name that the old side did not have when its folder was carried
   // appeared since: kept beside the new client's.
   const auto appeared = [plan](const std::wstring& folder, const std::wstring& name) {
@@ -520,7 +584,9 @@ bool CarryLast(const InstallLayout& layout, RunFolder* run, const CarryPlan* pla
     *folders = planned->second.both;
     return true;
   };
-  return CarryInto(SystemPath(layout, old_copy), SystemPath(layout, kClientBelow), appeared,
-                   kRenameAttempts, unchanged) &&
-         appeared_carried;
+  const bool carried = CarryInto(SystemPath(layout, old_copy), SystemPath(layout, kClientBelow),
+                                 appeared, kRenameAttempts, unchanged);
+  // What moved into the new client is on disk before the old copy goes.
+  return carried && appeared_carried &&
+         durable::FlushNewFiles(layout.system_root, {}, {SystemPath(layout, kClientBelow)});
 }

@@ -52,6 +52,21 @@ struct PlannedFolder {
 // The plan of the carry, by folder below the client folder.
 using CarryPlan = std::map<std::wstring, PlannedFolder>;
 
+// Makes the new client whole on disk before anything relies on it: the
+// tree `tree` (below the install root: the unpacked archive, or the staged
+// client folder), whose client folder is `client` below it, listed into the
+// run's manifest (update/journal.h), then its files, the manifest and its
+// folders made durable (platform/durable.h). False, with an ERROR record
+// "update refused, new files not made durable:" + the tree, when not.
+bool MakeNewClientDurable(const InstallLayout& layout, RunFolder* run, const std::wstring& tree,
+                          const std::wstring& client);
+// Whether the client folder holds the new client of a run whole, as its
+// manifest lists it: every file there, none shorter than it was made (a
+// power cut can leave a renamed file empty where its data never reached the
+// disk), and its manifest itself whole. A run of an earlier version left no
+// manifest: its switch is taken as it is.
+bool NewClientWhole(const InstallLayout& layout, const RunFolder& run);
+
 // Renames the client folder into the run folder ("old"), recorded first, the
 // client's programs ended before each attempt, retried for a second while the
 // system refuses. One INFO record "set aside result:" + result + ",from:" +

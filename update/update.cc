@@ -252,7 +252,9 @@ bool PrepareStagedClient(const InstallLayout& layout, RunFolder* run) {
                                       {"staging folder", layout.staging_dir, true}})) {
     return false;
   }
-  return MakeRunFolder(layout, run) || RefuseUnwritable(layout.staging_dir, GetLastError());
+  if (!MakeRunFolder(layout, run)) return RefuseUnwritable(layout.staging_dir, GetLastError());
+  // Its caller may have left it in the system's cache only.
+  return MakeNewClientDurable(layout, run, StagedClientBelow(), L"");
 }
 
 bool PrepareArchive(const InstallLayout& layout, const std::wstring& zip_file, RunFolder* run,
@@ -327,7 +329,7 @@ bool PrepareArchive(const InstallLayout& layout, const std::wstring& zip_file, R
                << WideToUtf8(conflict) << "," << why;
     return false;
   }
-  return true;
+  return MakeNewClientDurable(layout, run, run->Part(run_part::kUnpacked), kClientBelow);
 }
 
 // Ends every program that runs from the client folder and is not the client

@@ -157,7 +157,7 @@ bool IsSameOrBelowByIdentity(const std::wstring& inner, const std::wstring& oute
 bool ClearReadOnlyIn(const std::wstring& folder, const std::wstring& system_folder) {
   std::vector<ListedEntry> entries;
   if (!ListFolder(system_folder, &entries)) return false;
-  for (const auto& [name, attributes, last_write] : entries) {
+  for (const auto& [name, attributes, last_write, size] : entries) {
     // Links and junctions are removed as they are, never walked: a link to an
     // outside folder keeps that folder untouched, and a cycle cannot trap us.
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
@@ -466,7 +466,8 @@ bool ListFolder(const std::wstring& system_folder, std::vector<ListedEntry>* ent
     if (name == L"." || name == L"..") continue;
     // A time the listing only copies (a folder's index entry) is not given.
     const uint64_t last_write = listing::kTimesAreCurrent ? StepsOf(entry.ftLastWriteTime) : 0;
-    entries->push_back({name, entry.dwFileAttributes, last_write});
+    const uint64_t size = (uint64_t{entry.nFileSizeHigh} << 32) | entry.nFileSizeLow;
+    entries->push_back({name, entry.dwFileAttributes, last_write, size});
   } while (FindNextFileW(find, &entry));
   FindClose(find);
   std::sort(entries->begin(), entries->end());

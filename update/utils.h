@@ -131,12 +131,14 @@ inline uint64_t StepsOf(const FILETIME& time) {
   return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
 }
 // An entry of a folder as its listing gives it: its name, its attributes (a
-// link as a reparse point) and when it last changed (StepsOf), 0 where the
-// listing does not give an entry's own time (platform/listing.h).
+// link as a reparse point), when it last changed (StepsOf), 0 where the
+// listing does not give an entry's own time (platform/listing.h), and its
+// size (a file's; 0 for a folder).
 struct ListedEntry {
   std::wstring name;
   DWORD attributes = 0;
   uint64_t last_write = 0;
+  uint64_t size = 0;
   bool operator<(const ListedEntry& other) const { return name < other.name; }
 };
 // The entries of a folder given in extended-length form (long_paths::

@@ -122,9 +122,28 @@ std::wstring TodayFolderName() {
 std::string Utf8(const std::wstring& text) { return WideToUtf8(text); }
 
 bool Shell(const std::string& command) {
-  return std::system(("{ " + command + "; } 2>/dev/null").c_str()) == 0;
+  const std::string line = "{ " + command + "; } 2>/dev/null";
+#ifdef _WIN32
+  // Under Wine a host shell runs it; its status comes back through a file.
+  static int count = 0;
+  const std::wstring status = FromFsPath(fs::temp_directory_path()) + L"\\zizaro-shell-" +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(++count);
+  const std::string host_line = line + "; echo $? >" + Quoted(status) + ".part && mv " +
+                                Quoted(status) + ".part " + Quoted(status);
+  if (!RunningUnderWine() ||
+      !StartHostProgram({L"/bin/sh", L"-c", FromFsPath(fs::u8path(host_line))}) ||
+      !WaitUntil([&] { return Exists(status); }, 600000)) {
+    return false;
+  }
+  const std::string code = ReadFile(status);
+  DeleteFileW(status.c_str());
+  return code == "0\n";
+#else
+  return std::system(line.c_str()) == 0;
+#endif
 }
 
-std::string Quoted(const std::wstring& path) { return "'" + Utf8(path) + "'"; }
+std::string Quoted(const std::wstring& path) { return "'" + Utf8(HostPath(path)) + "'"; }
 
 }  // namespace testenv

@@ -58,7 +58,9 @@ std::wstring TodayFolderName();
 // UTF-8 for assertions.
 std::string Utf8(const std::wstring& text);
 // Runs a shell command, what it writes to standard error dropped; true when
-// it exits with 0. `Quoted` gives a path as one word of it.
+// it exits with 0 (under Wine a host shell runs it, waited for up to ten
+// minutes). `Quoted` gives a path as one word of it, the host's path under
+// Wine.
 bool Shell(const std::string& command);
 std::string Quoted(const std::wstring& path);
 
