@@ -3,9 +3,10 @@
 // Port rules:
 // - The time at which an entry last changed, as the listing gives it, is
 //   the entry's own on POSIX, where the listing reads each entry. Windows
-//   gives the copy that the folder's index keeps (NTFS), which for a
-//   sub-folder can be older than the sub-folder's own: code that must know
-//   whether a folder changed asks the folder itself there.
+//   gives the copy that the folder's index keeps (NTFS), which for a file is
+//   written as the file changes and for a sub-folder can be older than the
+//   sub-folder's own: code that must know whether a folder changed asks the
+//   folder itself there.
 // - Two names of one folder name one entry as the volume compares them: on
 //   Windows without regard to case, by the system's own upper-case table
 //   (the one the file system compares by, not a locale's); on POSIX
@@ -19,6 +20,7 @@
 
 namespace listing {
 
+// Whether a listed folder's time is its own.
 #ifdef _WIN32
 inline constexpr bool kTimesAreCurrent = false;
 #else

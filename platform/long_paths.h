@@ -9,6 +9,7 @@
 #ifndef PLATFORM_LONG_PATHS_H_
 #define PLATFORM_LONG_PATHS_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,26 @@ inline bool IsPlainName(const std::wstring& name) {
 #endif
   return !name.empty() && name != L"." && name != L".." && name.find(L'\0') == std::wstring::npos &&
          name.find_first_of(kNotInAName) == std::wstring::npos;
+}
+
+// Whether `name` fits the longest name a volume takes: 255 UTF-16 units on
+// Windows, 255 bytes of UTF-8 on Linux (a lone surrogate, which stands for
+// a byte that is not UTF-8, one).
+inline bool NameFits(const std::wstring& name) {
+#ifdef _WIN32
+  return name.size() <= 255;
+#else
+  size_t bytes = 0;
+  for (const wchar_t unit : name) {
+    const auto code = static_cast<uint32_t>(unit);
+    bytes += code < 0x80                          ? 1
+             : code < 0x800                       ? 2
+             : (code >= 0xDC80 && code <= 0xDCFF) ? 1
+             : code < 0x10000                     ? 3
+                                                  : 4;
+  }
+  return bytes <= 255;
+#endif
 }
 
 }  // namespace long_paths

@@ -428,6 +428,7 @@ BOOL DeleteFileW(LPCWSTR path);
 BOOL PathFileExistsW(LPCWSTR path);
 BOOL RemoveDirectoryW(LPCWSTR path);
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes);
+BOOL CreateDirectoryExW(LPCWSTR template_folder, LPCWSTR path, LPSECURITY_ATTRIBUTES attributes);
 BOOL CreateHardLinkW(LPCWSTR new_name, LPCWSTR existing, LPSECURITY_ATTRIBUTES attributes);
 BOOL CopyFileW(LPCWSTR existing, LPCWSTR new_name, BOOL fail_if_exists);
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,

@@ -286,6 +286,17 @@ class FaultsTest : public ::testing::Test {
       fs::remove(ToFsPath(JoinPath(layout_.client_dir, file)));
     }
     saved_since_.clear();
+    // What the user rewrote (in place, by a rename over it) and deleted, at
+    // its newest; then as it was, for the comparisons below.
+    if (edited_) {
+      EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/settings/user.ini"), "rewritten");
+      EXPECT_EQ(testenv::ReadFile(layout_.client_dir + L"/data/save.dat"), "replaced");
+      EXPECT_FALSE(testenv::Exists(layout_.client_dir + L"/cache/1"));
+      testenv::WriteFile(layout_.client_dir + L"/settings/user.ini", "the user's");
+      testenv::WriteFile(layout_.client_dir + L"/data/save.dat", "saved");
+      testenv::WriteFile(layout_.client_dir + L"/cache/1", "cached");
+      edited_ = false;
+    }
     const bool is_new =
         testenv::ReadFile(layout_.client_dir + L"/version.txt") == "2.0" &&
         (with_archive
@@ -321,15 +332,26 @@ class FaultsTest : public ::testing::Test {
         if (m > 1) Reinstall(with_archive), RunEnding(std::to_wstring(n), with_archive);
         // Once the new client is in place, the run is finished, never undone.
         const bool committed = testenv::ReadFile(layout_.client_dir + L"/version.txt") == "2.0";
+        ExpectLeftoversHold();
         if (testenv::Exists(layout_.client_exe)) {
           saved_since_ = {L"saved.ini", L"data/saved.dat"};
           if (with_archive) saved_since_.push_back(L"settings/saved.ini");
           for (const std::wstring& file : saved_since_) {
             testenv::WriteFile(JoinPath(layout_.client_dir, file), "saved since");
           }
+          // And rewrites in place, renames over and deletes what it had.
+          edited_ = with_archive;
+          if (edited_) {
+            testenv::WriteFile(layout_.client_dir + L"/settings/user.ini", "rewritten");
+            testenv::WriteFile(layout_.client_dir + L"/data/save.dat.new", "replaced");
+            fs::rename(ToFsPath(layout_.client_dir + L"/data/save.dat.new"),
+                       ToFsPath(layout_.client_dir + L"/data/save.dat"));
+            fs::remove(ToFsPath(layout_.client_dir + L"/cache/1"));
+          }
         }
         const bool cut = RunEnding(std::to_wstring(m), with_archive, true);
         nested += cut;
+        if (cut) ExpectLeftoversHold();
         RunEnding(L"", with_archive, true);
         ExpectOneWholeClient(old_client, with_archive, committed);
         if (!cut) break;
@@ -341,6 +363,25 @@ class FaultsTest : public ::testing::Test {
     RecordProperty("points", points);
     RecordProperty("nested_points", nested);
     EXPECT_GT(points, 3);
+  }
+
+  // Every run folder's journal finds the disk as its state says
+  // (StateHolds).
+  void ExpectLeftoversHold() {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(ToFsPath(layout_.staging_dir), error)) {
+      const std::wstring name = FromFsPath(entry.path().filename());
+      JournalContents contents;
+      RunState state = RunState::kNone;
+      const std::wstring below = FromFsPath(fs::path("qxcg_update_tmp") / entry.path().filename());
+      if (name.rfind(L"zizaro_do-", 0) != 0 ||
+          ReadJournal(SystemPath(layout_, below), &contents) != JournalRead::kRead ||
+          !ReplayJournal(contents.records, &state)) {
+        continue;
+      }
+      std::string why;
+      EXPECT_TRUE(StateHolds(layout_, below, state, &why)) << why << ": " << Utf8(name);
+    }
   }
 
   // The contents of the files of a tree.
@@ -404,6 +445,7 @@ class FaultsTest : public ::testing::Test {
   std::vector<std::string> staged_;
   std::vector<std::string> packed_;        // what the archive holds, as staged
   std::vector<std::wstring> saved_since_;  // below the client folder
+  bool edited_ = false;                    // the user's files rewritten and deleted
   std::vector<std::string> sibling_before_;
   std::vector<std::string> linked_before_;
 };
@@ -911,14 +953,13 @@ TEST_F(FaultsTest, LeftoversAreActedOnByTheirJournalsAlone) {
   };
   auto only_run_folder = [&] {
     for (const auto& entry : fs::directory_iterator(ToFsPath(layout_.staging_dir))) {
-      if (entry.path().filename().string().rfind("zizaro_do-", 0) == 0) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("zizaro_do-", 0) == 0 && name.find(".done") == std::string::npos) {
         return FromFsPath(entry.path());
       }
     }
     return std::wstring();
   };
-  std::optional<Pinned> pinned;
-  std::thread unpin;
   const Row rows[] = {
       {"no journal", false, [&] { return testenv::WriteFile(plant(L"zizaro_do-1", {}), ""), true; },
        "W leftover of an earlier run kept, no journal:.*zizaro_do-1"},
@@ -958,19 +999,11 @@ TEST_F(FaultsTest, LeftoversAreActedOnByTheirJournalsAlone) {
        "I put back result:1,.*"},
       {"a journal read only after a later update", true,
        [&] {
-         RunEnding(L"move#2", true);
+         RunEnding(L"commit", true);
          const std::wstring run = only_run_folder();
          fs::rename(ToFsPath(run + L"/journal"), ToFsPath(temp_ / L"hidden"));
          Update(true);
          fs::rename(ToFsPath(temp_ / L"hidden"), ToFsPath(run + L"/journal"));
-         return true;
-       },
-       "I put back result:1,.*"},
-      {"a carried file held for a moment", true,
-       [&] {
-         RunEnding(L"move#2", true);
-         pinned.emplace(only_run_folder() + L"/new/Client/data/save.dat");
-         unpin = std::thread([&] { Sleep(300), pinned.reset(); });
          return true;
        },
        "I put back result:1,.*"},
@@ -990,13 +1023,14 @@ TEST_F(FaultsTest, LeftoversAreActedOnByTheirJournalsAlone) {
        [&] {
          testenv::WriteFile(layout_.staged_client_dir + kPathSeparator + kClientProcessName,
                             "no program");
+         staged_ = testenv::TreeDigest(layout_.staged_client_dir);
          if (!RunEnding(L"switched", false)) return false;
-         // It stays, with what was saved since: the staged files and the save.
-         testenv::WriteFile(layout_.client_dir + L"/saved.ini", "saved with the new client");
-         staged_ = testenv::TreeDigest(layout_.client_dir);
+         // The old client comes back with what was saved with the new one.
+         planted.push_back(layout_.client_dir + L"/saved.ini");
+         testenv::WriteFile(planted.back(), "planted");
          return true;
        },
-       "E update refused, the new client of an earlier run does not start:.*"},
+       "W the new client of an earlier run does not start, the old one comes back:.*", "1.0"},
       {"a journal torn in the record of the client folder's set-aside", false,
        [&] {
          if (!RunEnding(L"commit", false)) return false;
@@ -1006,18 +1040,21 @@ TEST_F(FaultsTest, LeftoversAreActedOnByTheirJournalsAlone) {
          return true;
        },
        "W old client put back without its record:.*"},
-      {"a link out of the root made in a folder between the journal's check and the undo", true,
+      {"a link out of the root put in place of the run folder between the journal's check and "
+       "the undo",
+       true,
        [&] {
          // A host link is made here: under Wine a link a test makes is the host's.
-         if (testenv::RunningUnderWine() || !RunEnding(L"move#2", true)) return false;
-         const std::wstring data = layout_.client_dir + L"/data";
+         if (testenv::RunningUnderWine() || !RunEnding(L"commit", true)) return false;
+         const std::wstring run = only_run_folder();
+         testenv::MakeDirs(temp_ / L"decoy/old");
          {
            testenv::ScopedEnv at("ZIZARO_LINK_AT", L"undoing");
-           testenv::ScopedEnv link("ZIZARO_LINK", data + L"|" + temp_ / L"linked");
+           testenv::ScopedEnv link("ZIZARO_LINK", run + L"|" + temp_ / L"decoy");
            RunEnding(L"", true, true);
          }
-         fs::remove(ToFsPath(data));
-         fs::rename(ToFsPath(data + L".moved"), ToFsPath(data));
+         fs::remove(ToFsPath(run));
+         fs::rename(ToFsPath(run + L".moved"), ToFsPath(run));
          return true;
        },
        "E entry not put back, a link leads out of the install root:.*"},
@@ -1031,6 +1068,9 @@ TEST_F(FaultsTest, LeftoversAreActedOnByTheirJournalsAlone) {
                 "displace " + EscapePath(from) + "\t" + EscapePath(to) + "\t-", "undone"});
          planted.pop_back();  // it goes with the run folder
          testenv::WriteFile(JoinPath(root_, to), "kept since");
+         // Older than what stands in its place: that keeps the name.
+         fs::last_write_time(ToFsPath(JoinPath(root_, to)),
+                             fs::file_time_type::clock::now() - std::chrono::hours(1));
          return true;
        },
        "W entry kept beside a newer one:.*user .kept..ini,newer:.*user.ini"},
@@ -1097,7 +1137,6 @@ TEST_F(FaultsTest, LeftoversAreActedOnByTheirJournalsAlone) {
       for (const std::wstring& file : planted) EXPECT_EQ(testenv::ReadFile(file), "planted");
       ExpectNothingLost();
     }
-    if (unpin.joinable()) unpin.join();
     testenv::RemoveTree(root_ + L"/elsewhere");
   }
 }
@@ -1168,20 +1207,25 @@ class PowerCutTest : public FaultsTest {
   // A new file system of `type` attached at the volume folder.
   bool Fresh(const std::string& type) {
     Detach();
+    type_ = type;
     const std::string image = testenv::Quoted(temp_ / L"volume.img");
     return testenv::Shell("rm -f " + image + " && truncate -s 320M " + image + " && mkfs." + type +
                           " -q " + image) &&
            Attach(L"volume.img");
   }
+  // An image attached (an xfs copy also while its original lingers).
   bool Attach(const std::wstring& image) {
-    return testenv::Shell("mount \"$(losetup -f --show " + testenv::Quoted(temp_ / image) + ")\" " +
+    return testenv::Shell("mount " + std::string(type_ == "xfs" ? "-o nouuid " : "") +
+                          "\"$(losetup -f --show " + testenv::Quoted(temp_ / image) + ")\" " +
                           testenv::Quoted(volume_));
   }
   void Detach() {
     Utils::KillProcessesByName(kClientProcessName);
-    // Ended programs let go of the volume only as they finish ending.
-    std::string detach = "for n in $(seq 50); do mountpoint -q " + testenv::Quoted(volume_) +
-                         " || break; umount " + testenv::Quoted(volume_) + " || sleep 0.1; done";
+    // Ended programs let go of the volume only as they finish ending (under
+    // Wine, its server later still): then it goes from the tree at once.
+    std::string detach = "for n in $(seq 30); do mountpoint -q " + testenv::Quoted(volume_) +
+                         " || break; umount " + testenv::Quoted(volume_) +
+                         " || sleep 0.1; done; umount -l " + testenv::Quoted(volume_);
     for (const wchar_t* image : {L"volume.img", L"cut.img"}) {
       detach += "; losetup -j " + testenv::Quoted(temp_ / image) +
                 " | cut -d: -f1 | xargs -r -n1 losetup -d";
@@ -1245,6 +1289,8 @@ class PowerCutTest : public FaultsTest {
     RecordProperty("points", points);
     EXPECT_GT(points, 3);
   }
+
+  std::string type_ = "ext4";
 };
 
 // The order of a run's system calls, checked without a disk (every process

@@ -168,26 +168,33 @@ TEST_F(UpdateTest, PromotionMovesTheStagedClientIntoPlace) {
   testenv::WriteFile(layout.client_dir + L"/old.txt", "old");
   const std::vector<std::string> staged = testenv::ListTree(layout.staged_client_dir);
 
-  // Into the root itself: refused, nothing changes.
+  // Into the root itself, or into a client folder that stands: refused,
+  // nothing emptied, nothing changes.
+  const std::string from = ",from:" + Utf8(layout.staged_client_dir);
   EXPECT_FALSE(PromoteStagingDir(layout, false));
+  EXPECT_FALSE(PromoteStagingDir(layout, true));
   EXPECT_EQ(testenv::ListTree(layout.staged_client_dir), staged);
   EXPECT_EQ(testenv::ReadFile(layout.client_dir + L"/old.txt"), "old");
-  // Into the client folder: the old one goes, the staged one takes its name.
+  EXPECT_THAT(
+      log_.Lines(),
+      ElementsAre(HasSubstr("getlasterror:183"), "I move result:0" + from + ",to:" + Utf8(root),
+                  HasSubstr("getlasterror:183"),
+                  "I move result:0" + from + ",to:" + Utf8(layout.client_dir)));
+  // Into the client folder once it is gone: the staged one takes its name.
+  log_.Clear();
+  testenv::RemoveTree(layout.client_dir);
   EXPECT_TRUE(PromoteStagingDir(layout, true));
   EXPECT_EQ(testenv::ListTree(layout.client_dir), staged);
   EXPECT_TRUE(testenv::Exists(layout.staging_dir));
   EXPECT_FALSE(testenv::Exists(layout.staged_client_dir));
-  const std::string from = ",from:" + Utf8(layout.staged_client_dir);
-  EXPECT_THAT(
-      log_.Lines(),
-      ElementsAre(HasSubstr("W move refused"), "I move result:0" + from + ",to:" + Utf8(root),
-                  HasSubstr("I delete file result:1"),
-                  "I move result:1" + from + ",to:" + Utf8(layout.client_dir)));
+  EXPECT_THAT(log_.Lines(),
+              ElementsAre("I move result:1" + from + ",to:" + Utf8(layout.client_dir)));
   // Nothing staged any more: nothing happens.
   log_.Clear();
   EXPECT_FALSE(PromoteStagingDir(layout, true));
   EXPECT_THAT(log_.Lines(),
-              ElementsAre("I move result:0" + from + ",to:" + Utf8(layout.client_dir)));
+              ElementsAre(HasSubstr("getlasterror:2"),
+                          "I move result:0" + from + ",to:" + Utf8(layout.client_dir)));
   EXPECT_EQ(testenv::ListTree(layout.client_dir), staged);
 }
 
@@ -248,9 +255,8 @@ TEST_F(RunUpdateTest, ArchiveBranchEndsWithTheNewClientRunning) {
       LinesWith("launch process vaild:"),
       ElementsAre("I launch process vaild:1 path:" + Utf8(InstallLayout(root).relaunch_command)));
   // The client folder was switched whole; the run's folder went after the start.
-  EXPECT_THAT(
-      LinesWith("switch over result:"),
-      ElementsAre(MatchesPattern("I switch over result:1,moved:1,replaced:1,carried:0,.*")));
+  EXPECT_THAT(LinesWith("switch over result:"),
+              ElementsAre(MatchesPattern("I switch over result:1,moved:1,replaced:1,to:.*")));
   EXPECT_THAT(log_.Lines().back(), HasSubstr("I delete file result:1"));
   EXPECT_FALSE(testenv::Exists(InstallLayout(root).staging_dir));
 }
@@ -266,15 +272,12 @@ TEST_F(RunUpdateTest, StagingBranchEndsWithTheNewClientRunning) {
   EXPECT_TRUE(RunUpdate(static_cast<int32_t>(waited_.dwProcessId), layout, L""));
   EXPECT_EQ(testenv::ListTree(layout.client_dir), staged);
   EXPECT_TRUE(ClientStartedFrom(layout.client_exe));
-  // The client folder went aside at the first try; the first promotion (into
-  // the root) was refused harmlessly and the second succeeded; the old copy
-  // went once the new client had started.
+  // The client folder went aside at the first try, the staged one took its
+  // place at the first, and the old copy went once the new client had started.
   EXPECT_THAT(LinesWith("set aside result:"), ElementsAre(HasSubstr("set aside result:1")));
-  EXPECT_THAT(
-      LinesWith("move result:"),
-      ElementsAre("I move result:0,from:" + Utf8(layout.staged_client_dir) + ",to:" + Utf8(root),
-                  "I move result:1,from:" + Utf8(layout.staged_client_dir) +
-                      ",to:" + Utf8(layout.client_dir)));
+  EXPECT_THAT(LinesWith("move result:"),
+              ElementsAre("I move result:1,from:" + Utf8(layout.staged_client_dir) +
+                          ",to:" + Utf8(layout.client_dir)));
   EXPECT_THAT(log_.Lines().back(), HasSubstr("I delete file result:1"));
   EXPECT_THAT(testenv::ListTree(layout.staging_dir), IsEmpty());
 }
@@ -336,9 +339,9 @@ TEST_F(RunUpdateTest, PromotionsThatAllFailPutTheOldClientBack) {
   if (replaced) GTEST_SKIP() << "this system moves a folder that is a process's current folder";
   std::vector<std::string> moves = LinesWith("move result:");
   ASSERT_THAT(moves, SizeIs(8u));
-  for (size_t i = 0; i < moves.size(); ++i) {
-    EXPECT_EQ(moves[i], "I move result:0,from:" + Utf8(layout.staged_client_dir) +
-                            ",to:" + Utf8(i % 2 == 0 ? root : layout.client_dir));
+  for (const std::string& move : moves) {
+    EXPECT_EQ(move, "I move result:0,from:" + Utf8(layout.staged_client_dir) +
+                        ",to:" + Utf8(layout.client_dir));
   }
   EXPECT_THAT(LinesWith("put back result:"),
               ElementsAre("I put back result:1,entries:1,from:" + Utf8(run.path)));

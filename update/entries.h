@@ -5,7 +5,6 @@
 #define UPDATE_ENTRIES_H_
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,34 +57,6 @@ bool RenameOrRecord(const std::wstring& from, const std::wstring& to, int attemp
 // exFAT): no identity of an entry lasts across a rename there, and a
 // folder's time does not follow the entries it gains and loses.
 bool IsFatFamily(const std::wstring& file_system);
-// A free name beside `name` in the folder `system_folder`: "<stem> (kept)"
-// and its extension, then "(kept 2)" and on.
-std::wstring KeptName(const std::wstring& system_folder, const std::wstring& name);
-// Moves the entry at `from` to `to`, never replacing: where `to` is taken,
-// two folders are merged (each entry of `from` moved in by the same rule,
-// then `from` removed once empty), and otherwise the entry at `to`, the newer,
-// stays and the one from `from` is kept beside it (KeptName, with a WARNING
-// "entry kept beside a newer one:" + kept path + ",newer:" + `to`), unless
-// both are files of the same bytes (nothing to keep). False, with the record
-// of the rename, when one failed; what was moved stays moved.
-bool MergeInto(const std::wstring& from, const std::wstring& to, int attempts);
-// Carries into the folder `to` what the folder `from` has and `to` lacks:
-// each entry whose name `to` lacks (long names compared as the volume
-// compares them: a short 8.3 alias is another name) moved in, never
-// replacing, and each folder both have entered in turn. An entry both name
-// stays where it is, `to`'s winning, unless `appeared(folder, name)` says
-// that `from`'s appeared since (`folder` below both, "" for their own): it is
-// then kept beside `to`'s (KeptName, with a WARNING "entry kept beside:" +
-// kept path + ",next to:" + `to`'s), as is one that the volume reads as
-// another entry's name. False, with the record of the rename, when one
-// failed; the others are carried all the same.
-// `unchanged(folder, &folders)`, when given and true, says that nothing
-// appeared in `from`'s `folder` since it was last carried: it is not listed,
-// and only its `folders` (which both have) are entered.
-using AppearedSince = std::function<bool(const std::wstring&, const std::wstring&)>;
-using UnchangedSince = std::function<bool(const std::wstring&, std::vector<std::wstring>*)>;
-bool CarryInto(const std::wstring& from, const std::wstring& to, const AppearedSince& appeared,
-               int attempts, const UnchangedSince& unchanged = nullptr);
 // Listed entries in the order in which the volume compares their names.
 void SortByName(std::vector<Utils::ListedEntry>* entries);
 // The entry of a listing sorted so that the volume reads `name` as, or the

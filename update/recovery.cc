@@ -19,25 +19,18 @@ namespace {
 // reached without a link that leads elsewhere.
 class Places {
  public:
-  Places(const InstallLayout& layout, const RunFolder& run)
-      : layout_(layout),
-        run_(run.below),
-        root_final_(Utils::FinalPathOf(layout.root)),
-        run_final_(Utils::FinalPathOf(SystemPath(layout, run.below))) {}
+  Places(const InstallLayout& layout, const RunFolder& run) : layout_(layout), run_(run.below) {}
 
   bool Allowed(const std::wstring& below) {
     if (below == StagedClientBelow()) return true;
-    if (below != run_ && IsSameOrBelowFolder(below, run_)) {
-      return Within(ParentBelow(below), run_final_);
-    }
+    if (below != run_ && IsSameOrBelowFolder(below, run_)) return Within(ParentBelow(below), run_);
     if (IsSameOrBelowFolder(below, kStagingBelow)) return false;
-    return Within(ParentBelow(below), root_final_);
+    return Within(ParentBelow(below), L"");
   }
 
  private:
-  // Whether the folder `below` (or, where it is missing, the nearest folder
-  // above it that exists), every link resolved, lies in `outer`.
-  bool Within(std::wstring below, const std::wstring& outer) {
+  // Whether the folder `below` lies in `outer` without a link on the way.
+  bool Within(const std::wstring& below, const std::wstring& outer) {
     const auto known = checked_.find(below);
     if (known != checked_.end()) return known->second;
     return checked_[below] = FolderWithin(layout_, below, outer);
@@ -45,8 +38,6 @@ class Places {
 
   const InstallLayout& layout_;
   const std::wstring run_;
-  const std::wstring root_final_;
-  const std::wstring run_final_;
   std::map<std::wstring, bool> checked_;
 };
 
@@ -62,34 +53,21 @@ bool RemoveEmptyRunFolder(const std::wstring& system_folder) {
   return RemoveDirectoryW(system_folder.c_str()) != FALSE;
 }
 
-// The old copy of a run whose new client runs goes, once what appeared in it
-// since its folders were carried (an archive's run) is in the new client.
-void RemoveOldCopy(const InstallLayout& layout, RunFolder* run, const JournalContents& contents) {
-  const std::vector<Move> moves = MovesMade(contents.records);
-  const bool carried = std::any_of(moves.begin(), moves.end(), [&](const Move& move) {
-    return move.kind == RecordKind::kCommit && IsSameOrBelowFolder(move.from, run->below);
-  });
-  if (CarryLast(layout, run, nullptr, carried)) {
-    RemoveRunFolder(layout, run);
-  } else {
-    LOG(WARNING) << "run folder left for the next run:" << WideToUtf8(run->path);
-  }
-}
-
 // A switch found complete: the new client runs, started now when its run
-// ended before, then the old copy goes. A new client that cannot start stays,
-// with whatever the user saved with it since (which an undo would take away
-// with it), and so does the old copy, for the next run to finish: false.
-bool Finish(const InstallLayout& layout, RunFolder* run, const JournalContents& contents,
-            ClientControl& client) {
-  if (run->state() == RunState::kCommitting) ConfirmCommit(layout, run);
-  if (!client.Runs() && !client.Start()) {
-    LOG(ERROR) << "update refused, the new client of an earlier run does not start:"
-               << WideToUtf8(run->path);
-    return false;
+// ended before, then the old copy goes. A new client that cannot start is
+// undone: the old client comes back with what the user saved with the new
+// one since (update/carry.h), and the run goes on. False when the undo cannot
+// complete.
+bool Finish(const InstallLayout& layout, RunFolder* run, ClientControl& client) {
+  if (run->state() == RunState::kCommitting && !ConfirmCommit(layout, run)) return false;
+  if (run->state() == RunState::kSwitched && !client.Runs() && !client.Start()) {
+    LOG(WARNING) << "the new client of an earlier run does not start, the old one comes back:"
+                 << WideToUtf8(run->path);
+    client.EndPrograms();
+    return PutBack(layout, run);
   }
-  MarkStarted(run);
-  RemoveOldCopy(layout, run, contents);
+  if (run->state() == RunState::kSwitched) MarkStarted(run);
+  RemoveRunFolder(layout, run);
   return true;
 }
 
@@ -149,7 +127,10 @@ LeftoverDecision DecideLeftover(const InstallLayout& layout, const RunFolder& ru
         (!EntryExists(SystemPath(layout, move.from)) && EntryExists(SystemPath(layout, move.to)) &&
          (IsSameOrBelowFolder(move.from, run.below) ||
           EntryNamed(SystemPath(layout, run.Part(run_part::kOldClient)))));
-    if (made && NewClientWhole(layout, run)) return {LeftoverAction::kFinish, "", state};
+    std::string why;
+    if (made && StateHolds(layout, run.below, RunState::kSwitched, &why)) {
+      return {LeftoverAction::kFinish, "", state};
+    }
   }
   return {LeftoverAction::kUndo, "", state};
 }
@@ -214,18 +195,14 @@ bool RecoverLeftovers(const InstallLayout& layout, ClientControl& client) {
           settled = false;
           break;
         }
-        if (run.state() == RunState::kStarted) {
-          RemoveOldCopy(layout, &run, leftover.contents);
-        } else {
-          RemoveRunFolder(layout, &run);
-        }
+        RemoveRunFolder(layout, &run);
         break;
       case LeftoverAction::kUndo:
         if (!MovesMade(leftover.contents.records).empty()) client.EndPrograms();
         settled = PutBack(layout, &run);
         break;
       case LeftoverAction::kFinish:
-        if (!Finish(layout, &run, leftover.contents, client)) return false;
+        settled = Finish(layout, &run, client);
         break;
       default:
         break;

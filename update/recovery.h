@@ -18,8 +18,9 @@ enum class LeftoverAction {
   kRemove,  // nothing to finish or undo: removed
   kUndo,    // the old client goes back, then the folder goes
   kFinish,  // the switch is complete: the new client is started unless it
-            // runs, then the folder goes (when it cannot start, both stay
-            // and the run is refused)
+            // runs, then the folder goes; a new client that cannot start is
+            // undone, the user's saves made with it going back with the old
+            // client
 };
 struct LeftoverDecision {
   LeftoverAction action = LeftoverAction::kKeep;
@@ -42,11 +43,10 @@ LeftoverDecision DecideLeftover(const InstallLayout& layout, const RunFolder& ru
 // WARNING "leftover of an earlier run kept, " + why + ":" + folder. False,
 // with an ERROR record "update refused, leftover of an earlier run cannot be
 // put back:" + folder, when the system refuses a rename of an undo: what is
-// done stays done, and the next run goes on from there. False too, with an
-// ERROR record "update refused, the new client of an earlier run does not
-// start:" + folder, when a switch that was made has a new client that
-// cannot start: it stays, with what the user saved with it, until it starts
-// (a client installed by hand) and the next run finishes the switch.
+// done stays done, and the next run goes on from there. A switch that was
+// made and whose new client cannot start is undone (WARNING "the new client
+// of an earlier run does not start, the old one comes back:" + folder), what
+// the user saved with the new client going back with the old one.
 bool RecoverLeftovers(const InstallLayout& layout, ClientControl& client);
 
 #endif  // UPDATE_RECOVERY_H_

@@ -6,6 +6,7 @@
 
 #include "platform/durable.h"
 #include "platform/long_paths.h"
+#include "update/carry.h"
 #include "update/utils.h"
 #include "utility/base/file_path.h"
 #include "utility/base/logging.h"
@@ -107,11 +108,6 @@ bool RenameRecorded(const InstallLayout& layout, const std::vector<Move>& moves,
     if (RenameEntry(from, to, options.attempts, &code, options.before_retry, options.context)) {
       continue;
     }
-    // The volume reads the two names as one: the entry there wins.
-    if (!options.new_wins_in.empty() && IsSameOrBelowFolder(move.to, options.new_wins_in) &&
-        IsNameTaken(code)) {
-      continue;
-    }
     RecordFailedMove(from, to, code);
     return false;
   }
@@ -133,6 +129,23 @@ bool RecordAndRename(const InstallLayout& layout, RunFolder* run, std::vector<Mo
   return Transit(run, records) && RenameRecorded(layout, moves, options);
 }
 
+// Before a committed new client at `client` (below the root) goes back
+// into the run folder: what the user saved with it since goes into the old
+// copy, so that the old client comes back with it (update/carry.h). Only
+// where the run's manifest says which files are the new client's own.
+void CarryBackSaves(const InstallLayout& layout, const RunFolder& run, const std::wstring& client) {
+  std::vector<ManifestFile> files;
+  const std::wstring old_copy = SystemPath(layout, run.Part(run_part::kOldClient));
+  if (!EntryNamed(old_copy) || !ReadManifest(SystemPath(layout, run.below), &files)) return;
+  std::set<std::wstring> own;
+  for (const ManifestFile& file : files) own.insert(file.path);
+  CarryTrees trees;
+  trees.old_client = old_copy;
+  trees.new_client = SystemPath(layout, client);
+  trees.stable_ids = run.stable_ids;
+  CarryBack(trees, own);
+}
+
 // Renames back what the run's journal says was moved, the last first; see
 // PutBack. `undone` counts the renames.
 bool Undo(const InstallLayout& layout, RunFolder* run, int* undone) {
@@ -141,9 +154,8 @@ bool Undo(const InstallLayout& layout, RunFolder* run, int* undone) {
   // The journal's paths were checked when it was read; a link made on the
   // way since (another user of a shared root) would lead a rename out of
   // the root: each rename's folders are looked at again right before it.
-  const std::wstring root = Utils::FinalPathOf(layout.root);
   const auto within_root = [&](const std::wstring& below) {
-    return FolderWithin(layout, ParentBelow(below), root);
+    return FolderWithin(layout, ParentBelow(below), L"");
   };
   for (auto move = moves.rbegin(); move != moves.rend(); ++move) {
     const std::wstring from = SystemPath(layout, move->from);
@@ -165,6 +177,7 @@ bool Undo(const InstallLayout& layout, RunFolder* run, int* undone) {
       continue;
     }
     run->touched.insert({ParentBelow(move->from), ParentBelow(move->to)});
+    if (move->kind == RecordKind::kCommit) CarryBackSaves(layout, *run, move->to);
     bool back = false;
     if (!EntryExists(from)) {
       MakeParents(layout, move->from);
@@ -178,9 +191,7 @@ bool Undo(const InstallLayout& layout, RunFolder* run, int* undone) {
       // Another client stands in the client folder (installed by hand since,
       // or switched to by another run): what the old copy has and it lacks
       // goes into it; the old client's own files are its to replace.
-      back = CarryInto(
-          to, from, [](const std::wstring&, const std::wstring&) { return false; },
-          kPutBackAttempts);
+      back = CarryInto(to, from, kPutBackAttempts);
       LOG(WARNING) << "another client stands in the client folder, what only the old one had "
                       "moved into it:"
                    << PlainText(layout, move->from);
@@ -236,10 +247,19 @@ std::vector<Move> MovesMade(const std::vector<std::string>& records) {
 
 bool FolderWithin(const InstallLayout& layout, const std::wstring& below,
                   const std::wstring& outer) {
-  std::wstring folder = below;
-  while (!folder.empty() && !EntryExists(SystemPath(layout, folder))) folder = ParentBelow(folder);
-  const std::wstring real = Utils::FinalPathOf(SystemPath(layout, folder));
-  return !outer.empty() && !real.empty() && IsSameOrBelowFolder(real, outer);
+  if (!IsSameOrBelowFolder(below, outer)) return false;
+  // Each step from `outer` down, as far as the steps exist, a folder that is
+  // no link: asked of each step itself, so that no final path (which some
+  // systems cannot give for a long one) is needed.
+  for (std::wstring folder = below; folder != outer; folder = ParentBelow(folder)) {
+    const DWORD attributes = GetFileAttributesW(SystemPath(layout, folder).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) continue;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return false;
+    }
+  }
+  return true;
 }
 
 void RunFolder::Name(const InstallLayout& layout, const std::wstring& below_root) {
@@ -348,7 +368,55 @@ bool ConfirmCommit(const InstallLayout& layout, RunFolder* run) {
   }
   Record record;
   record.kind = RecordKind::kSwitched;
-  return MakeRenamesDurable(layout, run) && Transit(run, {record});
+  return MakeRenamesDurable(layout, run) && Transit(run, {record}) && Holds(layout, *run);
+}
+
+bool NewClientWhole(const InstallLayout& layout, const std::wstring& below) {
+  std::vector<ManifestFile> files;
+  if (!ReadManifest(SystemPath(layout, below), &files)) {
+    // An earlier version wrote none; this one makes it durable before the
+    // switch begins.
+    return !EntryExists(SystemPath(layout, BelowJoin(below, run_part::kManifest)));
+  }
+  for (const ManifestFile& file : files) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    const std::wstring path = SystemPath(layout, BelowJoin(kClientBelow, file.path));
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        ((uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow) < file.size) {
+      LOG(WARNING) << "new client not whole on disk:"
+                   << PlainText(layout, BelowJoin(kClientBelow, file.path));
+      return false;
+    }
+  }
+  return true;
+}
+
+bool StateHolds(const InstallLayout& layout, const std::wstring& below, RunState state,
+                std::string* why) {
+  const bool client = Utils::IsDirectory(SystemPath(layout, kClientBelow));
+  const bool set_aside = EntryNamed(SystemPath(layout, BelowJoin(below, run_part::kOldClient)));
+  bool holds = true;
+  switch (state) {
+    case RunState::kSwitching:
+    case RunState::kCommitting:
+      holds = client || set_aside;
+      break;
+    case RunState::kSwitched:
+    case RunState::kStarted:
+      holds = client &&
+              EntryExists(SystemPath(layout, BelowJoin(kClientBelow, kClientProcessName))) &&
+              NewClientWhole(layout, below);
+      break;
+    case RunState::kUndone:
+      holds = client && !set_aside;
+      break;
+    default:
+      break;
+  }
+  if (!holds) {
+    *why = std::string("the client folder does not hold what ") + StateName(state) + " holds";
+  }
+  return holds;
 }
 
 bool MakeRenamesDurable(const InstallLayout& layout, RunFolder* run) {
@@ -367,6 +435,14 @@ bool MarkStarted(RunFolder* run) {
   Record record;
   record.kind = RecordKind::kStarted;
   return Transit(run, {record});
+}
+
+bool Holds(const InstallLayout& layout, const RunFolder& run) {
+  std::string why;
+  if (StateHolds(layout, run.below, run.state(), &why)) return true;
+  LOG(ERROR) << "run state broken:" << why << "," << WideToUtf8(run.path);
+  assert(false && "the disk does not hold what the run's state says");
+  return false;
 }
 
 bool PutBack(const InstallLayout& layout, RunFolder* run) {
@@ -397,17 +473,31 @@ bool PutBack(const InstallLayout& layout, RunFolder* run) {
                         MakeRenamesDurable(layout, run) && Transit(run, {undone_record});
   LOG(INFO) << "put back result:" << complete << ",entries:" << undone
             << ",from:" << WideToUtf8(run->path);
-  if (complete) RemoveRunFolder(layout, run);
+  if (complete && Holds(layout, *run)) RemoveRunFolder(layout, run);
   return complete;
 }
 
 bool RestoreSetAside(const InstallLayout& layout, RunFolder* run) {
-  const std::wstring old_client = SystemPath(layout, run->Part(run_part::kOldClient));
-  if (EntryExists(SystemPath(layout, kClientBelow)) || !EntryNamed(old_client)) return true;
-  run->touched.insert({run->below, L""});
-  if (!RenameOrRecord(old_client, SystemPath(layout, kClientBelow), kPutBackAttempts)) return false;
-  LOG(WARNING) << "old client put back without its record:" << WideToUtf8(run->old_client);
-  return true;
+  bool restored = true;
+  for (const wchar_t* part : {run_part::kOldClient, run_part::kAppeared}) {
+    const std::wstring aside = SystemPath(layout, run->Part(part));
+    if (!EntryNamed(aside)) continue;
+    // Never what a link put in the run folder's place leads to.
+    if (!FolderWithin(layout, run->below, L"")) {
+      LOG(ERROR) << "entry not put back, a link leads out of the install root:"
+                 << WideToUtf8(JoinPath(run->path, part));
+      return false;
+    }
+    run->touched.insert({run->below, L""});
+    // Where the client folder stands again, the two are merged.
+    if (!MergeInto(aside, SystemPath(layout, kClientBelow), kPutBackAttempts)) {
+      restored = false;
+      continue;
+    }
+    LOG(WARNING) << (part == run_part::kOldClient ? "old client" : "entry")
+                 << " put back without its record:" << WideToUtf8(JoinPath(run->path, part));
+  }
+  return restored;
 }
 
 bool RestoreKeptExecutable(const InstallLayout& layout, RunFolder* run) {
@@ -431,6 +521,13 @@ void RemoveRunFolder(const InstallLayout& layout, RunFolder* run) {
   if (run->path.empty()) return;
   if (!Leaves(*run, {RunState::kBegun, RunState::kCopy, RunState::kStarted, RunState::kUndone},
               "RemoveRunFolder")) {
+    return;
+  }
+  // Whatever a journal torn or damaged since left unsaid: an old client
+  // folder or what appeared in its place never goes with a run folder but
+  // once its new client runs.
+  if (run->state() != RunState::kStarted && !RestoreSetAside(layout, run)) {
+    LOG(WARNING) << "run folder left for the next run:" << WideToUtf8(run->path);
     return;
   }
   run->journal.Close();

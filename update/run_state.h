@@ -119,11 +119,39 @@ bool ResumeRun(const InstallLayout& layout, const std::wstring& below,
 // The moves and commits that a journal's records made before any undo, in
 // the order made: what an undo reverses.
 std::vector<Move> MovesMade(const std::vector<std::string>& records);
-// Whether the folder `below` (or, where it is missing, the nearest folder
-// above it that exists), every link resolved, lies in the folder `outer`
-// (a path as Utils::FinalPathOf gives it).
+// Whether the folder `below` lies in the folder `outer` (both below the
+// install root; "" for the root itself) without a link on the way: each of
+// its steps below `outer` that exists is a folder and no link.
 bool FolderWithin(const InstallLayout& layout, const std::wstring& below,
                   const std::wstring& outer);
+
+// What the disk holds in each state, C being the client folder; at every
+// instant a client can be started, C holds one whole client:
+//   none, begun, copy: C as the run found it (the old client, never changed:
+//     the new tree is built beside it, in the run folder);
+//   switching, committing: C as the run found it, or, between the commit's
+//     two renames, no C and the old client set aside in the run folder
+//     ("old"), or, the commit made, the new client in C;
+//   switched, started: the new client whole in C (NewClientWhole), its
+//     executable included;
+//   undoing: any of these, an undo going on from where it was cut;
+//   undone: the old client back in C, nothing of it left aside.
+// Whether the run folder `below` in `state` finds the disk so, as far as it
+// can be seen without a record of the old client's files; `why` says what
+// does not hold. The transitions check what they leave, the recovery decides
+// by it, and the tests check it at every point a run can be cut.
+bool StateHolds(const InstallLayout& layout, const std::wstring& below, RunState state,
+                std::string* why);
+// Whether the client folder holds the new client of the run folder `below`
+// whole, as its manifest lists it: every file there, none shorter than it
+// was made (a power cut can leave a renamed file empty where its data never
+// reached the disk), and its manifest itself whole. A run of an earlier
+// version left no manifest: its switch is taken as it is.
+bool NewClientWhole(const InstallLayout& layout, const std::wstring& below);
+// StateHolds for the state the run is in, the transitions' check: false,
+// with an ERROR record "run state broken:" (and stopped in a build for
+// tests), when the disk does not hold it.
+bool Holds(const InstallLayout& layout, const RunFolder& run);
 
 // Makes the entries of the folders the run's renames changed durable
 // (platform/durable.h), so that nothing those renames replaced goes before
@@ -140,13 +168,9 @@ bool MarkCopy(RunFolder* run);
 // begun -> switching: records the identity of the client folder.
 bool BeginSwitch(const InstallLayout& layout, RunFolder* run);
 // How MoveEntries renames: `attempts` while the system refuses, with
-// `before_retry` before each attempt but the first; an entry moving into
-// `new_wins_in` (below the install root) whose name is taken there stays
-// where it is (the volume reads both names as one entry, and the new one
-// wins).
+// `before_retry` before each attempt but the first.
 struct MoveOptions {
   int attempts = 8;
-  std::wstring new_wins_in;
   void (*before_retry)(void*) = nullptr;
   void* context = nullptr;
 };
@@ -186,9 +210,10 @@ bool MarkStarted(RunFolder* run);
 // folder, with its journal, for the next run to go on. In begun there is
 // nothing to put back: the run folder goes.
 bool PutBack(const InstallLayout& layout, RunFolder* run);
-// The old client folder that the run set aside, put back where the client
-// folder is missing, though no record names the move (a journal torn or
-// damaged after it); false when it cannot be.
+// The old client folder that the run set aside, and what appeared in its
+// place, put back (merged with what stands at the client folder since)
+// though no record names their moves (a journal torn or damaged after them);
+// false when that cannot be.
 bool RestoreSetAside(const InstallLayout& layout, RunFolder* run);
 // The executable that a run of an earlier version kept in its folder, put
 // back where the old client folder lacks it; false when it cannot be.

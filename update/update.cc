@@ -323,13 +323,22 @@ bool PrepareArchive(const InstallLayout& layout, const std::wstring& zip_file, R
   }
   std::wstring conflict;
   std::string why;
-  if (!FitsTheRoot(layout, run->unpacked, &conflict, &why) ||
-      !PlanCarry(layout, run, plan, &conflict, &why)) {
+  if (!FitsTheRoot(layout, run->unpacked, &conflict, &why)) {
     LOG(ERROR) << "update refused, archive entry conflicts with the install root:"
                << WideToUtf8(conflict) << "," << why;
     return false;
   }
-  return MakeNewClientDurable(layout, run, run->Part(run_part::kUnpacked), kClientBelow);
+  // The archive's files on disk, then what only the old client has beside
+  // them: the new client whole before anything of the old one is ended.
+  if (!MakeNewClientDurable(layout, run, run->Part(run_part::kUnpacked), kClientBelow)) {
+    return false;
+  }
+  if (!PlanNewClient(layout, run, plan, &conflict, &why)) {
+    LOG(ERROR) << "update refused, archive entry conflicts with the install root:"
+               << WideToUtf8(conflict) << "," << why;
+    return false;
+  }
+  return true;
 }
 
 // Ends every program that runs from the client folder and is not the client
@@ -679,7 +688,11 @@ bool ExtractArchive(const std::wstring& out_dir, const std::wstring& zip_file) {
 bool PromoteStagingDir(const InstallLayout& layout, bool into_client_folder) {
   const std::wstring& source = layout.staged_client_dir;
   const std::wstring& destination = into_client_folder ? layout.client_dir : layout.root;
-  const bool moved = Utils::MoveDir(source, destination) != 0;
+  DWORD code = 0;
+  const bool moved = RenameEntry(
+      SystemPath(layout, StagedClientBelow()),
+      into_client_folder ? SystemPath(layout, kClientBelow) : layout.system_root, 1, &code);
+  if (!moved) RecordFailedMove(source, destination, code);
   LOG(INFO) << "move result:" << moved << ",from:" << WideToUtf8(source)
             << ",to:" << WideToUtf8(destination);
   return moved;
@@ -745,23 +758,14 @@ bool ReplaceClientDir(const InstallLayout& layout, RunFolder* run) {
   ProcedureClient client(layout);
   if (StagedClientReady(layout, "update stopped, ") && BeginSwitch(layout, run) &&
       (!had_client || SetClientAside(layout, run, client)) && SetAppearedAside(layout, run) &&
+      CarrySinceThePlan(layout, run, CarryPlan(), run->Part(run_part::kAppeared),
+                        StagedClientBelow()) &&
       Commit(layout, run, {RecordKind::kCommit, StagedClientBelow(), kClientBelow, {}}, [&] {
-        bool into_client_folder = false;
+        // Into the client folder, by a rename that never replaces: what a
+        // program made there in the moment since it was set aside is never
+        // emptied, the attempt fails instead (and is tried again).
         for (int attempt = 0; attempt < kPromoteAttempts; ++attempt) {
-          try {
-            // The promotion would empty what stands at the client folder
-            // (something made there in the moment since it was set aside):
-            // never, the attempt fails instead.
-            if (into_client_folder && EntryExists(SystemPath(layout, kClientBelow))) {
-              LOG(ERROR) << "promotion refused, an entry stands at:"
-                         << WideToUtf8(layout.client_dir);
-            } else if (PromoteStagingDir(layout, into_client_folder)) {
-              return true;
-            }
-          } catch (const std::exception& e) {
-            LOG(ERROR) << "error happened:" << e.what();
-          }
-          into_client_folder = !into_client_folder;
+          if (PromoteStagingDir(layout, true)) return true;
           Sleep(20);
         }
         return false;
@@ -774,7 +778,7 @@ bool ReplaceClientDir(const InstallLayout& layout, RunFolder* run) {
   return false;
 }
 
-bool SwitchToArchive(const InstallLayout& layout, RunFolder* run, CarryPlan* plan) {
+bool SwitchToArchive(const InstallLayout& layout, RunFolder* run, const CarryPlan& plan) {
   ProcedureClient client(layout);
   if (SwitchOver(layout, run, plan, client)) return true;
   PutBack(layout, run);
@@ -794,7 +798,7 @@ bool RunUpdate(int32_t pid, const InstallLayout& layout, const std::wstring& zip
   }
   RunUninstallBat(layout);
   const bool files_in_place =
-      zip_file.empty() ? ReplaceClientDir(layout, &run) : SwitchToArchive(layout, &run, &plan);
+      zip_file.empty() ? ReplaceClientDir(layout, &run) : SwitchToArchive(layout, &run, plan);
   if (!files_in_place) return false;
   if (!StartNewClient(layout)) {
     PutBack(layout, &run);
@@ -805,12 +809,7 @@ bool RunUpdate(int32_t pid, const InstallLayout& layout, const std::wstring& zip
     DeleteFileW(long_paths::ExtendedLengthPath(zip_file).c_str());
     LOG(INFO) << "remove the zip file";
   }
-  // The old copy goes only now that the new client runs, and only once what
-  // appeared in it since its folders were carried is in the new client.
-  if (CarryLast(layout, &run, &plan, !zip_file.empty())) {
-    RemoveRunFolder(layout, &run);
-  } else {
-    LOG(WARNING) << "run folder left for the next run:" << WideToUtf8(run.path);
-  }
+  // The old copy goes only now that the new client runs.
+  RemoveRunFolder(layout, &run);
   return true;
 }

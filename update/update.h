@@ -78,18 +78,16 @@ bool PrepareNewFiles(const InstallLayout& layout, const std::wstring& zip_file, 
 
 // The staged branch, after the uninstall script: checks the staged client
 // again, renames the client folder into the run's folder (retried for a
-// second), sets aside what stood at the client folder since, then up to
-// eight promotions, alternating the destination between the install root
-// and the client folder (20 ms after each failure; one into a client folder
-// where something stands again is refused rather than emptying it), each
-// step journaled first. When it cannot complete, everything is put back
-// (update/run_state.h). True when the staged client folder was moved into
-// place.
+// second), sets aside what stood at the client folder since and carries it
+// into the staged client, then up to eight promotions into the client folder
+// (20 ms after each failure), each step journaled first. When it cannot
+// complete, everything is put back (update/run_state.h). True when the
+// staged client folder was moved into place.
 bool ReplaceClientDir(const InstallLayout& layout, RunFolder* run);
 // The archive branch, after the uninstall script: switches the client folder
 // for the unpacked one and carries over what only the old client has
 // (update/switch_over.h), putting everything back when that fails.
-bool SwitchToArchive(const InstallLayout& layout, RunFolder* run, CarryPlan* plan);
+bool SwitchToArchive(const InstallLayout& layout, RunFolder* run, const CarryPlan& plan);
 
 // Waits on a process up to `timeout_ms` (INFINITE: without limit) and reads
 // its exit code into `exit_code` when one is given, also after a time-out.
@@ -132,9 +130,10 @@ bool RunInstallFirewallBat(const InstallLayout& layout);
 // The archive stays.
 bool ExtractArchive(const std::wstring& out_dir, const std::wstring& zip_file);
 // One move of the staged client folder to the install root itself (false)
-// or to the client folder (true), with a "move result:" record, through
-// Utils::MoveDir, which empties a folder standing at the client folder first
-// (ReplaceClientDir never lets it meet one). True when it moved.
+// or to the client folder (true), with a "move result:" record, by a rename
+// that never replaces: a folder standing at the destination is never
+// emptied (the ERROR record of the rename says what stood in the way). True
+// when it moved.
 bool PromoteStagingDir(const InstallLayout& layout, bool into_client_folder);
 // Starts the new client; true when its process was created and did not end
 // at once with a status that says it could not run (a library it needs is

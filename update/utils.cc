@@ -371,11 +371,17 @@ bool ReadWholeFile(const std::wstring& path, std::string* text, uint64_t limit) 
 std::wstring FinalPathOf(const std::wstring& path) {
   HANDLE file = OpenToQuery(path);
   if (file == INVALID_HANDLE_VALUE) return std::wstring();
-  std::vector<wchar_t> buffer(kLongestPath);
-  const DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), kLongestPath,
-                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  // The buffer grown as the call asks, for a path of any length.
+  std::vector<wchar_t> buffer(MAX_PATH);
+  DWORD length = 0;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length < buffer.size()) break;
+    buffer.resize(length + 1);
+  }
   CloseHandle(file);
-  if (length == 0 || length >= kLongestPath) return std::wstring();
+  if (length == 0 || length >= buffer.size()) return std::wstring();
   return long_paths::PlainForm(std::wstring(buffer.data(), length));
 }
 
@@ -465,7 +471,9 @@ bool ListFolder(const std::wstring& system_folder, std::vector<ListedEntry>* ent
     const std::wstring name = entry.cFileName;
     if (name == L"." || name == L"..") continue;
     // A time the listing only copies (a folder's index entry) is not given.
-    const uint64_t last_write = listing::kTimesAreCurrent ? StepsOf(entry.ftLastWriteTime) : 0;
+    const bool own_time =
+        listing::kTimesAreCurrent || (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    const uint64_t last_write = own_time ? StepsOf(entry.ftLastWriteTime) : 0;
     const uint64_t size = (uint64_t{entry.nFileSizeHigh} << 32) | entry.nFileSizeLow;
     entries->push_back({name, entry.dwFileAttributes, last_write, size});
   } while (FindNextFileW(find, &entry));

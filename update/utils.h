@@ -132,7 +132,8 @@ inline uint64_t StepsOf(const FILETIME& time) {
 }
 // An entry of a folder as its listing gives it: its name, its attributes (a
 // link as a reparse point), when it last changed (StepsOf), 0 where the
-// listing does not give an entry's own time (platform/listing.h), and its
+// listing does not give an entry's own time (a folder's on Windows,
+// platform/listing.h), and its
 // size (a file's; 0 for a folder).
 struct ListedEntry {
   std::wstring name;

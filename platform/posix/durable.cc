@@ -36,13 +36,23 @@ bool FlushNewFiles(const std::wstring& system_volume, const std::vector<std::wst
 
 bool FlushFolders(const std::vector<std::wstring>& system_folders) {
   for (const std::wstring& folder : system_folders) {
-    const int fd = OpenToSync(folder, O_DIRECTORY | O_NOFOLLOW);
+    int fd = OpenToSync(folder, O_DIRECTORY | O_NOFOLLOW);
+    bool whole_volume = false;
+    // A folder its owner may not read (000) cannot be opened for its own
+    // sync: the nearest folder above it that can be gives its volume's.
+    for (std::wstring above = folder; fd < 0 && GetLastError() == ERROR_ACCESS_DENIED;) {
+      const size_t separator = above.find_last_of(L"\\/");
+      if (separator == std::wstring::npos || separator < 5) break;
+      above.resize(separator);
+      fd = OpenToSync(above, O_DIRECTORY);
+      whole_volume = true;
+    }
     if (fd < 0) {
       const DWORD code = GetLastError();
       if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) continue;
       return false;
     }
-    const bool synced = fsync(fd) == 0 || posix::FailWithErrno();
+    const bool synced = (whole_volume ? syncfs(fd) : fsync(fd)) == 0 || posix::FailWithErrno();
     close(fd);
     if (!synced) return false;
   }

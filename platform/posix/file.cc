@@ -16,7 +16,7 @@
 //   rights when it lacks them (OpenUpParent).
 // - Listing: Windows lists a folder whatever its attributes: FindFirstFileW
 //   gives a folder that refuses its owner the listing the owner's read and
-//   search rights (OpenUpFolder), so that a removal walk can enter it.
+//   search rights (OpenUpFolder) while the listing lasts.
 // - Windows refuses to delete a read-only file, and the file of a running
 //   program: DeleteFileW fails with ERROR_ACCESS_DENIED for both.
 // - DeleteFileW takes files (and links to files); RemoveDirectoryW takes
@@ -52,7 +52,6 @@
 //   device, which with the inode names the file itself.
 #include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <libgen.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -81,12 +80,20 @@ constexpr size_t kExtendedPrefixLength = 4;
 
 class FindObject : public HandleObject {
  public:
-  FindObject(DIR* dir, std::string folder, std::string pattern)
-      : dir(dir), folder(std::move(folder)), pattern(std::move(pattern)) {}
-  ~FindObject() override { closedir(dir); }
+  FindObject(DIR* dir, std::string folder, std::string pattern, int opened_mode)
+      : dir(dir),
+        folder(std::move(folder)),
+        pattern(std::move(pattern)),
+        opened_mode(opened_mode) {}
+  ~FindObject() override {
+    closedir(dir);
+    // A folder opened up for the listing gets its mode back.
+    if (opened_mode >= 0) chmod(folder.c_str(), static_cast<mode_t>(opened_mode));
+  }
   DIR* const dir;
   const std::string folder;
   const std::string pattern;
+  const int opened_mode;  // the mode to put back, or -1
 };
 
 // A file opened by CreateFileW: for queries, an O_PATH descriptor; for
@@ -123,9 +130,31 @@ FILETIME FileTimeOf(const struct timespec& time) {
   return FILETIME{static_cast<DWORD>(steps), static_cast<DWORD>(steps >> 32)};
 }
 
+// A name against a pattern as Windows matches one: "*" any run of
+// characters, "?" any one, everything else itself (brackets included, which
+// a shell's patterns would take as a set); "*.*" every name, also one
+// without a dot.
 bool Matches(const std::string& pattern, const char* name) {
-  // "*.*" matches every name on Windows, also names without a dot.
-  return pattern == "*" || pattern == "*.*" || fnmatch(pattern.c_str(), name, 0) == 0;
+  if (pattern == "*" || pattern == "*.*") return true;
+  if (pattern.find_first_of("*?") == std::string::npos) return pattern == name;
+  size_t p = 0;
+  size_t star = std::string::npos;
+  size_t resume = 0;
+  for (size_t n = 0; name[n] != '\0';) {
+    if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
+      ++p, ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = n;
+    } else if (star != std::string::npos) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
 }
 
 // Reads entries until one matches; fills `data` and returns true, or returns
@@ -183,17 +212,19 @@ bool RemoveEntry(const std::string& path, Remove remove) {
 }
 
 // Gives a folder that refuses its owner the listing (read and search rights)
-// those rights, as Windows lists a folder whatever its attributes. True when
-// it changed the folder.
-bool OpenUpFolder(const std::string& folder) {
+// those rights for the listing, as Windows lists a folder whatever its
+// attributes. The mode to put back once the listing ends, or -1 when it
+// did not change the folder.
+int OpenUpFolder(const std::string& folder) {
   if (faccessat(AT_FDCWD, folder.c_str(), R_OK | X_OK, AT_EACCESS) == 0 || errno != EACCES) {
-    return false;
+    return -1;
   }
   struct stat info;
-  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return -1;
   constexpr mode_t kNeeded = S_IRUSR | S_IXUSR;
-  if ((info.st_mode & kNeeded) == kNeeded) return false;
-  return chmod(folder.c_str(), (info.st_mode & 07777) | kNeeded) == 0;
+  if ((info.st_mode & kNeeded) == kNeeded) return -1;
+  const mode_t mode = info.st_mode & 07777;
+  return chmod(folder.c_str(), mode | kNeeded) == 0 ? static_cast<int>(mode) : -1;
 }
 
 // A string's length in wide characters, as Windows measures a path.
@@ -376,14 +407,16 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
   std::string name = slash == std::string::npos ? full : full.substr(slash + 1);
   // Before the listing: a folder that can be listed but not searched would
   // give names whose entries cannot be read.
-  posix::OpenUpFolder(folder);
+  const int opened_mode = posix::OpenUpFolder(folder);
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) {
-    SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
-                                                     : posix::ErrorFromErrno(errno));
+    const int error = errno;
+    if (opened_mode >= 0) chmod(folder.c_str(), static_cast<mode_t>(opened_mode));
+    SetLastError(error == ENOENT || error == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                                     : posix::ErrorFromErrno(error));
     return INVALID_HANDLE_VALUE;
   }
-  auto find = std::make_unique<posix::FindObject>(dir, folder, name);
+  auto find = std::make_unique<posix::FindObject>(dir, folder, name, opened_mode);
   if (!posix::NextMatch(find.get(), data)) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
@@ -495,6 +528,25 @@ int Rename(const std::string& from, const std::string& to, bool replace) {
   return rename(from.c_str(), to.c_str());
 }
 
+// Runs `make` (a call that makes the entry `path`, from `source` where it
+// takes one, 0 on success); when a folder on the way refuses its owner the
+// write or the search, opens the folders up for it and puts their modes
+// back after, as a folder's attributes stop no new entry on Windows. False
+// with errno set when it failed.
+template <typename Make>
+bool MakeEntry(const std::string& path, Make make, const std::string& source = std::string()) {
+  if (make() == 0) return true;
+  if (errno != EACCES) return false;
+  OpenedForRename opened;
+  const bool to = opened.Open(ParentOf(path));
+  const bool from = !source.empty() && opened.Open(ParentOf(source));
+  if (!to && !from) {
+    errno = EACCES;
+    return false;
+  }
+  return make() == 0;
+}
+
 }  // namespace
 }  // namespace posix
 
@@ -576,13 +628,32 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES /*attributes*/) {
   change_hook::AtChange();
   std::string native;
   if (!posix::NativePath(path, &native, MAX_PATH - 12)) return FALSE;
-  if (mkdir(native.c_str(), 0755) != 0) {
+  if (!posix::MakeEntry(native, [&] { return mkdir(native.c_str(), 0755); })) {
     return posix::Fail(errno == ENOENT ? ERROR_PATH_NOT_FOUND : posix::ErrorFromErrno(errno));
   }
   struct stat folder;
   if (stat(posix::ParentOf(native).c_str(), &folder) == 0 && (folder.st_mode & 0022) != 0) {
     chmod(native.c_str(), 0755 | (folder.st_mode & 0022));
   }
+  return TRUE;
+}
+
+BOOL CreateDirectoryExW(LPCWSTR template_folder, LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
+  std::string native_template;
+  std::string native;
+  struct stat model;
+  if (!posix::NativePath(template_folder, &native_template) ||
+      !posix::NativePath(path, &native, MAX_PATH - 12)) {
+    return FALSE;
+  }
+  if (stat(native_template.c_str(), &model) != 0) {
+    return posix::Fail(posix::FileNotFoundError(errno));
+  }
+  if (!CreateDirectoryW(path, attributes)) return FALSE;
+  // The template's rights, as Windows gives the new folder the template's
+  // attributes: a folder its owner may not write stays so (entries still
+  // come into it, as on Windows).
+  chmod(native.c_str(), model.st_mode & 07777);
   return TRUE;
 }
 
@@ -860,7 +931,8 @@ BOOL CreateHardLinkW(LPCWSTR new_name, LPCWSTR existing, LPSECURITY_ATTRIBUTES /
   std::string from;
   std::string to;
   if (!posix::NativePath(existing, &from) || !posix::NativePath(new_name, &to)) return FALSE;
-  if (link(from.c_str(), to.c_str()) != 0) {
+  if (!posix::MakeEntry(
+          to, [&] { return link(from.c_str(), to.c_str()); }, from)) {
     return posix::Fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : posix::FileNotFoundError(errno));
   }
   return TRUE;
@@ -871,7 +943,11 @@ BOOL CopyFileW(LPCWSTR existing, LPCWSTR new_name, BOOL fail_if_exists) {
   std::string from;
   std::string to;
   if (!posix::NativePath(existing, &from) || !posix::NativePath(new_name, &to)) return FALSE;
-  const int source = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  int source = -1;
+  posix::MakeEntry(from, [&] {
+    source = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    return source < 0 ? -1 : 0;
+  });
   if (source < 0) return posix::Fail(posix::FileNotFoundError(errno));
   struct stat info;
   if (fstat(source, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -879,9 +955,12 @@ BOOL CopyFileW(LPCWSTR existing, LPCWSTR new_name, BOOL fail_if_exists) {
     return posix::Fail(ERROR_ACCESS_DENIED);
   }
   // The copy keeps the file's permission bits, as Windows keeps attributes.
-  const int target =
-      open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (fail_if_exists ? O_EXCL : O_TRUNC),
-           info.st_mode & 07777);
+  int target = -1;
+  posix::MakeEntry(to, [&] {
+    target = open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (fail_if_exists ? O_EXCL : O_TRUNC),
+                  info.st_mode & 07777);
+    return target < 0 ? -1 : 0;
+  });
   if (target < 0) {
     const int error = errno;
     close(source);
